@@ -1,0 +1,69 @@
+# Test executables: one per module, each TEST run by CTest in its own process.
+find_package(GTest REQUIRED)
+include(GoogleTest)
+
+# Programs that tests start (nksh, later the bus and runtime stand-ins) must go
+# through the emulator in a cross build: a program under qemu-user cannot exec
+# another foreign program by itself here.
+if(CMAKE_CROSSCOMPILING_EMULATOR)
+  list(JOIN CMAKE_CROSSCOMPILING_EMULATOR " " NK_TEST_EMULATOR)
+else()
+  set(NK_TEST_EMULATOR "")
+endif()
+
+add_library(nktest STATIC tests/nktest.cc)
+target_include_directories(nktest PUBLIC ${CMAKE_SOURCE_DIR}/tests)
+target_link_libraries(nktest PUBLIC GTest::gtest Threads::Threads)
+target_compile_definitions(nktest PRIVATE
+  NK_TEST_EMULATOR="${NK_TEST_EMULATOR}"
+  NK_TEST_BIN_DIR="${CMAKE_BINARY_DIR}")
+nk_warnings(nktest)
+
+# nk_add_test(<name> SOURCES <files> [OBJECTS <object libs>] [LOCKS <resources>]
+#             [TIMEOUT <seconds>] [DEPENDS <targets>])
+# LOCKS names fixed resources (a port, a FIFO path) that the tests of this
+# executable use: CTest never runs two tests holding the same lock at once.
+function(nk_add_test name)
+  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;OBJECTS;LOCKS;DEPENDS" ${ARGN})
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 60)
+  endif()
+  set(objs)
+  foreach(o ${T_OBJECTS})
+    list(APPEND objs $<TARGET_OBJECTS:${o}>)
+  endforeach()
+  add_executable(${name} ${T_SOURCES} ${objs} $<TARGET_OBJECTS:nk_obj>)
+  target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/include
+                             ${CMAKE_SOURCE_DIR}/lib ${CMAKE_SOURCE_DIR}/shell)
+  target_link_libraries(${name} PRIVATE nktest GTest::gtest_main PkgConfig::LUA Threads::Threads)
+  if(T_DEPENDS)
+    add_dependencies(${name} ${T_DEPENDS})
+  endif()
+  nk_warnings(${name})
+  set(props TIMEOUT ${T_TIMEOUT})
+  if(T_LOCKS)
+    list(JOIN T_LOCKS "," locks)
+    list(APPEND props RESOURCE_LOCK "${locks}")
+  endif()
+  if(CMAKE_CROSSCOMPILING_EMULATOR)
+    list(APPEND props ENVIRONMENT "NK_TEST_EMULATED=1")
+  endif()
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
+                       PROPERTIES ${props})
+endfunction()
+
+# Every public header compiles as C99 and links against the library.
+add_executable(c_api_test lib/c_api_test.c)
+target_link_libraries(c_api_test PRIVATE nk)
+set_target_properties(c_api_test PROPERTIES C_STANDARD 99 C_EXTENSIONS OFF)
+target_compile_options(c_api_test PRIVATE -pedantic-errors)
+nk_warnings(c_api_test)
+add_test(NAME c_api_test COMMAND c_api_test)
+
+# nksh exports the library's names: compare its dynamic symbol table with the
+# list of exported names.
+add_test(NAME nksh_exports
+  COMMAND ${CMAKE_COMMAND} -DNM=${CMAKE_NM} -DBIN=$<TARGET_FILE:nksh>
+          -DLIST=${CMAKE_SOURCE_DIR}/cmake/nksh-exports.txt
+          -P ${CMAKE_SOURCE_DIR}/cmake/NkCheckExports.cmake)
+

@@ -1,0 +1,283 @@
+// nksyslog -- the logging core: filters, the three destinations, backtraces,
+// debugger detection, and the assertion and halt conventions built on them.
+//
+// DESIGN
+// One process-wide state. The level and the mask are atomics, read without a
+// lock by the threshold tests of every thread. Everything a write touches (the
+// streams, the component, the working buffers) is guarded by writeLock, which
+// is a leaf: nothing called while it is held takes another lock, so it nests
+// inside every lock of the library. nkopenlog waits for the FIFO and its
+// reader without holding it. The module checks its own arguments with the
+// standard assert, kept on in every build, so that a failing check cannot
+// recurse through the logger.
+//
+// Size-based rotation of a regular log file is not offered: no destination
+// chosen through this interface is a regular file.
+
+#undef NDEBUG  // the standard assertions below are part of the contract
+#include "nksyslog.h"
+
+#include <assert.h>
+#include <errno.h>
+#include <execinfo.h>
+#include <pthread.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/ptrace.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <syslog.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+
+#include "nkassert_internal.h"
+
+namespace {
+
+constexpr int kBufferSize = 4096;
+constexpr int kBacktraceFrames = 10;
+
+// Indexed by priority; 8 and 9 are thresholds only.
+const char *const logLevelNames[10] = {"!!!!", "ALRT", "CRIT", "ERR ", "WARN",
+                                       "NOTE", "INFO", "DBUG", "VDBG", "VVDB"};
+
+std::atomic<int> logLevel{NKLOG_WARNING};
+std::atomic<uint32_t> logMask{LOGMASK_ALL};
+std::atomic<int> forceDebugger{0};
+// Set once our own PTRACE_TRACEME succeeded: the parent is then our tracer,
+// no debugger can attach any more, and a repeated request would fail.
+std::atomic<int> tracedByParent{0};
+
+pthread_mutex_t writeLock = PTHREAD_MUTEX_INITIALIZER;
+FILE *logStream;                 // guarded by writeLock
+FILE *defaultLogStream;          // guarded by writeLock
+const char *logComponent;        // guarded by writeLock
+int useSystemLog;                // guarded by writeLock
+int logOpened;                   // set once by nkopenlog
+char logPath[kBufferSize];       // written once by nkopenlog
+char scriptName[256];            // guarded by writeLock
+int scriptLine;                  // guarded by writeLock
+char systemFormat[kBufferSize];  // the working buffers: guarded by writeLock
+char dateText[kBufferSize];
+char timeText[kBufferSize];
+char message[kBufferSize];
+
+struct WriteLock {
+  WriteLock() { pthread_mutex_lock(&writeLock); }
+  ~WriteLock() { pthread_mutex_unlock(&writeLock); }
+  WriteLock(const WriteLock &) = delete;
+  WriteLock &operator=(const WriteLock &) = delete;
+};
+
+// Fills dateText and timeText with the local date and the time to the
+// microsecond. REQUIRES: writeLock held.
+void stampNow() {
+  struct timeval now;
+  gettimeofday(&now, nullptr);
+  time_t seconds = now.tv_sec;
+  struct tm local;
+  localtime_r(&seconds, &local);
+  strftime(dateText, sizeof dateText, "%F", &local);
+  size_t n = strftime(timeText, sizeof timeText, "%T", &local);
+  snprintf(timeText + n, sizeof timeText - n, ".%06u", static_cast<unsigned>(now.tv_usec));
+}
+
+}  // namespace
+
+// The system log and the plain stream take the caller's format as it is: the
+// format attribute on the declarations checks it at every call site.
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+
+void nkvsyslog(int priority, uint32_t mask, const char *format, va_list args) {
+  bool raw = (priority & NKLOG_RAW) != 0;
+  priority &= ~NKLOG_RAW;
+  assert(priority >= NKLOG_EMERG && priority <= NKLOG_DEBUG);
+  if (priority > NKLOG_WARNING && (mask & logMask.load(std::memory_order_relaxed)) == 0) return;
+
+  WriteLock lock;
+  if (useSystemLog) {
+    snprintf(systemFormat, sizeof systemFormat, "%s %s", logLevelNames[priority], format);
+    vsyslog(priority, systemFormat, args);
+    return;
+  }
+  FILE *stream = logStream ? logStream : defaultLogStream ? defaultLogStream : stdout;
+  stampNow();
+  if (raw) {
+    fprintf(stream, "%s,%s,%s,%s\n", dateText, timeText, logLevelNames[priority], format);
+  } else {
+    vsnprintf(message, sizeof message, format, args);
+    size_t len = strlen(message);
+    if (len > 0 && message[len - 1] == '\n') message[len - 1] = '\0';
+    if (message[0] == '\n') message[0] = ' ';
+    if (logComponent) {
+      fprintf(stream, "\"%s\",\"%s\",\"%s\",\"%s\",\"%s\"\n", dateText, timeText, logComponent,
+              logLevelNames[priority], message);
+    } else {
+      fprintf(stream, "%s %s %s %s\n", dateText, timeText, logLevelNames[priority], message);
+    }
+  }
+  fflush(stream);
+}
+
+void nksyslog(int priority, uint32_t mask, const char *format, ...) {
+  if ((priority & 0xff) > logLevel.load(std::memory_order_relaxed)) return;
+  va_list args;
+  va_start(args, format);
+  nkvsyslog(priority, mask, format, args);
+  va_end(args);
+}
+
+void nkopenlog(const char *ident, int logopt, int facility) {
+  assert(logopt == 0 && (facility == NKLOG_LOCAL0 || facility == NKLOG_REMOTE0));
+  if (logOpened) return;
+  bool useFifo = false;
+  if (facility == NKLOG_REMOTE0) {
+    {
+      WriteLock lock;
+      logComponent = ident;
+    }
+    snprintf(logPath, sizeof logPath, "%s", NKLOG_FIFO_PATH);
+    struct stat st;
+    while (stat(logPath, &st) != 0 || !S_ISFIFO(st.st_mode)) {
+      syslog(LOG_ERR, "No log FIFO %s found, retrying", logPath);
+      sleep(1);
+    }
+    // Waits, as for any FIFO, until the reader has it open.
+    FILE *fifo = fopen(logPath, "a");
+    if (fifo) {
+      WriteLock lock;
+      logStream = fifo;
+      useFifo = true;
+    } else {
+      syslog(LOG_ERR, "Failed to open %s for nksyslog, fallback to syslog", logPath);
+    }
+  }
+  if (!useFifo) {
+    openlog(ident, 0, LOG_LOCAL0);
+    WriteLock lock;
+    useSystemLog = 1;
+  }
+  logLevel.store(NKLOG_NOTICE, std::memory_order_relaxed);
+  logOpened = 1;
+}
+
+void nkcloselog(void) {
+  WriteLock lock;
+  if (logStream) {
+    fclose(logStream);
+    logStream = nullptr;
+  }
+}
+
+void nksetdefaultlog(FILE *stream) {
+  WriteLock lock;
+  defaultLogStream = stream;
+}
+
+void nkloglevelset(const char *component, const char *levelName) {
+  for (int level = 0; level < 10; level++) {
+    if (strncmp(logLevelNames[level], levelName, 4) == 0) {
+      logLevel.store(level, std::memory_order_relaxed);
+      if (logOpened) {
+        nksyslog(NKLOG_INFO, LOGMASK_ALL, "Changed log level to %s for %s", levelName, component);
+      }
+      return;
+    }
+  }
+  if (logOpened) {
+    nksyslog(NKLOG_WARNING, LOGMASK_ALL, "Failed to map log level %s for %s", levelName, component);
+  }
+}
+
+int nkloglevelget(void) { return logLevel.load(std::memory_order_relaxed); }
+
+void nkloglevelincrease(int n) { logLevel.fetch_add(n, std::memory_order_relaxed); }
+
+void nklogMaskSet(uint32_t mask) { logMask.store(mask, std::memory_order_relaxed); }
+
+uint32_t nkcurrentLogMaskGet(void) { return logMask.load(std::memory_order_relaxed); }
+
+void nklogPosition(const char *script, int line) {
+  WriteLock lock;
+  snprintf(scriptName, sizeof scriptName, "%s", script ? script : "");
+  scriptLine = line;
+}
+
+int nklogBackTrace(void) {
+  void *frames[kBacktraceFrames];
+  int depth = backtrace(frames, kBacktraceFrames);
+  char **symbols = backtrace_symbols(frames, depth);
+  char script[sizeof scriptName];
+  int line;
+  {
+    WriteLock lock;
+    memcpy(script, scriptName, sizeof script);
+    line = scriptLine;
+  }
+  printf("doing backtrace\n");
+  uint32_t mask = logMask.load(std::memory_order_relaxed);
+  if (script[0])
+    nksyslog(NKLOG_ERR, mask, "\nWhile executing script %s at line %d\n", script, line);
+  if (!symbols) {
+    nksyslog(NKLOG_ERR, mask, "failed to get a backtrace\n");
+  } else {
+    for (int i = 0; i < depth; i++) nksyslog(NKLOG_ERR, mask, "%s\n", symbols[i]);
+  }
+  FILE *file = fopen(NKLOG_BACKTRACE_PATH, "w");
+  if (!file) {
+    nksyslog(NKLOG_WARNING, LOGMASK_GENERAL, "Can't open backtrace file (%s)", strerror(errno));
+    free(symbols);
+    return 0;
+  }
+  if (script[0]) fprintf(file, "While executing script %s at line %d\n", script, line);
+  for (int i = 0; symbols && i < depth; i++) fprintf(file, "%s\n", symbols[i]);
+  fclose(file);
+  free(symbols);
+  return 0;
+}
+
+// A failing PTRACE_TRACEME means that a tracer is already attached. Under a
+// user-mode emulator (qemu-user) the request does not exist (ENOSYS): no
+// debugger can be seen that way, and none is reported, so that assertions
+// take their documented exit path there as on the hardware.
+int nklogDebuggerAttached(void) {
+  if (forceDebugger.load(std::memory_order_relaxed)) return 1;
+  if (tracedByParent.load(std::memory_order_relaxed)) return 0;
+  errno = 0;
+  if (ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) == 0) {
+    tracedByParent.store(1, std::memory_order_relaxed);
+    return 0;
+  }
+  return errno == ENOSYS ? 0 : 1;
+}
+
+int nklogForceDebugger(void) {
+  forceDebugger.store(1, std::memory_order_relaxed);
+  return 0;
+}
+
+// The null write is the point of this function: the debugger stops on it.
+__attribute__((no_sanitize("undefined"))) void nklogGdb(void) {
+  volatile int *volatile nowhere = nullptr;
+  *nowhere = 0;
+  __builtin_trap();
+}
+
+namespace nk {
+
+void assertFailed(const char *module, int line, uint32_t mask) {
+  nksyslog(NKLOG_CRIT, mask, "Assertion failed file %s line %d\n", module, line);
+  if (nklogDebuggerAttached()) nklogGdb();
+  nklogBackTrace();
+  exit(1);
+}
+
+void halt(const char *module, int line, uint32_t mask) {
+  nksyslog(NKLOG_CRIT, mask, "Program halted in file %s at line %d\n", module, line);
+  nklogBackTrace();
+  exit(1);
+}
+
+}  // namespace nk

@@ -1,0 +1,427 @@
+#include "nksyslog.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <functional>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "nkassert_internal.h"
+#include "nktest.h"
+
+// nklogGdb's null write must reach the test as the signal a debugger would
+// stop on, not as a sanitizer report.
+#if defined(NK_ASAN_BUILD)
+extern "C" const char *__asan_default_options() { return "handle_segv=0"; }
+#endif
+#if defined(NK_TSAN_BUILD)
+extern "C" const char *__tsan_default_options() { return "handle_segv=0"; }
+#endif
+
+namespace {
+
+const char kStamp[] = "[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{6}";
+const char kQuotedStamp[] =
+    "\"[0-9]{4}-[0-9]{2}-[0-9]{2}\",\"[0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{6}\"";
+
+// Collects what the logger writes to its default stream.
+class LogTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    capture_ = tmpfile();
+    ASSERT_NE(capture_, nullptr);
+    nksetdefaultlog(capture_);
+    nkloglevelset("test", "WARN");
+    nklogMaskSet(LOGMASK_ALL);
+  }
+  void TearDown() override {
+    nksetdefaultlog(nullptr);
+    fclose(capture_);
+  }
+  std::vector<std::string> logged() {
+    fflush(capture_);
+    std::string text;
+    rewind(capture_);
+    char buf[8192];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, capture_)) > 0) text.append(buf, n);
+    return nktest::lines(text);
+  }
+  FILE *capture_ = nullptr;
+};
+
+bool matches(const std::string &line, const std::string &pattern) {
+  return std::regex_match(line, std::regex(pattern, std::regex::extended));
+}
+
+// Runs body in a child process, for what cannot be undone in this one
+// (nkopenlog chooses the destination once per process). Failures inside the
+// child are printed by it and turn into its exit status.
+void inChild(const std::function<void()> &body) {
+  fflush(nullptr);
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    body();
+    fflush(nullptr);
+    _exit(::testing::Test::HasFailure() ? 1 : 0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
+}
+
+TEST_F(LogTest, PlainLineHasDateTimeLevelAndMessage) {
+  nksyslog(NKLOG_WARNING, LOGMASK_NET, "%s: value %d", "probe", 7);
+  nksyslog(NKLOG_ERR, LOGMASK_NET, "broken");
+  auto lines = logged();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_TRUE(matches(lines[0], std::string("^") + kStamp + " WARN probe: value 7$")) << lines[0];
+  // "ERR " carries its own blank: two blanks before the message.
+  EXPECT_TRUE(matches(lines[1], std::string("^") + kStamp + " ERR  broken$")) << lines[1];
+}
+
+TEST_F(LogTest, LevelThresholdAndCategoryMask) {
+  nksyslog(NKLOG_NOTICE, LOGMASK_ALL, "dropped by the level");
+  nkloglevelincrease(1);
+  EXPECT_EQ(nkloglevelget(), NKLOG_NOTICE);
+  nksyslog(NKLOG_NOTICE, LOGMASK_NET, "notice passes");
+  nksyslog(NKLOG_INFO, LOGMASK_NET, "dropped by the level again");
+  nklogMaskSet(LOGMASK_IPC);
+  EXPECT_EQ(nkcurrentLogMaskGet(), LOGMASK_IPC);
+  nksyslog(NKLOG_NOTICE, LOGMASK_NET, "dropped by the mask");
+  nksyslog(NKLOG_NOTICE, LOGMASK_IPC | LOGMASK_NET, "shares a bit");
+  nksyslog(NKLOG_ERR, 0, "errors ignore the mask");
+  nksyslog(NKLOG_WARNING, 0, "warnings too");
+  nksyslog(NKLOG_DEBUG, LOGMASK_IPC, "debug needs the level");
+  auto lines = logged();
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_NE(lines[0].find("NOTE notice passes"), std::string::npos);
+  EXPECT_NE(lines[1].find("NOTE shares a bit"), std::string::npos);
+  EXPECT_NE(lines[2].find("ERR  errors ignore the mask"), std::string::npos);
+  EXPECT_NE(lines[3].find("WARN warnings too"), std::string::npos);
+}
+
+TEST_F(LogTest, LineEndsAtTheEdgesOfAMessage) {
+  nksyslog(NKLOG_WARNING, 0, "hello\n");
+  nksyslog(NKLOG_WARNING, 0, "\nhello");
+  nksyslog(NKLOG_WARNING, 0, "two\nlines\n\n");
+  nksyslog(NKLOG_WARNING, 0, "%s", "");
+  auto lines = logged();
+  ASSERT_EQ(lines.size(), 6u);
+  EXPECT_TRUE(matches(lines[0], std::string("^") + kStamp + " WARN hello$")) << lines[0];
+  EXPECT_TRUE(matches(lines[1], std::string("^") + kStamp + " WARN  hello$")) << lines[1];
+  // Only one trailing line end is removed; inner ones stay.
+  EXPECT_TRUE(matches(lines[2], std::string("^") + kStamp + " WARN two$")) << lines[2];
+  EXPECT_EQ(lines[3], "lines");
+  EXPECT_EQ(lines[4], "");
+  EXPECT_TRUE(matches(lines[5], std::string("^") + kStamp + " WARN $")) << lines[5];
+}
+
+// A raw message is a text, not a format: it may hold '%' with no arguments.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat"
+#pragma GCC diagnostic ignored "-Wformat-security"
+
+TEST_F(LogTest, RawPriorityWritesTheFormatVerbatim) {
+  nksyslog(NKLOG_RAW | NKLOG_ERR, 0, "raw %d%% text\n");
+  nksyslog(NKLOG_RAW | NKLOG_INFO, LOGMASK_ALL, "dropped: INFO is above the level");
+  auto lines = logged();
+  ASSERT_EQ(lines.size(), 2u);  // the raw text keeps its line end
+  std::string stamp = std::string(kStamp);
+  stamp[stamp.find(' ')] = ',';
+  EXPECT_TRUE(matches(lines[0], "^" + stamp + ",ERR ,raw %d%% text$")) << lines[0];
+  EXPECT_EQ(lines[1], "");
+}
+
+#pragma GCC diagnostic pop
+
+TEST_F(LogTest, LongMessagesAreCutTo4095Characters) {
+  std::string big(5000, 'x');
+  nksyslog(NKLOG_WARNING, 0, "%s", big.c_str());
+  auto lines = logged();
+  ASSERT_EQ(lines.size(), 1u);
+  size_t at = lines[0].find(" WARN ");
+  ASSERT_NE(at, std::string::npos);
+  EXPECT_EQ(lines[0].size() - (at + 6), 4095u);
+}
+
+TEST_F(LogTest, LevelNamesSelectTheLevel) {
+  nkloglevelset("test", "ERR");  // needs its blank
+  EXPECT_EQ(nkloglevelget(), NKLOG_WARNING);
+  nkloglevelset("test", "DBUG");
+  EXPECT_EQ(nkloglevelget(), 7);
+  nkloglevelset("test", "VVDB");
+  EXPECT_EQ(nkloglevelget(), 9);
+  nkloglevelset("test", "ERR ");
+  EXPECT_EQ(nkloglevelget(), 3);
+  nkloglevelset("test", "WARNING");
+  EXPECT_EQ(nkloglevelget(), 4);
+  nkloglevelset("test", "!!!!");
+  EXPECT_EQ(nkloglevelget(), 0);
+  nkloglevelset("test", "");
+  EXPECT_EQ(nkloglevelget(), 0);
+  // Before nkopenlog the changes are not reported.
+  nkloglevelset("test", "VVDB");
+  EXPECT_TRUE(logged().empty());
+  nkloglevelincrease(2);
+  EXPECT_EQ(nkloglevelget(), 11);  // no bound
+}
+
+TEST_F(LogTest, PositionIsReportedWithTheBacktrace) {
+  // The backtrace file is a fixed path shared with every process that
+  // asserts; where it can be made, it is checked too.
+  mkdir("/var/run/orvalin", 0755);
+  nklogPosition("pump.lua", 12);
+  ::testing::internal::CaptureStdout();
+  EXPECT_EQ(nklogBackTrace(), 0);
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "doing backtrace\n");
+  auto lines = logged();
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_TRUE(matches(
+      lines[0], std::string("^") + kStamp + " ERR   While executing script pump.lua at line 12$"))
+      << lines[0];
+  for (size_t i = 1; i < lines.size(); i++) {
+    if (lines[i].find("Can't open backtrace file") != std::string::npos) {
+      EXPECT_EQ(i, lines.size() - 1);
+      continue;
+    }
+    EXPECT_TRUE(matches(lines[i], std::string("^") + kStamp + " ERR  .+$")) << lines[i];
+  }
+  FILE *file = fopen(NKLOG_BACKTRACE_PATH, "r");
+  if (!file) {
+    EXPECT_NE(lines.back().find("WARN Can't open backtrace file ("), std::string::npos);
+    return;
+  }
+  char first[512] = "";
+  ASSERT_NE(fgets(first, sizeof first, file), nullptr);
+  fclose(file);
+  EXPECT_STREQ(first, "While executing script pump.lua at line 12\n");
+}
+
+TEST_F(LogTest, UnwritableBacktraceFileIsReported) {
+  struct stat st;
+  if (stat(NKLOG_BACKTRACE_PATH, &st) == 0 && S_ISDIR(st.st_mode)) rmdir(NKLOG_BACKTRACE_PATH);
+  mkdir("/var/run/orvalin", 0755);
+  unlink(NKLOG_BACKTRACE_PATH);
+  // A directory in the file's place makes the open fail whoever runs this.
+  if (mkdir(NKLOG_BACKTRACE_PATH, 0755) != 0) {
+    ASSERT_NE(errno, EEXIST);  // the folder itself cannot be made here
+  }
+  ::testing::internal::CaptureStdout();
+  EXPECT_EQ(nklogBackTrace(), 0);
+  ::testing::internal::GetCapturedStdout();
+  rmdir(NKLOG_BACKTRACE_PATH);
+  auto lines = logged();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_TRUE(matches(lines.back(),
+                      std::string("^") + kStamp + " WARN Can't open backtrace file \\(.+\\)$"))
+      << lines.back();
+}
+
+TEST(LogDeathTest, PriorityOutsideTheRangeAborts) {
+  EXPECT_DEATH(
+      {
+        nkloglevelset("test", "VVDB");
+        nksyslog(8, LOGMASK_ALL, "never written");
+      },
+      "priority >= NKLOG_EMERG && priority <= NKLOG_DEBUG");
+  EXPECT_DEATH(nkopenlog("test", 1, NKLOG_LOCAL0),
+               "logopt == 0 && \\(facility == NKLOG_LOCAL0 \\|\\| facility == NKLOG_REMOTE0\\)");
+  EXPECT_DEATH(nkopenlog("test", 0, 7), "facility == NKLOG_LOCAL0");
+}
+
+TEST(LogDeathTest, AssertionLogsWritesTheBacktraceAndExits) {
+  EXPECT_EXIT(
+      {
+        nksetdefaultlog(stderr);
+        nk::assertFailed("mod", 42, LOGMASK_MEMORY);
+      },
+      ::testing::ExitedWithCode(1),
+      std::string("^") + kStamp + " CRIT Assertion failed file mod line 42\n" + "(" + kStamp +
+          " ERR  [^\n]*\n)+");
+}
+
+TEST(LogDeathTest, HaltLogsWritesTheBacktraceAndExits) {
+  EXPECT_EXIT(
+      {
+        nksetdefaultlog(stderr);
+        nklogForceDebugger();  // a halt never traps, even under a debugger
+        nk::halt("netfuncs", 7, LOGMASK_NET);
+      },
+      ::testing::ExitedWithCode(1),
+      std::string("^") + kStamp + " CRIT Program halted in file netfuncs at line 7\n");
+}
+
+TEST(LogDeathTest, AssertionTrapsUnderADebugger) {
+  EXPECT_EXIT(
+      {
+        nksetdefaultlog(stderr);
+        nklogForceDebugger();
+        nk::assertFailed("mod", 9, LOGMASK_MEMORY);
+      },
+      ::testing::KilledBySignal(SIGSEGV), "CRIT Assertion failed file mod line 9\n$");
+}
+
+TEST(LogTestInChild, DebuggerDetection) {
+  // PTRACE_TRACEME makes the parent our tracer: done in a child that ends
+  // at once, never in the test process itself.
+  inChild([] {
+    EXPECT_EQ(nklogDebuggerAttached(), 0);
+    EXPECT_EQ(nklogDebuggerAttached(), 0);  // our own request is remembered
+    EXPECT_EQ(nklogForceDebugger(), 0);
+    EXPECT_EQ(nklogDebuggerAttached(), 1);
+  });
+}
+
+// Reads the log FIFO as the log reader process would.
+struct FifoReader {
+  std::string text;
+  std::thread thread;
+  void start() {
+    thread = std::thread([this] {
+      int fd = open(NKLOG_FIFO_PATH, O_RDONLY);
+      if (fd < 0) return;
+      char buf[4096];
+      ssize_t n;
+      while ((n = read(fd, buf, sizeof buf)) > 0) text.append(buf, n);
+      close(fd);
+    });
+  }
+};
+
+TEST(LogTestInChild, FifoDestinationWritesTheQuotedForm) {
+  inChild([] {
+    unlink(NKLOG_FIFO_PATH);
+    ASSERT_EQ(mkfifo(NKLOG_FIFO_PATH, 0600), 0) << strerror(errno);
+    FifoReader reader;
+    reader.start();
+    nkopenlog("tester", 0, NKLOG_REMOTE0);
+    EXPECT_EQ(nkloglevelget(), NKLOG_NOTICE);
+    nksyslog(NKLOG_NOTICE, LOGMASK_NET, "note %d", 1);
+    nksyslog(NKLOG_INFO, LOGMASK_NET, "dropped");
+    nkloglevelset("tester", "INFO");
+    nkloglevelset("tester", "BOGUS");
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat"
+    nksyslog(NKLOG_RAW | NKLOG_ERR, 0, "raw %s");  // a text, not a format
+#pragma GCC diagnostic pop
+    nkopenlog("other", 0, NKLOG_LOCAL0);  // a second call changes nothing
+    nksyslog(NKLOG_WARNING, 0, "still here\n");
+    nkcloselog();
+    reader.thread.join();
+    unlink(NKLOG_FIFO_PATH);
+
+    auto lines = nktest::lines(reader.text);
+    ASSERT_EQ(lines.size(), 5u) << reader.text;
+    std::string q = std::string("^") + kQuotedStamp + ",\"tester\",";
+    EXPECT_TRUE(matches(lines[0], q + "\"NOTE\",\"note 1\"$")) << lines[0];
+    EXPECT_TRUE(matches(lines[1], q + "\"INFO\",\"Changed log level to INFO for tester\"$"))
+        << lines[1];
+    EXPECT_TRUE(matches(lines[2], q + "\"WARN\",\"Failed to map log level BOGUS for tester\"$"))
+        << lines[2];
+    std::string raw = std::string(kStamp);
+    raw[raw.find(' ')] = ',';
+    EXPECT_TRUE(matches(lines[3], "^" + raw + ",ERR ,raw %s$")) << lines[3];
+    EXPECT_TRUE(matches(lines[4], q + "\"WARN\",\"still here\"$")) << lines[4];
+
+    // Closed: lines go to the default stream, still in the quoted form.
+    FILE *capture = tmpfile();
+    nksetdefaultlog(capture);
+    nksyslog(NKLOG_WARNING, 0, "after close");
+    rewind(capture);
+    char line[512] = "";
+    ASSERT_NE(fgets(line, sizeof line, capture), nullptr);
+    fclose(capture);
+    std::string after(line);
+    after.pop_back();
+    EXPECT_TRUE(matches(after, q + "\"WARN\",\"after close\"$")) << after;
+  });
+}
+
+// Binds the system log socket so that the test reads what syslog sends. Only
+// where no system logger owns it.
+struct SyslogCapture {
+  int fd = -1;
+  bool open() {
+    struct stat st;
+    if (lstat("/dev/log", &st) == 0) return false;
+    fd = socket(AF_UNIX, SOCK_DGRAM, 0);
+    struct sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    strcpy(addr.sun_path, "/dev/log");
+    if (bind(fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) != 0) {
+      ::close(fd);
+      fd = -1;
+      return false;
+    }
+    return true;
+  }
+  std::string next() {
+    char buf[8192];
+    ssize_t n = recv(fd, buf, sizeof buf, 0);
+    return n > 0 ? std::string(buf, n) : std::string();
+  }
+  ~SyslogCapture() {
+    if (fd >= 0) {
+      ::close(fd);
+      unlink("/dev/log");
+    }
+  }
+};
+
+TEST(LogTestInChild, SystemLogDestination) {
+  SyslogCapture syslogd;
+  if (!syslogd.open()) GTEST_SKIP() << "a system logger owns /dev/log here";
+  inChild([&] {
+    nkopenlog("tester", 0, NKLOG_LOCAL0);
+    EXPECT_EQ(nkloglevelget(), NKLOG_NOTICE);
+    nksyslog(NKLOG_ERR, 0, "hello %d", 5);
+    nksyslog(NKLOG_RAW | NKLOG_NOTICE, LOGMASK_ALL, "raw text");
+  });
+  // LOCAL0 is facility 16: priority 3 reads <131>. No date of ours is added.
+  std::string first = syslogd.next();
+  EXPECT_EQ(first.rfind("<131>", 0), 0u) << first;
+  EXPECT_NE(first.find("tester: ERR  hello 5"), std::string::npos) << first;
+  std::string second = syslogd.next();
+  EXPECT_EQ(second.rfind("<133>", 0), 0u) << second;
+  EXPECT_NE(second.find("tester: NOTE raw text"), std::string::npos) << second;
+}
+
+TEST(LogTestInChild, MissingFifoIsRetriedUntilItAppears) {
+  SyslogCapture syslogd;
+  if (!syslogd.open()) GTEST_SKIP() << "a system logger owns /dev/log here";
+  unlink(NKLOG_FIFO_PATH);
+  inChild([&] {
+    std::thread opener([] { nkopenlog("tester", 0, NKLOG_REMOTE0); });
+    // Each attempt is reported to the system log; the FIFO appears after the
+    // first report, and a reader opens it.
+    std::string report = syslogd.next();
+    EXPECT_NE(report.find("No log FIFO /tmp/logfifo found, retrying"), std::string::npos) << report;
+    ASSERT_EQ(mkfifo(NKLOG_FIFO_PATH, 0600), 0);
+    FifoReader reader;
+    reader.start();
+    opener.join();
+    nksyslog(NKLOG_WARNING, 0, "arrived");
+    nkcloselog();
+    reader.thread.join();
+    unlink(NKLOG_FIFO_PATH);
+    EXPECT_NE(reader.text.find("\"tester\",\"WARN\",\"arrived\""), std::string::npos)
+        << reader.text;
+  });
+}
+
+}  // namespace

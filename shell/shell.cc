@@ -1,0 +1,160 @@
+// shell -- nksh's options, prompt loop, word splitting and dispatcher, and the
+// local commands version, help, exit and quit.
+#include "shell.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#include "argparse.h"
+#include "nksyslog.h"
+
+namespace nksh {
+
+const char *targetProcess = "nkrun";
+int quitRequested = 0;
+
+namespace {
+
+char lineBuffer[kLineSize];
+char previousLine[kLineSize];
+char *words[kMaxWords];
+
+int cmdVersion(int, char **) {
+  printf("nksh version 0.01\n");
+  return 0;
+}
+
+int cmdQuit(int, char **) {
+  quitRequested = 1;
+  return 0;
+}
+
+int cmdHelp(int, char **) {
+  for (const ShellCommand &c : commands) printf("%s\t- %s\n", c.name, c.help);
+  return 0;
+}
+
+const ShellCommand *findCommand(const char *word) {
+  for (const ShellCommand &c : commands) {
+    if (strncmp(word, c.name, strlen(c.name)) == 0) return &c;
+  }
+  return nullptr;
+}
+
+// Rows whose handlers need the bus connection, which this build does not have.
+int cmdNotAvailable(int, char **argv) {
+  printf("* %s: not available yet\n", findCommand(argv[0])->name);
+  return 0;
+}
+
+}  // namespace
+
+int splitWords(char *line, char **out, int maxWords) {
+  int n = 0;
+  char *p = line;
+  for (;;) {
+    while (*p == ' ') p++;
+    if (!*p) return n;
+    if (n == maxWords) return -1;
+    out[n++] = p;
+    while (*p && *p != ' ') p++;
+    if (!*p) return n;
+    *p++ = '\0';
+  }
+}
+
+int promptLoop(FILE *in) {
+  while (!quitRequested) {
+    fputs("nksh> ", stdout);
+    fflush(stdout);
+    // Splitting ends the first word inside lineBuffer, so this copy keeps only
+    // the previous command word: "." repeats the command without arguments.
+    strcpy(previousLine, lineBuffer);
+    // A line longer than the buffer arrives in pieces, each run as a line.
+    if (!fgets(lineBuffer, sizeof lineBuffer, in)) return 0;
+    size_t len = strlen(lineBuffer);
+    if (len > 0 && lineBuffer[len - 1] == '\n') lineBuffer[len - 1] = '\0';
+    if (!lineBuffer[0]) continue;
+    if (strcmp(lineBuffer, ".") == 0) strcpy(lineBuffer, previousLine);
+    int n = splitWords(lineBuffer, words, kMaxWords);
+    if (n < 0) {
+      // Running a truncated line could run a different command (a cut Lua
+      // line, a set without its value): refuse it whole.
+      printf("* Too many words (more than %d), line ignored\n", kMaxWords);
+      continue;
+    }
+    if (n == 0) continue;
+    dispatchCommand(n, words);
+  }
+  return 0;
+}
+
+int nkshMain(int argc, char **argv) {
+  int debug = 0, verbosity = 1, oneShot = 0, alternate = 0;
+  const ArgOption options[] = {
+      {&debug, 'd', nullptr, nullptr, "switch on debug output"},
+      {&verbosity, 'v', nullptr, nullptr, "increase verbosity"},
+      {&oneShot, 'c', nullptr, nullptr, "execute command"},
+      {&alternate, 'r', nullptr, const_cast<char **>(&targetProcess),
+       "connect to alternate nkrun process"},
+      {nullptr, 0, nullptr, nullptr, nullptr},
+  };
+  const ArgInfo info = {"nksh", "nksh [-d] [-v] [-c <command>]"};
+  argParse(&argc, argv, options, &info, 0);
+
+  // Refused at once, like the other option errors: a cut name would address
+  // another process, and -c without a command has nothing to run.
+  if (strlen(targetProcess) > static_cast<size_t>(kMaxTargetName)) {
+    printf("Process name given to -r is too long (at most %d characters)\n", kMaxTargetName);
+    return 1;
+  }
+  if (oneShot && argc < 2) {
+    printf("No command given for -c, use -? for help\n");
+    return 1;
+  }
+
+  if (debug) nkloglevelincrease(verbosity);
+
+  if (oneShot) {
+    dispatchCommand(argc - 1, argv + 1);
+    return 0;
+  }
+  return promptLoop(stdin);
+}
+
+}  // namespace nksh
+
+using nksh::cmdHelp;
+using nksh::cmdNotAvailable;
+using nksh::cmdQuit;
+using nksh::cmdVersion;
+
+ShellCommand commands[SHELL_COMMAND_COUNT] = {
+    {"version", cmdVersion, "Show the version number of this program"},
+    {"exit", cmdQuit, "Quit the shell"},
+    {"quit", cmdQuit, "Quit the shell"},
+    {"help", cmdHelp, "Show this help"},
+    {"lua", cmdNotAvailable, "execuate a lua command in nkrun"},
+    {"ps", cmdNotAvailable, "show running lua threads"},
+    {"memh", cmdNotAvailable, "show memory handles"},
+    {"memstats", cmdNotAvailable, "show memory stats"},
+    {"memb", cmdNotAvailable, "show memory blocks"},
+    {"mem", cmdNotAvailable, "show memory usage"},
+    {"events", cmdNotAvailable, "show running lua threads"},
+    {"lists", cmdNotAvailable, "show lists"},
+    {"timers", cmdNotAvailable, "show timers"},
+    {"stats", cmdNotAvailable, "show run time stats"},
+    {"post", cmdNotAvailable, "post an event to the runtime"},
+    {"get", cmdNotAvailable, "get the value of an RTDB tag"},
+    {"set", cmdNotAvailable, "set the value of an RTDB tag"},
+    {"rules", cmdNotAvailable, "show the rules table"},
+};
+
+int dispatchCommand(int argc, char **argv) {
+  const ShellCommand *c = nksh::findCommand(argv[0]);
+  if (!c) {
+    printf("* Unknown command, try help\n");
+    return -1;
+  }
+  return c->handler(argc, argv);
+}

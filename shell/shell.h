@@ -1,0 +1,61 @@
+// shell.h -- nksh's command table, dispatcher and process-wide state.
+//
+// Everything here runs on the shell's main thread. The command table is
+// exported by name from the executable; the rest is internal to nksh.
+#ifndef NK_SHELL_H
+#define NK_SHELL_H
+
+#include <stdio.h>
+
+#include "nkexport.h"
+
+extern "C" {
+
+// Called as handler(argc, argv): argv[0] is the word typed, argc counts it.
+// The result is not read.
+typedef int (*CommandHandler)(int argc, char **argv);
+
+typedef struct ShellCommand {
+  const char *name;  // the command word
+  CommandHandler handler;
+  const char *help;  // one-line help text
+} ShellCommand;
+
+#define SHELL_COMMAND_COUNT 18
+
+// The rows in matching order: the first row whose name is a prefix of the
+// typed word wins.
+extern NK_API ShellCommand commands[SHELL_COMMAND_COUNT];
+
+// Runs the row that matches argv[0], or prints "* Unknown command, try help".
+// Returns the handler's result, or -1 when no row matched.
+NK_API int dispatchCommand(int argc, char **argv);
+
+}  // extern "C"
+
+namespace nksh {
+
+// Longest process name accepted by -r: the listings copy it into 64 bytes.
+constexpr int kMaxTargetName = 63;
+// Words of one command line; a line with more is refused, never truncated.
+constexpr int kMaxWords = 128;
+constexpr int kLineSize = 2048;
+
+extern const char *targetProcess;  // bus name of the runtime every command addresses
+extern int quitRequested;          // set by exit and quit
+
+// Splits line in place at spaces (runs of spaces count as one, leading spaces
+// are skipped; a tab is part of a word). Returns the number of words stored in
+// words, or -1 when the line holds more than maxWords words.
+int splitWords(char *line, char **words, int maxWords);
+
+// Reads and runs command lines from in until end of input, exit or quit.
+// Returns the exit status.
+int promptLoop(FILE *in);
+
+// The whole program: options, then one command (-c) or the prompt loop.
+int nkshMain(int argc, char **argv);
+
+}  // namespace nksh
+
+#endif  // NK_SHELL_H

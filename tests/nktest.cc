@@ -1,0 +1,133 @@
+// nktest -- helpers shared by the test executables.
+#include "nktest.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+namespace nktest {
+
+int ProcessResult::exitCode() const { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
+
+std::string builtProgram(const std::string &name) {
+  return std::string(NK_TEST_BIN_DIR) + "/" + name;
+}
+
+bool emulated() { return getenv("NK_TEST_EMULATED") != nullptr; }
+
+void useThreadsafeDeathTests() {
+  if (!emulated()) GTEST_FLAG_SET(death_test_style, "threadsafe");
+}
+
+std::vector<std::string> lines(const std::string &text) {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line)) out.push_back(line);
+  return out;
+}
+
+namespace {
+
+std::vector<std::string> emulatorPrefix() {
+  std::vector<std::string> words;
+  std::istringstream in(NK_TEST_EMULATOR);
+  std::string w;
+  while (in >> w) words.push_back(w);
+  return words;
+}
+
+double now() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return ts.tv_sec + ts.tv_nsec / 1e9;
+}
+
+}  // namespace
+
+ProcessResult runProgram(const std::string &program, const std::vector<std::string> &args,
+                         const std::string &input, int timeoutSeconds) {
+  std::vector<std::string> full = emulatorPrefix();
+  full.push_back(program);
+  full.insert(full.end(), args.begin(), args.end());
+  std::vector<char *> argv;
+  for (std::string &s : full) argv.push_back(&s[0]);
+  argv.push_back(nullptr);
+
+  int inPipe[2], outPipe[2], errPipe[2];
+  if (pipe(inPipe) || pipe(outPipe) || pipe(errPipe)) abort();
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(inPipe[0], 0);
+    dup2(outPipe[1], 1);
+    dup2(errPipe[1], 2);
+    for (int fd : {inPipe[0], inPipe[1], outPipe[0], outPipe[1], errPipe[0], errPipe[1]}) close(fd);
+    execvp(argv[0], argv.data());
+    _exit(127);
+  }
+  close(inPipe[0]);
+  close(outPipe[1]);
+  close(errPipe[1]);
+  signal(SIGPIPE, SIG_IGN);
+
+  ProcessResult r;
+  size_t written = 0;
+  int inFd = inPipe[1];
+  if (input.empty()) {
+    close(inFd);
+    inFd = -1;
+  }
+  bool outOpen = true, errOpen = true;
+  double deadline = now() + timeoutSeconds;
+  while (outOpen || errOpen) {
+    struct pollfd fds[3];
+    int n = 0;
+    if (outOpen) fds[n++] = {outPipe[0], POLLIN, 0};
+    if (errOpen) fds[n++] = {errPipe[0], POLLIN, 0};
+    if (inFd >= 0) fds[n++] = {inFd, POLLOUT, 0};
+    double left = deadline - now();
+    if (left <= 0) {
+      kill(pid, SIGKILL);
+      ADD_FAILURE() << program << " did not end within " << timeoutSeconds << " s";
+      break;
+    }
+    if (poll(fds, n, static_cast<int>(left * 1000) + 1) < 0 && errno != EINTR) break;
+    for (int i = 0; i < n; i++) {
+      if (!fds[i].revents) continue;
+      if (fds[i].fd == inFd) {
+        ssize_t k = write(inFd, input.data() + written, input.size() - written);
+        if (k > 0) written += k;
+        if (k < 0 || written == input.size()) {
+          close(inFd);
+          inFd = -1;
+        }
+        continue;
+      }
+      char buf[4096];
+      ssize_t k = read(fds[i].fd, buf, sizeof buf);
+      bool isOut = fds[i].fd == outPipe[0];
+      if (k <= 0) {
+        (isOut ? outOpen : errOpen) = false;
+      } else {
+        (isOut ? r.out : r.err).append(buf, k);
+      }
+    }
+  }
+  if (inFd >= 0) close(inFd);
+  close(outPipe[0]);
+  close(errPipe[0]);
+  waitpid(pid, &r.status, 0);
+  return r;
+}
+
+}  // namespace nktest

@@ -1,0 +1,39 @@
+// nktest.h -- helpers shared by the test executables.
+#ifndef NK_TESTS_NKTEST_H
+#define NK_TESTS_NKTEST_H
+
+#include <string>
+#include <vector>
+
+namespace nktest {
+
+struct ProcessResult {
+  int status = -1;       // raw wait status
+  std::string out;       // everything the program wrote on standard output
+  std::string err;       // and on standard error
+  int exitCode() const;  // exit status, or -1 when the program did not exit
+};
+
+// Path of a program built in this tree (nksh, ...).
+std::string builtProgram(const std::string &name);
+
+// Runs program with args, feeding input on standard input and collecting both
+// outputs; kills it after timeoutSeconds. In a cross build the program is
+// started through the emulator.
+ProcessResult runProgram(const std::string &program, const std::vector<std::string> &args,
+                         const std::string &input = "", int timeoutSeconds = 30);
+
+// True when the tests run under a user-mode emulator.
+bool emulated();
+
+// Death tests in a process that has started threads use the "threadsafe"
+// style, which re-executes the test binary; under the emulator that cannot
+// work (no binfmt registration), so "fast" stays in use there.
+void useThreadsafeDeathTests();
+
+// Splits text into lines (without their line ends).
+std::vector<std::string> lines(const std::string &text);
+
+}  // namespace nktest
+
+#endif  // NK_TESTS_NKTEST_H
