@@ -4,6 +4,8 @@ function(nk_warnings target)
     -Wall -Wextra -Wshadow -Wundef -Wwrite-strings -Wformat=2
     $<$<COMPILE_LANGUAGE:CXX>:-Wmissing-declarations>
     $<$<COMPILE_LANGUAGE:C>:-Wmissing-prototypes -Wstrict-prototypes>)
+  # Unwind tables let backtrace() walk the stack on 32-bit ARM too.
+  target_compile_options(${target} PRIVATE -funwind-tables)
   if(NK_WERROR)
     target_compile_options(${target} PRIVATE -Werror)
   endif()

@@ -13,6 +13,9 @@ if(NOT NK_ARM_SYSROOT)
   message(FATAL_ERROR "set NK_ARM_SYSROOT to the unpacked armhf packages")
 endif()
 set(NK_ARM_SYSROOT "${NK_ARM_SYSROOT}" CACHE PATH "unpacked armhf packages")
+# The compiler checks run in projects of their own: hand the folder on.
+set(ENV{NK_ARM_SYSROOT} "${NK_ARM_SYSROOT}")
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES NK_ARM_SYSROOT)
 
 set(CMAKE_FIND_ROOT_PATH ${NK_ARM_SYSROOT} /usr/arm-linux-gnueabihf)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)

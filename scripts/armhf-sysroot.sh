@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Unpacks Debian's armhf Lua and GoogleTest packages into a sysroot folder for
+# the cross build: scripts/armhf-sysroot.sh <folder>. Installing them as
+# foreign-architecture packages conflicts on this Debian, so they are only
+# downloaded and unpacked; the C library comes with the cross compiler.
+set -euo pipefail
+root=$(realpath -m "$1")
+pkgs=(liblua5.2-dev liblua5.2-0 libgtest-dev)
+stamp="$root/.unpacked"
+[ -f "$stamp" ] && exit 0
+
+if ! dpkg --print-foreign-architectures | grep -qx armhf; then
+  dpkg --add-architecture armhf
+  apt-get update -q
+fi
+mkdir -p "$root/debs" "$root/sysroot"
+cd "$root/debs"
+# apt drops privileges to _apt for downloads; the folder must be writable.
+chmod 777 "$root/debs"
+if ! apt-get download "${pkgs[@]/%/:armhf}"; then
+  apt-get update -q
+  apt-get download "${pkgs[@]/%/:armhf}"
+fi
+for deb in *.deb; do dpkg -x "$deb" "$root/sysroot"; done
+touch "$stamp"

@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Installs what building and testing need on a Debian machine, as root; does
+# nothing for what is already there.
+#   scripts/install-deps.sh          the native build (compiler, cmake, Lua)
+#   scripts/install-deps.sh --all    also tests, benchmarks and the armhf build
+set -euo pipefail
+
+want=(g++ cmake ninja-build pkg-config liblua5.2-dev binutils)
+if [ "${1:-}" = "--all" ]; then
+  want+=(libgtest-dev libbenchmark-dev clang-format g++-arm-linux-gnueabihf qemu-user)
+fi
+
+missing=()
+for p in "${want[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -q
+  apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
