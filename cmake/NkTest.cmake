@@ -52,8 +52,21 @@ function(nk_add_test name)
                        PROPERTIES ${props})
 endfunction()
 
-# Every public header compiles as C99 and links against the library.
-add_executable(c_api_test lib/c_api_test.c)
+# Every public header compiles as C99 and links against the library: the
+# generated unit includes each header of include/ on its own and all together.
+file(GLOB NK_PUBLIC_HEADERS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/include/*.h)
+set(c_units)
+set(all "")
+foreach(h ${NK_PUBLIC_HEADERS})
+  get_filename_component(base ${h} NAME_WE)
+  set(unit ${CMAKE_BINARY_DIR}/gen/c_header_${base}.c)
+  file(CONFIGURE OUTPUT ${unit} CONTENT "#include \"${base}.h\"\n#include \"${base}.h\"\ntypedef int c_header_${base}_unit;\n")
+  list(APPEND c_units ${unit})
+  string(APPEND all "#include \"${base}.h\"\n")
+endforeach()
+string(APPEND all "typedef int c_header_all_unit;\n")
+file(CONFIGURE OUTPUT ${CMAKE_BINARY_DIR}/gen/c_header_all.c CONTENT "${all}")
+add_executable(c_api_test lib/c_api_test.c ${c_units} ${CMAKE_BINARY_DIR}/gen/c_header_all.c)
 target_link_libraries(c_api_test PRIVATE nk)
 set_target_properties(c_api_test PROPERTIES C_STANDARD 99 C_EXTENSIONS OFF)
 target_compile_options(c_api_test PRIVATE -pedantic-errors)
