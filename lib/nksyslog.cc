@@ -33,6 +33,7 @@
 #include <atomic>
 
 #include "nkassert_internal.h"
+#include "nksyslog_internal.h"
 
 namespace {
 
@@ -43,7 +44,6 @@ constexpr int kBacktraceFrames = 10;
 const char *const logLevelNames[10] = {"!!!!", "ALRT", "CRIT", "ERR ", "WARN",
                                        "NOTE", "INFO", "DBUG", "VDBG", "VVDB"};
 
-std::atomic<int> logLevel{NKLOG_WARNING};
 std::atomic<uint32_t> logMask{LOGMASK_ALL};
 std::atomic<int> forceDebugger{0};
 // Set once our own PTRACE_TRACEME succeeded: the parent is then our tracer,
@@ -86,6 +86,8 @@ void stampNow() {
 
 }  // namespace
 
+std::atomic<int> nk::logLevel{NKLOG_WARNING};
+
 // The system log and the plain stream take the caller's format as it is: the
 // format attribute on the declarations checks it at every call site.
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
@@ -122,7 +124,7 @@ void nkvsyslog(int priority, uint32_t mask, const char *format, va_list args) {
 }
 
 void nksyslog(int priority, uint32_t mask, const char *format, ...) {
-  if ((priority & 0xff) > logLevel.load(std::memory_order_relaxed)) return;
+  if ((priority & 0xff) > nk::logLevel.load(std::memory_order_relaxed)) return;
   va_list args;
   va_start(args, format);
   nkvsyslog(priority, mask, format, args);
@@ -159,7 +161,7 @@ void nkopenlog(const char *ident, int logopt, int facility) {
     WriteLock lock;
     useSystemLog = 1;
   }
-  logLevel.store(NKLOG_NOTICE, std::memory_order_relaxed);
+  nk::logLevel.store(NKLOG_NOTICE, std::memory_order_relaxed);
   logOpened = 1;
 }
 
@@ -179,7 +181,7 @@ void nksetdefaultlog(FILE *stream) {
 void nkloglevelset(const char *component, const char *levelName) {
   for (int level = 0; level < 10; level++) {
     if (strncmp(logLevelNames[level], levelName, 4) == 0) {
-      logLevel.store(level, std::memory_order_relaxed);
+      nk::logLevel.store(level, std::memory_order_relaxed);
       if (logOpened) {
         nksyslog(NKLOG_INFO, LOGMASK_ALL, "Changed log level to %s for %s", levelName, component);
       }
@@ -191,9 +193,9 @@ void nkloglevelset(const char *component, const char *levelName) {
   }
 }
 
-int nkloglevelget(void) { return logLevel.load(std::memory_order_relaxed); }
+int nkloglevelget(void) { return nk::logLevel.load(std::memory_order_relaxed); }
 
-void nkloglevelincrease(int n) { logLevel.fetch_add(n, std::memory_order_relaxed); }
+void nkloglevelincrease(int n) { nk::logLevel.fetch_add(n, std::memory_order_relaxed); }
 
 void nklogMaskSet(uint32_t mask) { logMask.store(mask, std::memory_order_relaxed); }
 

@@ -1,0 +1,27 @@
+// nksyslog_internal.h -- the logging fast path for the library's own modules.
+//
+// NK_LOG tests the level threshold inline before calling nksyslog, so that a
+// disabled debug line on a hot path (the allocator, the socket layer) costs a
+// load and a branch instead of a variadic call. It logs exactly what nksyslog
+// would.
+#ifndef NK_NKSYSLOG_INTERNAL_H
+#define NK_NKSYSLOG_INTERNAL_H
+
+#include <atomic>
+
+#include "nksyslog.h"
+
+namespace nk {
+
+extern std::atomic<int> logLevel;  // the threshold that nksyslog applies
+
+}  // namespace nk
+
+#define NK_LOG(priority, mask, ...)                                          \
+  do {                                                                       \
+    if (((priority)&0xff) <= nk::logLevel.load(std::memory_order_relaxed)) { \
+      nksyslog((priority), (mask), __VA_ARGS__);                             \
+    }                                                                        \
+  } while (0)
+
+#endif  // NK_NKSYSLOG_INTERNAL_H
