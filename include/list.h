@@ -8,17 +8,18 @@
  * listInit or listCheckInit; listHead makes it ready by itself.
  *
  * Locks: every operation that reads or changes links takes the list's own
- * mutex (not recursive) and releases it before returning; listEmpty,
- * listCount and listIsMember read without it. The list mutex is innermost in
+ * lock (not recursive) and releases it before returning; listEmpty,
+ * listCount and listIsMember read without it. The list lock is innermost in
  * the library's lock order: callers that hold a lock of their own (the
  * allocator, the socket layer, a bus client, the runtime) take theirs first.
- * listCheckInit holds listInitLock and never the list's mutex. Misuse (null
+ * It is held only for a few pointer writes and never while blocking, so it is
+ * a short lock: a waiter spins briefly, then yields the processor.
+ * listCheckInit holds a process-wide init lock and never the list's. Misuse (null
  * list or node, a list not ready, a node that is not a member when unlinked,
  * destroying a list that holds nodes) stops the process by assertion. */
 #ifndef NK_LIST_H
 #define NK_LIST_H
 
-#include <pthread.h>
 #include <stdint.h>
 
 #include "nkexport.h"
@@ -35,18 +36,19 @@ typedef struct ListNode {
 } ListNode;
 
 typedef struct List {
-  ListNode *first;       /* first node, or the head itself when empty */
-  ListNode *last;        /* last node, or the head itself when empty */
-  pthread_mutex_t mutex; /* guards the links and count */
-  uint32_t initialised;  /* 1 while the list is ready */
-  uint32_t count;        /* number of nodes */
+  ListNode *first;      /* first node, or the head itself when empty */
+  ListNode *last;       /* last node, or the head itself when empty */
+  uint32_t mutex;       /* the list's lock: 0 free, 1 held; guards links and count */
+  uint32_t initialised; /* 1 while the list is ready */
+  uint32_t count;       /* number of nodes */
 } List;
 
-/* Makes a new list ready and empty; nodes it held are dropped. */
+/* Makes a new list ready and empty (its lock free); nodes it held are
+ * dropped. */
 NK_API void listInit(List *list);
 /* Makes list ready if it is not; otherwise nothing. */
 NK_API void listCheckInit(List *list);
-/* Destroys the mutex of an empty list; the list is then not ready. */
+/* Retires an empty list: it is then not ready. */
 NK_API void listDestroy(List *list);
 
 /* Inserts node at the front. */

@@ -2,13 +2,15 @@
 // and the lock-order check shared by the library's locks.
 //
 // The head is the ring's sentinel: (ListNode *)list. Links and count change
-// only under the list's mutex; the fields that listEmpty, listCount and
+// only under the list's lock; the fields that listEmpty, listCount and
 // listIsMember read without it (first, count, member) are written and read as
 // relaxed atomics, so those unlocked reads are well defined.
 #define NK_MODULE "list"
 #define NK_LOGMASK LOGMASK_CONTAINERS
 #include "list.h"
 
+#include <pthread.h>
+#include <sched.h>
 #include <stdlib.h>
 
 #include "lock_internal.h"
@@ -36,7 +38,7 @@ void checkReady(List *list) {
   NK_ASSERT(loadRelaxed(&list->initialised) == 1);
 }
 
-// Links node between prev and next. REQUIRES: the list's mutex held.
+// Links node between prev and next. REQUIRES: the list's lock held.
 void linkBetween(List *list, ListNode *node, ListNode *prev, ListNode *next) {
   node->prev = prev;
   node->next = next;
@@ -46,7 +48,7 @@ void linkBetween(List *list, ListNode *node, ListNode *prev, ListNode *next) {
   storeRelaxed(&list->count, list->count + 1);
 }
 
-// Unlinks node from its neighbours. REQUIRES: the list's mutex held.
+// Unlinks node from its neighbours. REQUIRES: the list's lock held.
 void unlink(List *list, ListNode *node) {
   NK_ASSERT(node != nullptr);
   NK_ASSERT(node->member == 1);
@@ -60,7 +62,7 @@ void insert(List *list, ListNode *node, bool atFront) {
   checkReady(list);
   NK_ASSERT(node != nullptr);
   NK_ASSERT(loadRelaxed(&list->first) != nullptr);
-  nk::RankedLock lock(&list->mutex, nk::kRankList);
+  nk::RankedLock<uint32_t> lock(&list->mutex, nk::kRankList);
   if (atFront) {
     linkBetween(list, node, sentinel(list), list->first);
   } else {
@@ -70,7 +72,7 @@ void insert(List *list, ListNode *node, bool atFront) {
 
 ListNode *take(List *list, bool fromFront) {
   checkReady(list);
-  nk::RankedLock lock(&list->mutex, nk::kRankList);
+  nk::RankedLock<uint32_t> lock(&list->mutex, nk::kRankList);
   if (listEmpty(list)) return nullptr;
   ListNode *node = fromFront ? list->first : list->last;
   unlink(list, node);
@@ -84,6 +86,25 @@ thread_local int heldDepth;
 #endif
 
 }  // namespace
+
+// A holder keeps a short lock for a few stores; spinning a while usually
+// outlasts it, and yielding lets a preempted holder run on a single core.
+void nk::shortLockWait(uint32_t *word) {
+  for (;;) {
+    for (int i = 0; i < 100; i++) {
+      if (!__atomic_load_n(word, __ATOMIC_RELAXED) &&
+          !__atomic_exchange_n(word, 1u, __ATOMIC_ACQUIRE)) {
+        return;
+      }
+#if defined(__x86_64__) || defined(__i386__)
+      __builtin_ia32_pause();
+#elif defined(__arm__) || defined(__aarch64__)
+      __asm__ __volatile__("yield");
+#endif
+    }
+    sched_yield();
+  }
+}
 
 #ifndef NDEBUG
 void nk::lockRankAcquire(LockRank rank) {
@@ -113,7 +134,7 @@ void listInit(List *list) {
   NK_ASSERT(list != nullptr);
   storeRelaxed(&list->first, sentinel(list));
   list->last = sentinel(list);
-  pthread_mutex_init(&list->mutex, nullptr);
+  storeRelaxed(&list->mutex, 0u);
   storeRelaxed(&list->count, 0u);
   __atomic_store_n(&list->initialised, 1u, __ATOMIC_RELEASE);
 }
@@ -129,7 +150,6 @@ void listCheckInit(List *list) {
 void listDestroy(List *list) {
   checkReady(list);
   NK_ASSERT(listEmpty(list));
-  pthread_mutex_destroy(&list->mutex);
   storeRelaxed(&list->initialised, 0u);
 }
 
@@ -139,7 +159,7 @@ void listAdd(List *list, ListNode *node) { insert(list, node, false); }
 
 void listRemove(List *list, ListNode *node) {
   checkReady(list);
-  nk::RankedLock lock(&list->mutex, nk::kRankList);
+  nk::RankedLock<uint32_t> lock(&list->mutex, nk::kRankList);
   unlink(list, node);
 }
 
@@ -149,14 +169,14 @@ ListNode *listPull(List *list) { return take(list, false); }
 
 ListNode *listHead(List *list) {
   listCheckInit(list);
-  nk::RankedLock lock(&list->mutex, nk::kRankList);
+  nk::RankedLock<uint32_t> lock(&list->mutex, nk::kRankList);
   return list->first == sentinel(list) ? nullptr : list->first;
 }
 
 ListNode *listNext(List *list, ListNode *node) {
   checkReady(list);
   NK_ASSERT(node != nullptr);
-  nk::RankedLock lock(&list->mutex, nk::kRankList);
+  nk::RankedLock<uint32_t> lock(&list->mutex, nk::kRankList);
   return node->next == sentinel(list) ? nullptr : node->next;
 }
 

@@ -186,12 +186,12 @@ TEST(ListDeathTest, MisuseStopsTheProcess) {
 
 #ifndef NDEBUG
 pthread_mutex_t lockA = PTHREAD_MUTEX_INITIALIZER;
-pthread_mutex_t lockB = PTHREAD_MUTEX_INITIALIZER;
+uint32_t lockB;  // a short lock
 pthread_mutex_t lockC = PTHREAD_MUTEX_INITIALIZER;
 
 void takeListThenAllocator() {
-  nk::RankedLock inner(&lockA, nk::kRankList);
-  nk::RankedLock outer(&lockB, nk::kRankAllocator);
+  nk::RankedLock<pthread_mutex_t> inner(&lockA, nk::kRankList);
+  nk::RankedLock<uint32_t> outer(&lockB, nk::kRankAllocator);
 }
 
 void takeInOrderReleaseAnyhow() {

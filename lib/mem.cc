@@ -1,10 +1,11 @@
 // mem -- the handle allocator and its statistics.
 //
 // DESIGN
-// memHandleTable holds MAX_HANDLES records; a record is on freeHandles (block
-// null, not in use) or on usedHandles (block set, in use). A freed record
-// goes to the tail of freeHandles, so a handle number comes back only after
-// every record that was free before it.
+// memHandleTable holds MAX_HANDLES records; a record is free (block null, not
+// in use) or on usedHandles (block set, in use). The free-handle queue is the
+// never-used records from highWater on, in index order, followed by
+// freeHandles; a freed record goes to the tail of freeHandles, so a handle
+// number comes back only after every record that was free before it.
 //
 // Blocks live in 4 MiB slabs, one size class (logSize 8..22) per slab, laid
 // out back to back after a 16-byte slab header. A block is its 32-byte header
@@ -13,8 +14,8 @@
 // the 4 front guard bytes directly before it. A free block is on its class's
 // pool list (owner -1), reused oldest-freed first.
 //
-// allocLock serialises handle records, pool lists, slab creation and the pool
-// counters; it ranks before every List mutex. The statistics queries take it
+// allocLock, a short lock, serialises handle records, pool lists, slab
+// creation and the pool counters; it ranks before every List lock. The statistics queries take it
 // too (so that a walk never meets a record half freed) and format their reply
 // after releasing it, since a reply string may itself need a block.
 //
@@ -123,7 +124,7 @@ struct MemPoolStats {
   int32_t lastPeak;  // peak as of the last block report
 };
 
-pthread_mutex_t allocLock = PTHREAD_MUTEX_INITIALIZER;
+uint32_t allocLock;  // a short lock
 MemHandleRecord memHandleTable[MAX_HANDLES];
 List pools[kClasses];              // guarded by allocLock (and their own mutexes)
 MemPoolStats poolStats[kClasses];  // guarded by allocLock
@@ -133,6 +134,11 @@ List slabList;
 List slabRecordsFree;
 std::atomic<int> freeHandleCount{0};
 bool initialised;  // guarded by allocLock
+// Records from highWater on have never been handed out. They stand, in index
+// order, at the front of the free-handle queue (a freed record always goes
+// behind them), so they are taken from here first and never listed: memInit
+// then touches none of the 262,144 records. Guarded by allocLock.
+int highWater;
 
 inline uint8_t *dataOf(MemBlock *b) { return reinterpret_cast<uint8_t *>(b) + kHeaderSize; }
 inline ListNode *nodeOf(MemBlock *b) { return reinterpret_cast<ListNode *>(b); }
@@ -260,6 +266,15 @@ void blockFree(MemBlock *b) {
   NK_LOG(NKLOG_DEBUG, NK_LOGMASK, "free to %d pool\n", blockBytes(b));
 }
 
+// Records module, truncated to 15 characters.
+inline void copyModule(char (&to)[16], const char *module) {
+  size_t i = 0;
+  if (module) {
+    for (; i < sizeof to - 1 && module[i]; i++) to[i] = module[i];
+  }
+  to[i] = '\0';
+}
+
 // The checks of memGetData, in its order.
 MemHandleRecord *checkedRecord(int handle) {
   NK_ASSERT(wellFormed(handle));
@@ -284,15 +299,8 @@ void memInit(void) {
     listInit(&usedHandles);
     listInit(&slabList);
     listInit(&slabRecordsFree);
-    nk::RankedLock lock(&allocLock, nk::kRankAllocator);
-    for (int i = 0; i < MAX_HANDLES; i++) {
-      MemHandleRecord *r = &memHandleTable[i];
-      r->index = i;
-      storeBlock(r, nullptr);
-      storeInUse(r, 0);
-      r->size = 0;
-      listAdd(&freeHandles, &r->node);
-    }
+    nk::RankedLock<uint32_t> lock(&allocLock, nk::kRankAllocator);
+    highWater = 0;  // every record free, in index order, still zero-filled
     freeHandleCount.store(MAX_HANDLES, std::memory_order_relaxed);
     initialised = true;
   }
@@ -301,7 +309,7 @@ void memInit(void) {
 
 void memClose(void) {
   NK_LOG(NKLOG_INFO, NK_LOGMASK, "mem close...\n");
-  nk::RankedLock lock(&allocLock, nk::kRankAllocator);
+  nk::RankedLock<uint32_t> lock(&allocLock, nk::kRankAllocator);
   while (ListNode *n = listPop(&slabList)) {
     SlabRecord *record = reinterpret_cast<SlabRecord *>(n);
     NK_UNPOISON(record->slab, SLAB_SIZE);
@@ -315,7 +323,13 @@ void memClose(void) {
 int memAllocActual(int size, int line, const char *module) {
   NK_LOG(NKLOG_DEBUG, NK_LOGMASK, "memAllocActual: alloc size %d\n", size);
   nk::lockRanked(&allocLock, nk::kRankAllocator);
-  MemHandleRecord *r = reinterpret_cast<MemHandleRecord *>(listPop(&freeHandles));
+  MemHandleRecord *r;
+  if (highWater < MAX_HANDLES) {
+    r = &memHandleTable[highWater];
+    r->index = highWater++;
+  } else {
+    r = reinterpret_cast<MemHandleRecord *>(listPop(&freeHandles));
+  }
   NK_ASSERT(r != nullptr);  // out of handles
   NK_ASSERT(loadBlock(r) == nullptr);
   NK_ASSERT(!loadInUse(r));
@@ -324,7 +338,7 @@ int memAllocActual(int size, int line, const char *module) {
   storeBlock(r, b);
   storeInUse(r, 1);
   r->line = line;
-  snprintf(r->module, sizeof r->module, "%s", module ? module : "");
+  copyModule(r->module, module);
   freeHandleCount.fetch_sub(1, std::memory_order_relaxed);
   nk::unlockRanked(&allocLock, nk::kRankAllocator);
   NK_LOG(NKLOG_DEBUG, NK_LOGMASK, "mem: allocated handle %d size %d\n", r->index, size);
@@ -349,7 +363,7 @@ void memFreeActual(int handle, int line, const char *module) {
     NK_HALT();
   }
   NK_LOG(NKLOG_DEBUG, NK_LOGMASK, "attempting to free mem %d size %d\n", r->index, blockBytes(b));
-  nk::RankedLock lock(&allocLock, nk::kRankAllocator);
+  nk::RankedLock<uint32_t> lock(&allocLock, nk::kRankAllocator);
   blockFree(b);
   storeBlock(r, nullptr);
   storeInUse(r, 0);
@@ -382,7 +396,7 @@ void memResize(int handle, int copy, int size) {
   NK_LOG(NKLOG_DEBUG, NK_LOGMASK, "memResize: request size %d alloc size %d\n", size,
          static_cast<int>(capacity));
   if (static_cast<uint32_t>(size) > capacity) {
-    nk::RankedLock lock(&allocLock, nk::kRankAllocator);
+    nk::RankedLock<uint32_t> lock(&allocLock, nk::kRankAllocator);
     MemBlock *grown = blockAlloc(int64_t{size} + BLOCK_OVERHEAD);
     if (copy && r->size > 0) memcpy(dataOf(grown), dataOf(b), r->size);
     grown->owner = r->index;
@@ -445,7 +459,7 @@ int memStatsHandleQuery(int index, int string) {
   char module[sizeof rep->module];
   int line = 0, size = 0, repIndex = 0;
   {
-    nk::RankedLock lock(&allocLock, nk::kRankAllocator);
+    nk::RankedLock<uint32_t> lock(&allocLock, nk::kRankAllocator);
     if (index == 0) {
       for (ListNode *n = listHead(&usedHandles); n; n = listNext(&usedHandles, n)) {
         reinterpret_cast<MemHandleRecord *>(n)->mark = 0;
@@ -499,7 +513,7 @@ int memStatsBlockQuery(int index, int string) {
   int next = index == 0 ? MIN_LOG_SIZE + 1 : index == MAX_LOG_SIZE ? 0 : index + 1;
   MemPoolStats st;
   {
-    nk::RankedLock lock(&allocLock, nk::kRankAllocator);
+    nk::RankedLock<uint32_t> lock(&allocLock, nk::kRankAllocator);
     st = poolStats[cls];
     poolStats[cls].lastPeak = poolStats[cls].peak;
   }
@@ -514,20 +528,21 @@ int memStatsBlockQuery(int index, int string) {
 int memStatsQuery(int index, int string) {
   NK_LOG(NKLOG_INFO, NK_LOGMASK, "stats block: ix=%d\n", index);
   int64_t allocb = 0, freeb = 0, allocm = 0, freem = 0;
+  int freeh, usedh;
   {
-    nk::RankedLock lock(&allocLock, nk::kRankAllocator);
+    nk::RankedLock<uint32_t> lock(&allocLock, nk::kRankAllocator);
     for (int cls = MIN_LOG_SIZE; cls <= MAX_LOG_SIZE; cls++) {
       allocb += poolStats[cls].count;
       freeb += poolStats[cls].free;
       allocm += int64_t{poolStats[cls].count} << cls;
       freem += int64_t{poolStats[cls].free} << cls;
     }
+    freeh = listCount(&freeHandles) + (MAX_HANDLES - highWater);
+    usedh = listCount(&usedHandles);
   }
   auto clamp = [](int64_t v) { return static_cast<int>(v > INT_MAX ? INT_MAX : v); };
-  int freeh = listCount(&freeHandles);
   stringPrintf(string, "index=1,alloch=%d,freeh=%d,allocb=%d,freeb=%d,allocm=%d,freem=%d",
-               listCount(&usedHandles) + freeh, freeh, clamp(allocb), clamp(freeb), clamp(allocm),
-               clamp(freem));
+               usedh + freeh, freeh, clamp(allocb), clamp(freeb), clamp(allocm), clamp(freem));
   return 0;
 }
 
