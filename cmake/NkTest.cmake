@@ -70,6 +70,8 @@ add_executable(c_api_test lib/c_api_test.c ${c_units} ${CMAKE_BINARY_DIR}/gen/c_
 target_link_libraries(c_api_test PRIVATE nk)
 set_target_properties(c_api_test PROPERTIES C_STANDARD 99 C_EXTENSIONS OFF)
 target_compile_options(c_api_test PRIVATE -pedantic-errors)
+# The headers use POSIX types (timespec, clockid_t), as any C user of them does.
+target_compile_definitions(c_api_test PRIVATE _POSIX_C_SOURCE=200809L)
 nk_warnings(c_api_test)
 add_test(NAME c_api_test COMMAND c_api_test)
 
