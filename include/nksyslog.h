@@ -105,6 +105,20 @@ NK_API int nklogForceDebugger(void);
  * trap. Does not return. */
 NK_API void nklogGdb(void) NK_NORETURN;
 
+/* E-mail alerts. The framework's mailer process reads one record per alert,
+ * "subject,,,body file path", from this FIFO and mails the body file. */
+#define NKLOG_MAILER_FIFO_PATH "/tmp/mailerfifo"
+
+/* Hands an error report to the mailer: writes the body (device, component,
+ * timeText, the name of priority 0..9, message) into a new file
+ * "/tmp/error_<seconds><microseconds><n>" and the record into the mailer
+ * FIFO, with the subject taken from the configuration key "companyName".
+ * Blocks until the mailer has the FIFO open. At most 3 alerts pass within
+ * 10 seconds; a refused one leaves an empty body file. Failures are reported
+ * to the system log only. Any thread may call: the rate limiter has a lock of
+ * its own, a leaf never held while waiting. A priority outside 0..9 aborts. */
+NK_API void sendEmailAlert(int priority, const char *timeText, const char *message);
+
 #ifdef __cplusplus
 }
 #endif

@@ -29,23 +29,23 @@ typedef void (*TimerCallback)(void *arg);
 
 /* A named timer or a stopwatch. */
 typedef struct Timer {
-  ListNode node;           /* links a named timer into the timer list */
-  struct timespec expiry;  /* next expiry; a stopwatch's start */
-  char *name;              /* owned: the timer's key and event name */
-  char *param;             /* owned or null: parameter posted with the event */
-  TimerCallback callback;  /* null for an event timer */
-  void *callbackArg;       /* passed to callback */
-  uint32_t reported;       /* already listed by the current statistics listing */
-  uint32_t options;        /* TIMER_PERIODIC | TIMER_SNAP | TIMER_REAL */
-  int32_t intervalSec;     /* interval, whole seconds */
-  int32_t intervalUsec;    /* interval, microseconds (may exceed 999999) */
+  ListNode node;          /* links a named timer into the timer list */
+  struct timespec expiry; /* next expiry; a stopwatch's start */
+  char *name;             /* owned: the timer's key and event name */
+  char *param;            /* owned or null: parameter posted with the event */
+  TimerCallback callback; /* null for an event timer */
+  void *callbackArg;      /* passed to callback */
+  uint32_t reported;      /* already listed by the current statistics listing */
+  uint32_t options;       /* TIMER_PERIODIC | TIMER_SNAP | TIMER_REAL */
+  int32_t intervalSec;    /* interval, whole seconds */
+  int32_t intervalUsec;   /* interval, microseconds (may exceed 999999) */
 } Timer;
 
 /* The time source: the signature of clock_gettime. */
 typedef int (*TimerGetTimeFunc)(clockid_t clock, struct timespec *ts);
 
-/* Replaces the time source (the system's clock_gettime by default); set it
- * before any record is used. */
+/* Replaces the time source (the system's clock_gettime by default; a null
+ * func puts that back); set it before any record is used. */
 NK_API void timerSetGetTimeFunc(TimerGetTimeFunc func);
 
 /* 1 if the expiry lies strictly before the clock reading, 0 if not, -1 if the
@@ -66,6 +66,8 @@ NK_API int timerExpiresMilliSec(Timer *timer);
 NK_API int timerExpiresSec(Timer *timer);
 
 NK_API void timerAddSec(Timer *timer, int seconds);
+/* Adds whole seconds and the remainder in nanoseconds, carrying upward; a
+ * negative count can leave the nanoseconds negative. */
 NK_API void timerAddMicroSec(Timer *timer, int microseconds);
 /* Adds both fields, then carries one second if the nanoseconds passed
  * 999,999,999. */

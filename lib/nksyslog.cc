@@ -20,6 +20,7 @@
 #include <assert.h>
 #include <errno.h>
 #include <execinfo.h>
+#include <fcntl.h>
 #include <pthread.h>
 #include <stdlib.h>
 #include <string.h>
@@ -32,6 +33,7 @@
 
 #include <atomic>
 
+#include "configfile.h"
 #include "nkassert_internal.h"
 #include "nksyslog_internal.h"
 
@@ -297,3 +299,114 @@ void halt(const char *module, int line, uint32_t mask) {
 }
 
 }  // namespace nk
+
+// E-mail alerts.
+//
+// An alert is a body file of its own under /tmp plus one record on the mailer
+// FIFO naming it; the mailer process owns the file from then on. The rate
+// limiter counts alerts in a window opened by the first alert that comes 10
+// seconds or more after the current window began: three pass, the third
+// saying so in its body, and the rest are refused until the window runs out.
+// alertLock guards the window; it is taken after the FIFO's open (which waits
+// for the mailer) and released before the configuration is read, so it never
+// nests with another lock and is never held while waiting for a process.
+
+namespace {
+
+constexpr uint32_t kAlertsPerWindow = 3;
+constexpr uint64_t kAlertWindowSeconds = 10;
+const char kDeviceNumber[] = "000000";
+const char kDefaultCompany[] = "CompanyNotSet";
+
+int systemClock(struct timeval *now) { return gettimeofday(now, nullptr); }
+
+std::atomic<nk::AlertClockFunc> alertClock{systemClock};
+pthread_mutex_t alertLock = PTHREAD_MUTEX_INITIALIZER;
+uint32_t alertCount;      // alerts in the current window; guarded by alertLock
+time_t alertWindowStart;  // 0 before the first alert; guarded by alertLock
+
+// The reports name this source file and the line, as "file:line".
+const char *sourceName() {
+  const char *slash = strrchr(__FILE__, '/');
+  return slash ? slash + 1 : __FILE__;
+}
+
+// The Component line names the program the alert comes from. A program that
+// logs to the log FIFO gave nkopenlog its component name, and the log reader
+// shows that same name. Any other program (one on the system log or a plain
+// stream) gave none: an operator then needs the process name, which is also
+// what the system log and ps show for it, so the body names that.
+const char *alertComponent() {
+  {
+    WriteLock lock;
+    if (logComponent) return logComponent;
+  }
+  return program_invocation_short_name[0] ? program_invocation_short_name : "unknown";
+}
+
+}  // namespace
+
+void nk::setAlertClock(AlertClockFunc clock) {
+  alertClock.store(clock ? clock : systemClock, std::memory_order_relaxed);
+}
+
+void sendEmailAlert(int priority, const char *timeText, const char *message) {
+  assert(priority >= NKLOG_EMERG && priority <= NKLOG_VVDEBUG);
+  struct timeval now = {};
+  alertClock.load(std::memory_order_relaxed)(&now);
+
+  // Waits, as for any FIFO, until the mailer has it open. Never created here:
+  // a regular file in the FIFO's place would swallow every alert.
+  int fd = open(NKLOG_MAILER_FIFO_PATH, O_WRONLY | O_CLOEXEC);
+  FILE *fifo = fd >= 0 ? fdopen(fd, "w") : nullptr;
+  if (!fifo) {
+    if (fd >= 0) close(fd);
+    syslog(LOG_ERR, "%s:%d - Failed to open /tmp/mailerfifo for writing\n", sourceName(), __LINE__);
+    return;
+  }
+
+  char path[64];
+  uint32_t count;
+  FILE *body;
+  pthread_mutex_lock(&alertLock);
+  snprintf(path, sizeof path, "/tmp/error_%u%u%u", static_cast<unsigned>(now.tv_sec),
+           static_cast<unsigned>(now.tv_usec), static_cast<unsigned>(alertCount));
+  body = fopen(path, "w");
+  if (!body) {
+    pthread_mutex_unlock(&alertLock);
+    syslog(LOG_ERR, "%s:%d - Failed to open %s for writing\n", sourceName(), __LINE__, path);
+    fclose(fifo);
+    return;
+  }
+  // Unsigned: a clock set back also opens a new window.
+  if (static_cast<uint64_t>(now.tv_sec - alertWindowStart) > kAlertWindowSeconds - 1) {
+    alertCount = 0;
+    alertWindowStart = now.tv_sec;
+  } else {
+    alertCount++;
+  }
+  count = alertCount;
+  pthread_mutex_unlock(&alertLock);
+  if (count >= kAlertsPerWindow) {
+    fclose(body);  // left empty
+    fclose(fifo);
+    syslog(LOG_ERR, "%s:%d - Exceeded email alerts threshold\n", sourceName(), __LINE__);
+    return;
+  }
+
+  const char *company = configValue("companyName", kDefaultCompany);
+  fprintf(body,
+          "The following error was logged on KRV # %s\n\n\tComponent: %s\n\tTime: %s\n"
+          "\tPriority: %s\n\n\t\"%s\"\n\n",
+          kDeviceNumber, alertComponent(), timeText, logLevelNames[priority], message);
+  if (count == kAlertsPerWindow - 1) {
+    fprintf(body, "Rate limiter activated (no more than %d alerts within %d seconds)\n\n",
+            static_cast<int>(kAlertsPerWindow), static_cast<int>(kAlertWindowSeconds));
+  }
+  fclose(body);
+
+  char subject[128];
+  snprintf(subject, sizeof subject, "Error Notification from %s KRV (#%s)", company, kDeviceNumber);
+  fprintf(fifo, "%s,,%s,%s\n", subject, "", path);
+  fclose(fifo);
+}

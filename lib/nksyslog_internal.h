@@ -7,6 +7,8 @@
 #ifndef NK_NKSYSLOG_INTERNAL_H
 #define NK_NKSYSLOG_INTERNAL_H
 
+#include <sys/time.h>
+
 #include <atomic>
 
 #include "nksyslog.h"
@@ -14,6 +16,12 @@
 namespace nk {
 
 extern std::atomic<int> logLevel;  // the threshold that nksyslog applies
+
+// The clock that sendEmailAlert reads for its body file's name and its rate
+// limiter: gettimeofday without the time zone. Tests replace it to step
+// through the alert window without waiting; null restores the system clock.
+using AlertClockFunc = int (*)(struct timeval *now);
+void setAlertClock(AlertClockFunc clock);
 
 }  // namespace nk
 

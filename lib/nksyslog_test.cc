@@ -19,7 +19,10 @@
 
 #include <gtest/gtest.h>
 
+#include "configfile.h"
+#include "mem.h"
 #include "nkassert_internal.h"
+#include "nksyslog_internal.h"
 #include "nktest.h"
 
 // nklogGdb's null write must reach the test as the signal a debugger would
@@ -438,6 +441,230 @@ TEST(LogTestInChild, MissingFifoIsRetriedUntilItAppears) {
     EXPECT_NE(reader.text.find("\"tester\",\"WARN\",\"arrived\""), std::string::npos)
         << reader.text;
   });
+}
+
+}  // namespace
+
+// E-mail alerts.
+namespace {
+
+struct timeval fakeNow;
+int fakeClock(struct timeval *now) {
+  *now = fakeNow;
+  return 0;
+}
+
+// Plays the mailer: the test holds the mailer FIFO open for reading without
+// blocking, so that each alert's open goes through at once, and reads the
+// records afterwards. The alert clock is the test's.
+class AlertTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    nk::setAlertClock(fakeClock);
+    unlink(NKLOG_MAILER_FIFO_PATH);
+    ASSERT_EQ(mkfifo(NKLOG_MAILER_FIFO_PATH, 0600), 0) << strerror(errno);
+    fifo_ = open(NKLOG_MAILER_FIFO_PATH, O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(fifo_, 0) << strerror(errno);
+    haveSyslog_ = syslogd_.open();
+    if (haveSyslog_) {
+      struct timeval wait = {5, 0};
+      setsockopt(syslogd_.fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    }
+  }
+  void TearDown() override {
+    nk::setAlertClock(nullptr);
+    if (fifo_ >= 0) close(fifo_);
+    unlink(NKLOG_MAILER_FIFO_PATH);
+    for (const std::string &path : bodies_) {
+      if (unlink(path.c_str()) != 0) rmdir(path.c_str());
+    }
+  }
+  void alertAt(time_t seconds, long micros, int priority = NKLOG_ERR) {
+    fakeNow.tv_sec = seconds;
+    fakeNow.tv_usec = micros;
+    sendEmailAlert(priority, "12:00:01", "pump failed");
+  }
+  // The body file an alert at this time makes while n alerts are counted.
+  std::string bodyPath(time_t seconds, long micros, unsigned n) {
+    std::string path =
+        "/tmp/error_" + std::to_string(seconds) + std::to_string(micros) + std::to_string(n);
+    bodies_.push_back(path);
+    return path;
+  }
+  // The records written since the last call.
+  std::vector<std::string> records() {
+    std::string text;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(fifo_, buf, sizeof buf)) > 0) text.append(buf, n);
+    EXPECT_TRUE(text.empty() || text.back() == '\n') << text;
+    auto lines = nktest::lines(text);
+    for (const std::string &line : lines) bodies_.push_back(line.substr(line.rfind(',') + 1));
+    return lines;
+  }
+  static std::string contents(const std::string &path) {
+    std::string text;
+    FILE *file = fopen(path.c_str(), "r");
+    EXPECT_NE(file, nullptr) << path;
+    if (!file) return text;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, file)) > 0) text.append(buf, n);
+    fclose(file);
+    return text;
+  }
+  // Checks that the system log got this report next, where the test can read
+  // the system log.
+  void expectReport(const std::string &report) {
+    if (!haveSyslog_) return;
+    std::string message = syslogd_.next();
+    EXPECT_TRUE(matches(message, "^<11>.*: nksyslog\\.cc:[0-9]+ - " + report + "\n?$")) << message;
+  }
+  int fifo_ = -1;
+  bool haveSyslog_ = false;
+  SyslogCapture syslogd_;
+  std::vector<std::string> bodies_;
+};
+
+const char kSubject[] = "Error Notification from CompanyNotSet KRV (#000000)";
+
+std::string bodyText(const char *component, const char *priority) {
+  return std::string("The following error was logged on KRV # 000000\n\n\tComponent: ") +
+         component + "\n\tTime: 12:00:01\n\tPriority: " + priority + "\n\n\t\"pump failed\"\n\n";
+}
+
+const char kLimiterLine[] = "Rate limiter activated (no more than 3 alerts within 10 seconds)\n\n";
+
+TEST_F(AlertTest, FourAlertsWithinOneSecond) {
+  const time_t t = 1700000000;
+  alertAt(t, 100);  // opens a window: whatever was counted before is dropped
+  auto sent = records();
+  ASSERT_EQ(sent.size(), 1u);
+  alertAt(t, 101);
+  alertAt(t, 102);
+  alertAt(t, 103);
+  auto more = records();
+  sent.insert(sent.end(), more.begin(), more.end());
+  ASSERT_EQ(sent.size(), 3u);
+  EXPECT_EQ(sent[1], std::string(kSubject) + ",,," + bodyPath(t, 101, 0));
+  EXPECT_EQ(sent[2], std::string(kSubject) + ",,," + bodyPath(t, 102, 1));
+  // The process is named when nkopenlog was given no component.
+  EXPECT_EQ(contents(sent[0].substr(sent[0].rfind(',') + 1)), bodyText("nksyslog_test", "ERR "));
+  EXPECT_EQ(contents(bodyPath(t, 101, 0)), bodyText("nksyslog_test", "ERR "));
+  EXPECT_EQ(contents(bodyPath(t, 102, 1)), bodyText("nksyslog_test", "ERR ") + kLimiterLine);
+  EXPECT_EQ(contents(bodyPath(t, 103, 2)), "");  // refused: left empty
+  expectReport("Exceeded email alerts threshold");
+}
+
+TEST_F(AlertTest, WindowReopensTenSecondsAfterItsStart) {
+  const time_t t = 1710000000;
+  alertAt(t, 0);
+  alertAt(t + 1, 0);
+  alertAt(t + 9, 0);  // the third: announces the limiter
+  alertAt(t + 9, 1);  // refused
+  alertAt(t + 9, 999999);
+  ASSERT_EQ(records().size(), 3u);
+  EXPECT_EQ(contents(bodyPath(t + 9, 0, 1)), bodyText("nksyslog_test", "ERR ") + kLimiterLine);
+  EXPECT_EQ(contents(bodyPath(t + 9, 1, 2)), "");
+  EXPECT_EQ(contents(bodyPath(t + 9, 999999, 3)), "");
+  expectReport("Exceeded email alerts threshold");
+  expectReport("Exceeded email alerts threshold");
+  alertAt(t + 10, 0);  // a new window; the body names the count before it
+  alertAt(t + 10, 1);
+  auto sent = records();
+  ASSERT_EQ(sent.size(), 2u);
+  EXPECT_EQ(sent[0], std::string(kSubject) + ",,," + bodyPath(t + 10, 0, 4));
+  EXPECT_EQ(contents(bodyPath(t + 10, 0, 4)), bodyText("nksyslog_test", "ERR "));
+  EXPECT_EQ(contents(bodyPath(t + 10, 1, 0)), bodyText("nksyslog_test", "ERR "));
+  // A clock set back opens a new window too.
+  alertAt(t + 10, 2);  // the third of the window at t + 10
+  alertAt(t + 10, 3);  // refused
+  alertAt(t - 100, 0);
+  sent = records();
+  ASSERT_EQ(sent.size(), 2u);
+  EXPECT_EQ(sent[1], std::string(kSubject) + ",,," + bodyPath(t - 100, 0, 3));
+  EXPECT_EQ(contents(bodyPath(t - 100, 0, 3)), bodyText("nksyslog_test", "ERR "));
+  bodyPath(t + 10, 3, 2);  // for cleanup
+  expectReport("Exceeded email alerts threshold");
+}
+
+TEST_F(AlertTest, SubjectNamesTheConfiguredCompanyAndBodyThePriority) {
+  memInit();
+  char config[] = "/tmp/alert_configXXXXXX";
+  int fd = mkstemp(config);
+  ASSERT_GE(fd, 0);
+  const std::string longName(200, 'C');
+  std::string content = "companyName=Acme Ltd\ncompanyName=Second\n";
+  ASSERT_EQ(write(fd, content.data(), content.size()), static_cast<ssize_t>(content.size()));
+  close(fd);
+  configSetFile(config);
+  configReadFile();
+  const time_t t = 1720000000;
+  alertAt(t, 0, NKLOG_EMERG);
+  FILE *file = fopen(config, "w");
+  fprintf(file, "companyName=%s\n", longName.c_str());
+  fclose(file);
+  configReadFile();
+  alertAt(t + 20, 0, NKLOG_VVDEBUG);
+  configCloseFile();
+  unlink(config);
+  auto sent = records();
+  ASSERT_EQ(sent.size(), 2u);
+  // The first alert's file names whatever count an earlier test left.
+  std::string first = sent[0].substr(sent[0].rfind(',') + 1);
+  EXPECT_EQ(sent[0], "Error Notification from Acme Ltd KRV (#000000),,," + first);
+  std::string cut = ("Error Notification from " + longName + " KRV (#000000)").substr(0, 127);
+  EXPECT_EQ(sent[1], cut + ",,," + bodyPath(t + 20, 0, 0));
+  EXPECT_EQ(contents(first), bodyText("nksyslog_test", "!!!!"));
+  EXPECT_EQ(contents(bodyPath(t + 20, 0, 0)), bodyText("nksyslog_test", "VVDB"));
+}
+
+TEST_F(AlertTest, FailuresAreReportedAndSendNothing) {
+  const time_t t = 1730000000;
+  alertAt(t, 0);
+  // A body file that cannot be made: the FIFO is closed again and the alert
+  // is not counted.
+  std::string blocked = bodyPath(t + 100, 0, 0);
+  ASSERT_EQ(mkdir(blocked.c_str(), 0700), 0) << strerror(errno);
+  alertAt(t + 100, 0);
+  expectReport("Failed to open " + blocked + " for writing");
+  alertAt(t + 5, 0);  // still in the first window, as its second alert
+  auto sent = records();
+  ASSERT_EQ(sent.size(), 2u);
+  EXPECT_EQ(sent[1], std::string(kSubject) + ",,," + bodyPath(t + 5, 0, 0));
+
+  // No mailer FIFO: nothing is created in its place.
+  close(fifo_);
+  fifo_ = -1;
+  unlink(NKLOG_MAILER_FIFO_PATH);
+  alertAt(t + 6, 0);
+  expectReport("Failed to open /tmp/mailerfifo for writing");
+  struct stat st;
+  EXPECT_NE(stat(NKLOG_MAILER_FIFO_PATH, &st), 0);
+  EXPECT_NE(stat(bodyPath(t + 6, 0, 1).c_str(), &st), 0);
+}
+
+TEST_F(AlertTest, BodyNamesTheComponentGivenToOpenlog) {
+  inChild([this] {
+    unlink(NKLOG_FIFO_PATH);
+    ASSERT_EQ(mkfifo(NKLOG_FIFO_PATH, 0600), 0) << strerror(errno);
+    FifoReader reader;
+    reader.start();
+    nkopenlog("pumpd", 0, NKLOG_REMOTE0);
+    alertAt(1740000000, 0);
+    nkcloselog();
+    reader.thread.join();
+    unlink(NKLOG_FIFO_PATH);
+  });
+  auto sent = records();
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(contents(sent[0].substr(sent[0].rfind(',') + 1)), bodyText("pumpd", "ERR "));
+}
+
+TEST(AlertDeathTest, PriorityBeyondTheLevelNamesAborts) {
+  EXPECT_DEATH(sendEmailAlert(10, "12:00:01", "m"),
+               "priority >= NKLOG_EMERG && priority <= NKLOG_VVDEBUG");
+  EXPECT_DEATH(sendEmailAlert(-1, "12:00:01", "m"), "priority >= NKLOG_EMERG");
 }
 
 }  // namespace
