@@ -1,7 +1,10 @@
 // nktest -- helpers shared by the test executables.
 #include "nktest.h"
 
+#include <arpa/inet.h>
 #include <errno.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -54,6 +57,85 @@ double now() {
 }
 
 }  // namespace
+
+int startProgram(const std::string &program, const std::vector<std::string> &args,
+                 const std::string &outputPath) {
+  std::vector<std::string> full = emulatorPrefix();
+  full.push_back(program);
+  full.insert(full.end(), args.begin(), args.end());
+  std::vector<char *> argv;
+  for (std::string &s : full) argv.push_back(&s[0]);
+  argv.push_back(nullptr);
+  fflush(nullptr);
+  pid_t pid = fork();
+  if (pid == 0) {
+    int out = open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int in = open("/dev/null", O_RDONLY);
+    dup2(in, 0);
+    dup2(out, 1);
+    dup2(out, 2);
+    execvp(argv[0], argv.data());
+    _exit(127);
+  }
+  return pid;
+}
+
+int startProgramPiped(const std::string &program, const std::vector<std::string> &args, int *input,
+                      int *output) {
+  std::vector<std::string> full = emulatorPrefix();
+  full.push_back(program);
+  full.insert(full.end(), args.begin(), args.end());
+  std::vector<char *> argv;
+  for (std::string &s : full) argv.push_back(&s[0]);
+  argv.push_back(nullptr);
+  int in[2], out[2];
+  if (pipe(in) != 0 || pipe(out) != 0) abort();
+  fflush(nullptr);
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(in[0], 0);
+    dup2(out[1], 1);
+    for (int fd : {in[0], in[1], out[0], out[1]}) close(fd);
+    execvp(argv[0], argv.data());
+    _exit(127);
+  }
+  close(in[0]);
+  close(out[1]);
+  *input = in[1];
+  *output = out[0];
+  return pid;
+}
+
+int stopProgram(int pid, int timeoutSeconds) {
+  kill(pid, SIGTERM);
+  double deadline = now() + timeoutSeconds;
+  int status = 0;
+  while (waitpid(pid, &status, WNOHANG) == 0) {
+    if (now() > deadline) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      return -1;
+    }
+    usleep(10000);
+  }
+  return status;
+}
+
+bool waitForPort(int port, int timeoutSeconds) {
+  double deadline = now() + timeoutSeconds;
+  while (now() < deadline) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    struct sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    bool ok = connect(fd, reinterpret_cast<struct sockaddr *>(&a), sizeof a) == 0;
+    close(fd);
+    if (ok) return true;
+    usleep(20000);
+  }
+  return false;
+}
 
 ProcessResult runProgram(const std::string &program, const std::vector<std::string> &args,
                          const std::string &input, int timeoutSeconds) {

@@ -23,6 +23,23 @@ std::string builtProgram(const std::string &name);
 ProcessResult runProgram(const std::string &program, const std::vector<std::string> &args,
                          const std::string &input = "", int timeoutSeconds = 30);
 
+// Starts program with args in the background (through the emulator in a
+// cross build), its standard output and error going to outputPath. Returns
+// its process id.
+int startProgram(const std::string &program, const std::vector<std::string> &args,
+                 const std::string &outputPath);
+// Starts program with args (through the emulator in a cross build) with pipes
+// on its standard input and output: *input is ours to write, *output ours to
+// read. Returns its process id.
+int startProgramPiped(const std::string &program, const std::vector<std::string> &args, int *input,
+                      int *output);
+// Sends SIGTERM and waits: the wait status, or -1 if it had to be killed
+// after timeoutSeconds.
+int stopProgram(int pid, int timeoutSeconds = 10);
+// True once something accepts connections on 127.0.0.1:port (tries for up to
+// timeoutSeconds).
+bool waitForPort(int port, int timeoutSeconds = 20);
+
 // True when the tests run under a user-mode emulator.
 bool emulated();
 

@@ -1,0 +1,668 @@
+// Request/reply round trips through the bus, one request outstanding: a client
+// of this library (nkMsgRequest to "echo") -> nkbus -> a responder of this
+// library (nkMsgGet, nkMsgReply with the same data) -> nkbus -> the client.
+// In the same run, for comparison, the same shape over a plain relay of
+// blocking sockets (client -> relay -> echo -> relay -> client, the physical
+// limit of a relayed round trip) and over the mosquitto broker with
+// libmosquitto (request topic, reply topic, QoS 0). Every party is a process
+// of its own. The three are measured in turn, several times, and the median
+// of each figure is reported (the machine is small and shared).
+//
+// The program starts the nkbus found beside its own directory
+// (<build>/benchmarks/bench_bus -> <build>/nkbus) on 127.0.0.1:4242, and
+// mosquitto on a free loopback port from 18830, and stops both at the end. It
+// refuses to run while something else listens on port 4242.
+//
+//   build/<dir>/benchmarks/bench_bus [round trips per measurement, default 10000]
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <string>
+#include <vector>
+
+#ifdef NK_BENCH_MOSQUITTO
+#include <mosquitto.h>
+#endif
+
+#include "mem.h"
+#include "nkmsg.h"
+#include "nkstrings.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The data of every request and reply: a typical small reading.
+constexpr char kPayload[] = "sensor=kitchen,temperature=21.50,humidity=40.20";
+constexpr int kRepetitions = 5;   // measurements of each shape, alternated
+constexpr int kWarmUp = 500;      // round trips before the timed ones
+constexpr int kClientAlarm = 30;  // seconds a client may take before it is ended
+#ifdef NK_BENCH_MOSQUITTO
+constexpr int kFirstMqttPort = 18830;
+constexpr char kRequestTopic[] = "bench/bus/request";
+constexpr char kReplyTopic[] = "bench/bus/reply";
+#endif
+
+struct Figures {
+  double rate = -1;  // round trips per second, -1 for a failed measurement
+  double p50 = 0;    // microseconds
+  double p99 = 0;
+};
+
+// Children to stop if the run is interrupted.
+volatile pid_t cleanupPids[8];
+
+void rememberChild(pid_t pid) {
+  for (volatile pid_t &slot : cleanupPids) {
+    if (slot == 0) {
+      slot = pid;
+      return;
+    }
+  }
+}
+
+void forgetChild(pid_t pid) {
+  for (volatile pid_t &slot : cleanupPids) {
+    if (slot == pid) slot = 0;
+  }
+}
+
+void onInterrupt(int) {
+  for (volatile pid_t &slot : cleanupPids) {
+    if (slot > 0) kill(slot, SIGTERM);
+  }
+  _exit(3);
+}
+
+// fork(); the child takes the default actions again, so that stopping it
+// never runs the parent's clean-up.
+pid_t forkChild() {
+  fflush(nullptr);
+  pid_t pid = fork();
+  if (pid == 0) {
+    signal(SIGINT, SIG_DFL);
+    signal(SIGTERM, SIG_DFL);
+    for (volatile pid_t &slot : cleanupPids) slot = 0;
+  }
+  return pid;
+}
+
+double seconds(Clock::time_point since) {
+  return std::chrono::duration<double>(Clock::now() - since).count();
+}
+
+double micros(Clock::time_point since) {
+  return std::chrono::duration<double, std::micro>(Clock::now() - since).count();
+}
+
+// SIGTERM, up to timeout seconds of grace, then SIGKILL.
+void stopProcess(pid_t pid, double timeout) {
+  if (pid <= 0) return;
+  kill(pid, SIGTERM);
+  Clock::time_point start = Clock::now();
+  while (waitpid(pid, nullptr, WNOHANG) == 0) {
+    if (seconds(start) > timeout) {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+      break;
+    }
+    usleep(10000);
+  }
+  forgetChild(pid);
+}
+
+bool portAccepts(int port) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  struct sockaddr_in a = {};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  bool ok = connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+  close(fd);
+  return ok;
+}
+
+#ifdef NK_BENCH_MOSQUITTO
+bool portFree(int port) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  struct sockaddr_in a = {};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  bool ok = bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+  close(fd);
+  return ok;
+}
+#endif
+
+// Waits until port accepts while the child that should open it still runs.
+bool waitForPort(int port, pid_t child, double timeout) {
+  Clock::time_point start = Clock::now();
+  while (seconds(start) < timeout) {
+    if (waitpid(child, nullptr, WNOHANG) != 0) return false;
+    if (portAccepts(port)) return true;
+    usleep(20000);
+  }
+  return false;
+}
+
+pid_t startProgram(const std::vector<std::string> &args, const std::string &logPath) {
+  std::vector<char *> argv;
+  for (const std::string &s : args) argv.push_back(const_cast<char *>(s.c_str()));
+  argv.push_back(nullptr);
+  pid_t pid = forkChild();
+  if (pid == 0) {
+    int out = open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int in = open("/dev/null", O_RDONLY);
+    dup2(in, 0);
+    dup2(out, 1);
+    dup2(out, 2);
+    execvp(argv[0], argv.data());
+    _exit(127);
+  }
+  if (pid > 0) rememberChild(pid);
+  return pid;
+}
+
+std::string ownDirectory() {
+  char path[PATH_MAX];
+  ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+  if (n <= 0) return ".";
+  path[n] = '\0';
+  std::string s(path);
+  size_t slash = s.rfind('/');
+  return slash == std::string::npos ? "." : s.substr(0, slash);
+}
+
+bool readAll(int fd, void *buffer, size_t size) {
+  char *p = static_cast<char *>(buffer);
+  while (size > 0) {
+    ssize_t n = read(fd, p, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool sendAll(int fd, const char *data, size_t size) {
+  while (size > 0) {
+    ssize_t n = send(fd, data, size, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// Starts body(readyFd) in a child and waits until it signals readiness on
+// readyFd; -1 if it ended first.
+template <typename Body>
+pid_t startChild(Body body) {
+  int ready[2];
+  if (pipe(ready) != 0) return -1;
+  pid_t pid = forkChild();
+  if (pid == 0) {
+    close(ready[0]);
+    body(ready[1]);
+    _exit(1);
+  }
+  close(ready[1]);
+  char byte = 0;
+  bool ok = pid > 0 && readAll(ready[0], &byte, 1);
+  close(ready[0]);
+  if (pid > 0) rememberChild(pid);
+  if (!ok && pid > 0) {
+    stopProcess(pid, 1);
+    return -1;
+  }
+  return pid;
+}
+
+void signalReady(int fd) {
+  char byte = 1;
+  if (write(fd, &byte, 1) != 1) _exit(1);
+  close(fd);
+}
+
+// Runs client(latencies) in a fresh process: it returns the timed seconds, or
+// a negative value on failure. The child sends back its figures.
+template <typename ClientFn>
+Figures runClient(const char *label, ClientFn client, int rounds) {
+  int result[2];
+  if (pipe(result) != 0) return Figures();
+  pid_t pid = forkChild();
+  if (pid == 0) {
+    close(result[0]);
+    alarm(kClientAlarm);
+    std::vector<double> lat;
+    lat.reserve(static_cast<size_t>(rounds));
+    double took = client(rounds, lat);
+    Figures f;
+    if (took > 0 && !lat.empty()) {
+      std::sort(lat.begin(), lat.end());
+      f.rate = static_cast<double>(lat.size()) / took;
+      f.p50 = lat[lat.size() / 2];
+      f.p99 = lat[std::min(lat.size() - 1, lat.size() * 99 / 100)];
+    }
+    if (write(result[1], &f, sizeof f) != sizeof f) _exit(1);
+    _exit(0);
+  }
+  close(result[1]);
+  Figures f;
+  if (pid < 0 || !readAll(result[0], &f, sizeof f)) f = Figures();
+  close(result[0]);
+  int status = 0;
+  if (pid > 0) waitpid(pid, &status, 0);
+  if (f.rate <= 0) {
+    fprintf(stderr, "bench_bus: %s: a measurement failed (client status 0x%x)\n", label, status);
+  }
+  return f;
+}
+
+// ---- our bus ------------------------------------------------------------------
+
+[[noreturn]] void busResponder(int readyFd) {
+  memInit();
+  MsgClient *c = nkMsgInit("echo");
+  if (!c) _exit(1);
+  signalReady(readyFd);
+  int data = stringAlloc(0);
+  char to[MSG_NAME_SIZE], from[MSG_NAME_SIZE];
+  int type = 0;
+  while (nkMsgGet(c, to, from, &type, data) == MSG_OK) nkMsgReply(c, from, nullptr, 0, data);
+  _exit(0);
+}
+
+double busClient(int rounds, std::vector<double> &lat, int instance) {
+  memInit();
+  char name[64];
+  snprintf(name, sizeof name, "bench-client-%d", instance);
+  MsgClient *c = nkMsgInit(name);
+  if (!c) return -1;
+  int data = stringDup(kPayload);
+  auto once = [&]() {
+    return nkMsgRequest(c, "echo", nullptr, 1, data) == 0 &&
+           strcmp(static_cast<char *>(memGetData(data)), kPayload) == 0;
+  };
+  for (int i = 0; i < kWarmUp; i++) {
+    if (!once()) return -1;
+  }
+  Clock::time_point start = Clock::now();
+  for (int i = 0; i < rounds; i++) {
+    Clock::time_point t0 = Clock::now();
+    if (!once()) return -1;
+    lat.push_back(micros(t0));
+  }
+  double took = seconds(start);
+  stringFree(data);
+  nkMsgClose(c);
+  return took;
+}
+
+// ---- plain blocking-socket relay ---------------------------------------------
+
+int listenLoopback(int *port) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  struct sockaddr_in a = {};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || listen(fd, 5) != 0) return -1;
+  socklen_t len = sizeof a;
+  getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
+  *port = ntohs(a.sin_port);
+  return fd;
+}
+
+int connectLoopback(int port) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  struct sockaddr_in a = {};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Forwards what arrives on from to to until a line feed has passed.
+bool forwardLine(int from, int to) {
+  char buf[4096];
+  for (;;) {
+    ssize_t n = recv(from, buf, sizeof buf, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    if (!sendAll(to, buf, static_cast<size_t>(n))) return false;
+    if (memchr(buf, '\n', static_cast<size_t>(n))) return true;
+  }
+}
+
+// The echo: sends every line back as it came. Ends when the relay closes.
+[[noreturn]] void plainEcho(int lfd) {
+  int conn = accept(lfd, nullptr, nullptr);
+  while (conn >= 0 && forwardLine(conn, conn)) {
+  }
+  _exit(0);
+}
+
+// The relay: a line from the client to the echo, then a line back.
+[[noreturn]] void plainRelay(int lfd, int echoPort) {
+  int client = accept(lfd, nullptr, nullptr);
+  int echo = connectLoopback(echoPort);
+  while (client >= 0 && echo >= 0 && forwardLine(client, echo) && forwardLine(echo, client)) {
+  }
+  _exit(0);
+}
+
+double plainClient(int rounds, std::vector<double> &lat, int relayPort, int instance) {
+  int fd = connectLoopback(relayPort);
+  if (fd < 0) return -1;
+  // The lines the bus carries for the same exchange: same size and shape.
+  auto once = [&](int seq) {
+    char line[256], reply[256];
+    int len =
+        snprintf(line, sizeof line, "echo,bench-client-%d,1,%d,%s\r\n", instance, seq, kPayload);
+    if (!sendAll(fd, line, static_cast<size_t>(len))) return false;
+    size_t got = 0;
+    while (got == 0 || reply[got - 1] != '\n') {
+      ssize_t n = recv(fd, reply + got, sizeof reply - got, 0);
+      if (n <= 0) return false;
+      got += static_cast<size_t>(n);
+    }
+    return got == static_cast<size_t>(len) && memcmp(line, reply, got) == 0;
+  };
+  int seq = 1;
+  for (int i = 0; i < kWarmUp; i++) {
+    if (!once(seq++)) return -1;
+  }
+  Clock::time_point start = Clock::now();
+  for (int i = 0; i < rounds; i++) {
+    Clock::time_point t0 = Clock::now();
+    if (!once(seq++)) return -1;
+    lat.push_back(micros(t0));
+  }
+  double took = seconds(start);
+  close(fd);
+  return took;
+}
+
+Figures measurePlain(int rounds, int instance) {
+  int echoPort = 0, relayPort = 0;
+  int echoListen = listenLoopback(&echoPort);
+  int relayListen = listenLoopback(&relayPort);
+  if (echoListen < 0 || relayListen < 0) return Figures();
+  pid_t echo = forkChild();
+  if (echo == 0) {
+    close(relayListen);
+    plainEcho(echoListen);
+  }
+  if (echo > 0) rememberChild(echo);
+  pid_t relay = forkChild();
+  if (relay == 0) {
+    close(echoListen);
+    plainRelay(relayListen, echoPort);
+  }
+  if (relay > 0) rememberChild(relay);
+  close(echoListen);
+  close(relayListen);
+  Figures f;
+  if (echo > 0 && relay > 0) {
+    f = runClient(
+        "plain relay",
+        [&](int n, std::vector<double> &lat) { return plainClient(n, lat, relayPort, instance); },
+        rounds);
+  }
+  stopProcess(relay, 1);
+  stopProcess(echo, 1);
+  return f;
+}
+
+// ---- mosquitto ----------------------------------------------------------------
+
+#ifdef NK_BENCH_MOSQUITTO
+
+struct MqttState {
+  bool subscribed = false;
+  long replies = 0;
+  bool mismatch = false;
+};
+
+void onSubscribed(struct mosquitto *, void *obj, int, int, const int *) {
+  static_cast<MqttState *>(obj)->subscribed = true;
+}
+
+void onRequest(struct mosquitto *m, void *, const struct mosquitto_message *msg) {
+  mosquitto_publish(m, nullptr, kReplyTopic, msg->payloadlen, msg->payload, 0, false);
+}
+
+void onReply(struct mosquitto *, void *obj, const struct mosquitto_message *msg) {
+  MqttState *st = static_cast<MqttState *>(obj);
+  size_t len = strlen(kPayload);
+  if (static_cast<size_t>(msg->payloadlen) != len || memcmp(msg->payload, kPayload, len) != 0) {
+    st->mismatch = true;
+  }
+  st->replies++;
+}
+
+// Connects and subscribes to topic; null on failure.
+struct mosquitto *mqttOpen(const char *id, int port, const char *topic, MqttState *st) {
+  mosquitto_lib_init();
+  struct mosquitto *m = mosquitto_new(id, true, st);
+  if (!m) return nullptr;
+  mosquitto_subscribe_callback_set(m, onSubscribed);
+  int rc = mosquitto_connect(m, "127.0.0.1", port, 60);
+  if (rc == MOSQ_ERR_SUCCESS) rc = mosquitto_subscribe(m, nullptr, topic, 0);
+  while (rc == MOSQ_ERR_SUCCESS && !st->subscribed) rc = mosquitto_loop(m, 1000, 1);
+  if (rc != MOSQ_ERR_SUCCESS) {
+    fprintf(stderr, "bench_bus: %s: %s\n", id, mosquitto_strerror(rc));
+    return nullptr;
+  }
+  return m;
+}
+
+[[noreturn]] void mqttResponder(int readyFd, int port) {
+  MqttState st;
+  struct mosquitto *m = mqttOpen("bench-echo", port, kRequestTopic, &st);
+  if (!m) _exit(1);
+  mosquitto_message_callback_set(m, onRequest);
+  signalReady(readyFd);
+  mosquitto_loop_forever(m, 1000, 1);
+  _exit(0);
+}
+
+// Publishes a request, then runs the client's network loop on this thread
+// until the reply has come.
+double mqttClient(int rounds, std::vector<double> &lat, int port, int instance) {
+  char id[64];
+  snprintf(id, sizeof id, "bench-client-%d", instance);
+  MqttState st;
+  struct mosquitto *m = mqttOpen(id, port, kReplyTopic, &st);
+  if (!m) return -1;
+  mosquitto_message_callback_set(m, onReply);
+  int len = static_cast<int>(strlen(kPayload));
+  auto once = [&]() {
+    long before = st.replies;
+    if (mosquitto_publish(m, nullptr, kRequestTopic, len, kPayload, 0, false) != MOSQ_ERR_SUCCESS) {
+      return false;
+    }
+    while (st.replies == before) {
+      int rc = mosquitto_loop(m, 1000, 1);
+      if (rc != MOSQ_ERR_SUCCESS) {
+        fprintf(stderr, "bench_bus: %s: %s\n", id, mosquitto_strerror(rc));
+        return false;
+      }
+    }
+    return !st.mismatch;
+  };
+  for (int i = 0; i < kWarmUp; i++) {
+    if (!once()) return -1;
+  }
+  Clock::time_point start = Clock::now();
+  for (int i = 0; i < rounds; i++) {
+    Clock::time_point t0 = Clock::now();
+    if (!once()) return -1;
+    lat.push_back(micros(t0));
+  }
+  double took = seconds(start);
+  mosquitto_disconnect(m);
+  mosquitto_destroy(m);
+  mosquitto_lib_cleanup();
+  return took;
+}
+
+#endif  // NK_BENCH_MOSQUITTO
+
+// ---- report ---------------------------------------------------------------------
+
+double median(std::vector<double> v) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+struct Series {
+  const char *label;
+  std::vector<Figures> runs;
+  bool failed = false;
+  double rate() const { return failed ? 0 : median(pick(&Figures::rate)); }
+  double best() const {
+    std::vector<double> v = pick(&Figures::rate);
+    return failed || v.empty() ? 0 : *std::max_element(v.begin(), v.end());
+  }
+  std::vector<double> pick(double Figures::*field) const {
+    std::vector<double> v;
+    for (const Figures &f : runs) v.push_back(f.*field);
+    return v;
+  }
+  void add(const Figures &f) {
+    if (f.rate <= 0) failed = true;
+    runs.push_back(f);
+  }
+  void print() const {
+    if (failed || runs.empty()) {
+      printf("%-34s failed\n", label);
+      return;
+    }
+    printf("%-34s %8.0f round trips/s (best %.0f)  p50 %7.1f us  p99 %7.1f us\n", label, rate(),
+           best(), median(pick(&Figures::p50)), median(pick(&Figures::p99)));
+  }
+};
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  int rounds = argc > 1 ? atoi(argv[1]) : 10000;
+  if (rounds <= 0) rounds = 10000;
+
+  struct sigaction sa = {};
+  sa.sa_handler = onInterrupt;
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+
+  if (portAccepts(MSG_PORT)) {
+    fprintf(stderr, "bench_bus: something already listens on 127.0.0.1:%d; not measuring\n",
+            MSG_PORT);
+    return 2;
+  }
+  std::string nkbus = ownDirectory() + "/../nkbus";
+  if (access(nkbus.c_str(), X_OK) != 0) {
+    fprintf(stderr, "bench_bus: no bus server at %s\n", nkbus.c_str());
+    return 2;
+  }
+  pid_t bus = startProgram({nkbus, "-f"}, "/tmp/bench_bus.nkbus.log");
+  if (bus <= 0 || !waitForPort(MSG_PORT, bus, 10)) {
+    fprintf(stderr, "bench_bus: nkbus did not come up (see /tmp/bench_bus.nkbus.log)\n");
+    stopProcess(bus, 1);
+    return 2;
+  }
+  pid_t busEcho = startChild([](int ready) { busResponder(ready); });
+
+#ifdef NK_BENCH_MOSQUITTO
+  int mqttPort = kFirstMqttPort;
+  while (mqttPort < kFirstMqttPort + 20 && !portFree(mqttPort)) mqttPort++;
+  char confPath[64];
+  snprintf(confPath, sizeof confPath, "/tmp/bench_bus.%d.mosquitto.conf",
+           static_cast<int>(getpid()));
+  FILE *conf = fopen(confPath, "w");
+  if (conf) {
+    fprintf(conf, "listener %d 127.0.0.1\nallow_anonymous true\npersistence false\n", mqttPort);
+    fclose(conf);
+  }
+  // Debian's broker; the search path only where it is installed elsewhere.
+  const char *mosquitto =
+      access("/usr/sbin/mosquitto", X_OK) == 0 ? "/usr/sbin/mosquitto" : "mosquitto";
+  pid_t broker = startProgram({mosquitto, "-c", confPath}, "/tmp/bench_bus.mosquitto.log");
+  bool brokerUp = broker > 0 && waitForPort(mqttPort, broker, 10);
+  if (!brokerUp) {
+    fprintf(stderr, "bench_bus: mosquitto did not come up (see /tmp/bench_bus.mosquitto.log)\n");
+  }
+  pid_t mqttEcho =
+      brokerUp ? startChild([mqttPort](int ready) { mqttResponder(ready, mqttPort); }) : -1;
+#endif
+
+  Series plain{"plain blocking-socket relay", {}};
+  Series ours{"nk bus (nkbus, nkmsg client)", {}};
+  Series mqtt{"mosquitto (libmosquitto, QoS 0)", {}};
+  if (busEcho <= 0) ours.failed = true;
+  for (int i = 0; i < kRepetitions; i++) {
+    plain.add(measurePlain(rounds, i));
+    if (busEcho > 0) {
+      ours.add(runClient(
+          "nk bus", [i](int n, std::vector<double> &lat) { return busClient(n, lat, i); }, rounds));
+    }
+#ifdef NK_BENCH_MOSQUITTO
+    if (mqttEcho > 0) {
+      mqtt.add(runClient(
+          "mosquitto",
+          [i, mqttPort](int n, std::vector<double> &lat) {
+            return mqttClient(n, lat, mqttPort, i);
+          },
+          rounds));
+    }
+#endif
+  }
+
+  stopProcess(busEcho, 2);
+  stopProcess(bus, 5);
+#ifdef NK_BENCH_MOSQUITTO
+  stopProcess(mqttEcho, 2);
+  stopProcess(broker, 5);
+  unlink(confPath);
+#endif
+
+  printf(
+      "request/reply, one outstanding, %d round trips x %d runs alternated; "
+      "median of the runs (best rate in brackets)\n",
+      rounds, kRepetitions);
+  plain.print();
+  ours.print();
+#ifdef NK_BENCH_MOSQUITTO
+  if (mqtt.runs.empty()) mqtt.failed = true;
+  mqtt.print();
+#else
+  printf("%-34s not built (no libmosquitto)\n", mqtt.label);
+#endif
+  double r = plain.rate() > 0 ? ours.rate() / plain.rate() : 0;
+  printf("ratio nk bus / plain relay: %.2f (target >= 0.60)\n", r);
+#ifdef NK_BENCH_MOSQUITTO
+  double m = mqtt.rate() > 0 ? ours.rate() / mqtt.rate() : 0;
+  printf("ratio nk bus / mosquitto:   %.2f (target > 1)\n", m);
+#endif
+  return plain.failed || ours.failed ? 1 : 0;
+}

@@ -1,0 +1,98 @@
+/* nkmsg.h -- the message-bus client.
+ *
+ * A client holds one TCP connection to the bus server on port 4242, on which
+ * it registers under a name. Every message is one text line,
+ * "recipient,sender,type,seq,data\r\n": one-way messages carry seq 0, a
+ * request carries the client's next sequence number and its reply the same
+ * seq; lines met while a request waits for its own reply are set aside and
+ * handed out later, newest first.
+ *
+ * Threads and locks: one poll thread per process runs the socket poller and
+ * the client's socket callback, which takes the client's lock (after the
+ * socket layer's netLock) and wakes the runtime callback given to
+ * nkMsgSetRuntimeWakeup (runtimeLock). A client is used by one caller thread
+ * at a time; callers wait on the client's condition variable and never spin.
+ * A server that cannot be reached, refuses the registration or fails a send
+ * ends the process. */
+#ifndef NK_NKMSG_H
+#define NK_NKMSG_H
+
+#include <stdint.h>
+
+#include "nkexport.h"
+#include "runtime.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Status codes of the receiving calls. */
+#define MSG_OK 0           /* a message was taken */
+#define MSG_DISCONNECTED 1 /* the server closed the connection */
+#define MSG_TIMEOUT 2      /* no complete message within the timeout */
+#define MSG_FAILED 3       /* a receive error (or, for a request, a failed send) */
+
+/* Message types of the client itself, sent to the server's name "base". */
+#define MSG_REGISTER 100 /* request: answered with type 0 and the same seq */
+#define MSG_CLOSE 102    /* one-way sign-off */
+
+#define MSG_PORT 4242     /* the bus server's port */
+#define MSG_NAME_SIZE 260 /* names and received name fields: at most 259 characters */
+#define MSG_SERVER_NAME "base"
+
+typedef struct MsgClient MsgClient;
+
+/* Lines read from bus connections (skipped and discarded ones included),
+ * fetches that found the connection closed, and the number of set-aside
+ * messages at the start of the latest fetch. Shared by all clients. */
+extern NK_API uint32_t runtimeIPCSuccess;
+extern NK_API uint32_t runtimeIPCDisconnect;
+extern NK_API uint32_t runtimeIPCBacklog;
+
+/* nkMsgRemoteInit(name, the loopback address). */
+NK_API MsgClient *nkMsgInit(const char *name);
+/* Connects to the bus server on host (name or dotted address), waits for the
+ * connection and registers under name. Returns the client; null when the
+ * record cannot be made or name does not fit (259 characters at most). An
+ * unreachable or refusing server ends the process. Starts the process's poll
+ * thread if it is not running. */
+NK_API MsgClient *nkMsgRemoteInit(const char *name, const char *host);
+
+/* Sends a request of type with the text of the data handle and waits for the
+ * reply with the same seq (without bound unless nkMsgTimeoutSet set one);
+ * sender null means the client's name. Returns MSG_FAILED if sending failed,
+ * else the receive status if not MSG_OK, else the reply's type; the reply's
+ * data replaces the data handle's text. */
+NK_API int nkMsgRequest(MsgClient *client, const char *recipient, const char *sender, int type,
+                        int data);
+/* Sends a one-way message (seq 0). Returns 0. */
+NK_API int nkMsgSend(MsgClient *client, const char *recipient, const char *sender, int type,
+                     int data);
+/* Sends with the seq of the message last taken by nkMsgPoll or nkMsgGet, as
+ * the reply to it. Returns 0. */
+NK_API int nkMsgReply(MsgClient *client, const char *recipient, const char *sender, int type,
+                      int data);
+
+/* Takes the next message (a set-aside one first): its recipient and sender
+ * into the 260-byte buffers (sender may be null), its type, and its data
+ * into the data handle. timeout in microseconds: -1 waits without bound, 0
+ * does not wait. Returns a status code. */
+NK_API int nkMsgPoll(MsgClient *client, char *recipient, char *sender, int *type, int data,
+                     int timeout);
+/* nkMsgPoll with the client's timeout. */
+NK_API int nkMsgGet(MsgClient *client, char *recipient, char *sender, int *type, int data);
+/* The wait bound of nkMsgRequest and nkMsgGet in microseconds; a negative
+ * value means without bound. */
+NK_API void nkMsgTimeoutSet(MsgClient *client, int usec);
+/* The runtime callback profile woken on every bus socket event, or null. */
+NK_API void nkMsgSetRuntimeWakeup(RuntimeProfile *profile);
+
+/* Signs off (type 102 to "base"), closes the connection and frees the
+ * client; the poll thread ends with the last open client. */
+NK_API void nkMsgClose(MsgClient *client);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* NK_NKMSG_H */

@@ -1,0 +1,302 @@
+#define NK_MODULE "nkmsg_test"
+#include "nkmsg.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "mem.h"
+#include "nkstrings.h"
+#include "nksyslog.h"
+#include "nktest.h"
+#include "runtime.h"
+
+namespace {
+
+class MsgEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override { memInit(); }
+};
+const auto *const kEnvironment = ::testing::AddGlobalTestEnvironment(new MsgEnvironment);
+
+// A bus server played by the test on 127.0.0.1:4242: it records every line it
+// receives, answers registrations by itself (unless told to refuse them), and
+// sends whatever the test gives it.
+class FakeBus {
+ public:
+  explicit FakeBus(int registrationType = 0) : registrationType_(registrationType) {
+    listener_ = socket(AF_INET, SOCK_STREAM, 0);
+    int one = 1;
+    setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    struct sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(MSG_PORT);
+    EXPECT_EQ(bind(listener_, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+    EXPECT_EQ(listen(listener_, 8), 0);
+    thread_ = std::thread([this] { serve(); });
+  }
+  ~FakeBus() {
+    shutdown(listener_, SHUT_RDWR);
+    close(listener_);
+    {
+      std::lock_guard<std::mutex> lock(m_);
+      if (conn_ >= 0) shutdown(conn_, SHUT_RDWR);
+    }
+    thread_.join();
+    if (conn_ >= 0) close(conn_);
+  }
+  // The next line received (with its line end), or "" after 10 s or at EOF.
+  std::string nextLine() {
+    std::unique_lock<std::mutex> lock(m_);
+    cv_.wait_for(lock, std::chrono::seconds(10), [this] { return !lines_.empty() || eof_; });
+    if (lines_.empty()) return "";
+    std::string l = lines_.front();
+    lines_.pop_front();
+    return l;
+  }
+  bool sawEof() {
+    std::unique_lock<std::mutex> lock(m_);
+    cv_.wait_for(lock, std::chrono::seconds(10), [this] { return eof_; });
+    return eof_;
+  }
+  void send(const std::string &bytes) {
+    std::lock_guard<std::mutex> lock(m_);
+    ASSERT_EQ(::send(conn_, bytes.data(), bytes.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(bytes.size()));
+  }
+  void hangUp() {
+    std::lock_guard<std::mutex> lock(m_);
+    shutdown(conn_, SHUT_RDWR);
+  }
+
+ private:
+  void serve() {
+    int conn = accept(listener_, nullptr, nullptr);
+    if (conn < 0) return;
+    {
+      std::lock_guard<std::mutex> lock(m_);
+      conn_ = conn;
+    }
+    std::string pending;
+    char buf[4096];
+    ssize_t n;
+    while ((n = recv(conn, buf, sizeof buf, 0)) > 0) {
+      pending.append(buf, n);
+      size_t end;
+      while ((end = pending.find('\n')) != std::string::npos) {
+        std::string line = pending.substr(0, end + 1);
+        pending.erase(0, end + 1);
+        char name[300];
+        int seq = 0;
+        if (sscanf(line.c_str(), "base,%299[^,],100,%d,", name, &seq) == 2) {
+          std::string answer = std::string(name) + ",base," + std::to_string(registrationType_) +
+                               "," + std::to_string(seq) + ",\r\n";
+          ::send(conn, answer.data(), answer.size(), MSG_NOSIGNAL);
+        }
+        std::lock_guard<std::mutex> lock(m_);
+        lines_.push_back(line);
+        cv_.notify_all();
+      }
+    }
+    std::lock_guard<std::mutex> lock(m_);
+    eof_ = true;
+    cv_.notify_all();
+  }
+
+  int registrationType_;
+  int listener_ = -1;
+  int conn_ = -1;
+  std::mutex m_;
+  std::condition_variable cv_;
+  std::deque<std::string> lines_;
+  bool eof_ = false;
+  std::thread thread_;
+};
+
+std::string text(int h) { return static_cast<char *>(memGetData(h)); }
+
+struct Received {
+  char to[MSG_NAME_SIZE] = "";
+  char from[MSG_NAME_SIZE] = "";
+  int type = -99;
+  int data = stringAlloc(0);
+  ~Received() { stringFree(data); }
+};
+
+TEST(MsgTest, RegistrationRequestsAndSequenceNumbers) {
+  FakeBus bus;
+  MsgClient *c = nkMsgInit("nksh-1234");
+  ASSERT_NE(c, nullptr);
+  EXPECT_EQ(bus.nextLine(), "base,nksh-1234,100,1,\r\n");
+  int data = stringDup("stat=memblocks,index=0");
+  std::thread server([&] {
+    EXPECT_EQ(bus.nextLine(), "nkrun,nksh-1234,202,2,stat=memblocks,index=0\r\n");
+    bus.send("nksh-1234,nkrun,0,2,index=9,size=256\r\n");
+  });
+  EXPECT_EQ(nkMsgRequest(c, "nkrun", nullptr, 202, data), 0);
+  server.join();
+  EXPECT_EQ(text(data), "index=9,size=256");
+  // A reply's type is the request's result; data with commas arrives whole.
+  server = std::thread([&] {
+    EXPECT_EQ(bus.nextLine(), "nkrun,other,210,3,print(1) \r\n");
+    bus.send("nksh-1234,nkrun,7,3,a,b,c=d\r\n");
+  });
+  stringCopy(data, "print(1) ");
+  EXPECT_EQ(nkMsgRequest(c, "nkrun", "other", 210, data), 7);
+  server.join();
+  EXPECT_EQ(text(data), "a,b,c=d");
+  nkMsgClose(c);
+  EXPECT_EQ(bus.nextLine(), "base,nksh-1234,102,0,\r\n");
+  EXPECT_TRUE(bus.sawEof());
+  stringFree(data);
+}
+
+TEST(MsgTest, LinesForOtherRequestsAreSetAsideNewestFirst) {
+  FakeBus bus;
+  MsgClient *c = nkMsgInit("client");
+  bus.nextLine();
+  int data = stringAlloc(0);
+  std::thread server([&] {
+    bus.nextLine();  // the request, seq 2
+    bus.send("client,x,0,7,seven\r\nclient,x,0,5,five\r\n*status line\r\nclient,y,0,2,mine\r\n");
+  });
+  uint32_t before = runtimeIPCSuccess;
+  EXPECT_EQ(nkMsgRequest(c, "x", nullptr, 1, data), 0);
+  server.join();
+  EXPECT_EQ(text(data), "mine");
+  EXPECT_EQ(runtimeIPCSuccess - before, 4u);  // the '*' line counts too
+  // The queue holds seq 5 (newest) and 7: taken without reading the socket.
+  Received r;
+  EXPECT_EQ(nkMsgPoll(c, r.to, r.from, &r.type, r.data, 0), MSG_OK);
+  EXPECT_EQ(runtimeIPCBacklog, 2u);
+  EXPECT_EQ(text(r.data), "five");
+  EXPECT_STREQ(r.to, "client");
+  EXPECT_STREQ(r.from, "x");
+  EXPECT_EQ(nkMsgGet(c, r.to, r.from, &r.type, r.data), MSG_OK);
+  EXPECT_EQ(text(r.data), "seven");
+  // Nothing left and nothing on the socket: no wait with timeout 0.
+  EXPECT_EQ(nkMsgPoll(c, r.to, nullptr, &r.type, r.data, 0), MSG_TIMEOUT);
+  nkMsgClose(c);
+  stringFree(data);
+}
+
+TEST(MsgTest, OddLinesFromTheServer) {
+  FakeBus bus;
+  MsgClient *c = nkMsgInit("client");
+  bus.nextLine();
+  Received r;
+  // Four fields: status 0, empty data. Unparsable and over-long fields:
+  // discarded, the receiver goes on.
+  std::string longName(300, 'n');
+  bus.send("garbage without commas\r\n" + longName + ",x,0,1,too long\r\nclient,x,4,0\r\n");
+  EXPECT_EQ(nkMsgGet(c, r.to, r.from, &r.type, r.data), MSG_OK);
+  EXPECT_EQ(r.type, 4);
+  EXPECT_EQ(text(r.data), "");
+  // A reply to the last message taken carries its seq; no sender buffer
+  // leaves the client's own name as the default sender.
+  bus.send("client,peer,5,9,ping\r\n");
+  EXPECT_EQ(nkMsgPoll(c, r.to, nullptr, &r.type, r.data, -1), MSG_OK);
+  stringCopy(r.data, "pong");
+  nkMsgReply(c, "peer", nullptr, 0, r.data);
+  EXPECT_EQ(bus.nextLine(), "peer,client,0,9,pong\r\n");
+  nkMsgClose(c);
+}
+
+TEST(MsgTest, TimeoutsAndALostServer) {
+  FakeBus bus;
+  MsgClient *c = nkMsgInit("client");
+  bus.nextLine();
+  int data = stringAlloc(0);
+  nkMsgTimeoutSet(c, 100000);
+  EXPECT_EQ(nkMsgRequest(c, "nobody", nullptr, 1, data), MSG_TIMEOUT);
+  nkMsgTimeoutSet(c, -5);  // without bound again
+  Received r;
+  std::thread closer([&] {
+    bus.nextLine();
+    bus.hangUp();
+  });
+  uint32_t before = runtimeIPCDisconnect;
+  EXPECT_EQ(nkMsgGet(c, r.to, r.from, &r.type, r.data), MSG_DISCONNECTED);
+  closer.join();
+  EXPECT_EQ(runtimeIPCDisconnect, before + 1);
+  EXPECT_EQ(nkMsgRequest(c, "nobody", nullptr, 1, data), MSG_DISCONNECTED);
+  stringFree(data);
+}
+
+TEST(MsgTest, NamesThatDoNotFitAreRefused) {
+  EXPECT_EQ(nkMsgInit(std::string(260, 'a').c_str()), nullptr);
+  FakeBus bus;
+  MsgClient *c = nkMsgInit(std::string(259, 'a').c_str());
+  ASSERT_NE(c, nullptr);
+  EXPECT_EQ(bus.nextLine(), "base," + std::string(259, 'a') + ",100,1,\r\n");
+  nkMsgClose(c);
+}
+
+int wakeups;
+int countWakeup(void *) { return ++wakeups; }
+
+TEST(MsgTest, SocketEventsWakeTheRuntime) {
+  FakeBus bus;
+  RuntimeProfile *profile = runtimeNewCallback("bus", countWakeup, nullptr);
+  nkMsgSetRuntimeWakeup(profile);
+  MsgClient *c = nkMsgInit("client");
+  bus.nextLine();
+  bus.send("client,x,0,0,hello\r\n");
+  runtimeSleep(5000000);  // returns once the socket event has woken the callback
+  runtimeExecCallbacks();
+  EXPECT_GE(wakeups, 1);
+  Received r;
+  EXPECT_EQ(nkMsgGet(c, r.to, r.from, &r.type, r.data), MSG_OK);
+  nkMsgSetRuntimeWakeup(nullptr);
+  nkMsgClose(c);
+}
+
+void logToStderr() { nksetdefaultlog(stderr); }
+
+TEST(MsgDeathTest, NoServerEndsTheProcess) {
+  nktest::useThreadsafeDeathTests();
+  EXPECT_EXIT(
+      {
+        logToStderr();
+        nkMsgInit("lonely");
+      },
+      ::testing::ExitedWithCode(1),
+      "ERR  msgSend write failure - is IPC server running\\?\n[^\n]* CRIT Program halted in file "
+      "nkmsg at line");
+}
+
+TEST(MsgDeathTest, RefusedRegistrationEndsTheProcess) {
+  nktest::useThreadsafeDeathTests();
+  EXPECT_EXIT(
+      {
+        logToStderr();
+        FakeBus bus(1);
+        nkMsgInit("refused");
+      },
+      ::testing::ExitedWithCode(1), "nkMsgInit : sending registration request failed\n");
+}
+
+TEST(MsgDeathTest, MissingArgumentsStop) {
+  EXPECT_EXIT(
+      {
+        logToStderr();
+        nkMsgRequest(nullptr, "x", nullptr, 1, 0);
+      },
+      ::testing::ExitedWithCode(1), "Assertion failed file nkmsg line");
+}
+
+}  // namespace

@@ -1,0 +1,306 @@
+// nkbus -- a small message-bus server for running and testing the framework's
+// processes on one machine.
+//
+// It listens on 127.0.0.1:4242 only. A connection registers a name with a
+// request of type 100 to "base" and gets a type-0 line with the same seq back
+// (a name another connection holds is refused with type 1). Every line
+// addressed to a registered name goes to that connection unchanged, in the
+// order received; a request (seq above 0) for a name nobody holds is answered
+// at once with type 3 and a short error text, so that its caller fails instead
+// of waiting; a one-way line for such a name is dropped with a log line. A
+// sign-off (type 102 to "base") or a disconnect frees the name. Lines from
+// connections that have not registered are dropped.
+//
+// A connection that sends a malformed line, or more than 64 KiB without a
+// line end, is disconnected with a log line. Nothing a peer sends stops the
+// server, and a peer that vanishes cannot kill it through SIGPIPE (the socket
+// layer ignores that signal).
+//
+// One thread does everything: it runs the poller, whose callbacks only mark
+// connections, then receives, routes and writes (through the socket layer's
+// queues). SIGINT and SIGTERM end it
+// cleanly.
+//
+//   nkbus [-f] [-d] [-l LEVEL]
+#define NK_MODULE "nkbus"
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "argparse.h"
+#include "mem.h"
+#include "netfuncs.h"
+#include "nkmsg.h"
+#include "nksyslog.h"
+
+namespace {
+
+constexpr size_t kMaxLine = 64 * 1024;
+constexpr int kReadChunk = 4096;
+constexpr int kTypeRefused = 1;  // registration of a name in use
+constexpr int kTypeNoSuchName = 3;
+
+volatile sig_atomic_t stopRequested;
+
+struct Connection {
+  int fd;
+  std::string name;     // registered name, empty before registration
+  std::string pending;  // bytes received after the last line end
+  bool readable = false;
+  bool writable = false;
+  bool queued = false;  // bytes wait in the socket layer's queue
+  bool closing = false;
+};
+
+std::map<int, Connection *> connections;  // by descriptor
+std::map<std::string, Connection *> names;
+int listener = -1;
+bool listenerReady = false;
+
+// Runs inside netPoll: only marks what needs doing.
+void onEvent(int fd, int kind, void *) {
+  if (fd == listener) {
+    listenerReady = true;
+    return;
+  }
+  auto it = connections.find(fd);
+  if (it == connections.end()) return;
+  if (kind == NET_EVENT_READ) it->second->readable = true;
+  if (kind == NET_EVENT_WRITE) it->second->writable = true;
+  if (kind == NET_EVENT_ERROR) it->second->closing = true;
+}
+
+void drop(Connection *c, const char *why) {
+  nksyslog(NKLOG_WARNING, LOGMASK_IPC, "%s: fd %d (%s) %s\n", "nkbus", c->fd,
+           c->name.empty() ? "unregistered" : c->name.c_str(), why);
+  if (!c->name.empty()) names.erase(c->name);
+  c->name.clear();
+  c->closing = true;
+}
+
+void send(Connection *c, const std::string &line) {
+  if (c->closing) return;
+  int r = netWrite(c->fd, line.c_str());
+  if (r < 0) {
+    drop(c, "send failed, disconnected");
+  } else {
+    c->queued = r == 0;
+  }
+}
+
+void answer(Connection *c, const std::string &to, int type, int seq, const std::string &data) {
+  send(c, to + "," + MSG_SERVER_NAME + "," + std::to_string(type) + "," + std::to_string(seq) +
+              "," + data + "\r\n");
+}
+
+bool parseInt(const std::string &s, int *out) {
+  if (s.empty() || s.size() > 11) return false;
+  char *end = nullptr;
+  long v = strtol(s.c_str(), &end, 10);
+  if (*end || v < -2147483647L - 1 || v > 2147483647L) return false;
+  *out = static_cast<int>(v);
+  return true;
+}
+
+// One line, without its line feed (a carriage return before it stays, and
+// is forwarded as it came).
+void route(Connection *c, const std::string &raw) {
+  std::string line = raw;
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  std::vector<std::string> f;
+  size_t start = 0;
+  for (int i = 0; i < 4; i++) {
+    size_t comma = line.find(',', start);
+    if (comma == std::string::npos) break;
+    f.push_back(line.substr(start, comma - start));
+    start = comma + 1;
+  }
+  int type = 0, seq = 0;
+  bool ok = f.size() == 4 && !f[0].empty() && !f[1].empty() && f[0].size() < MSG_NAME_SIZE &&
+            f[1].size() < MSG_NAME_SIZE && parseInt(f[2], &type) && parseInt(f[3], &seq) &&
+            line.find('\0') == std::string::npos && line.find('\r') == std::string::npos;
+  if (!ok) {
+    drop(c, "sent a malformed line, disconnected");
+    return;
+  }
+  const std::string &to = f[0], &from = f[1];
+  if (to == MSG_SERVER_NAME) {
+    if (type == MSG_REGISTER) {
+      auto held = names.find(from);
+      if ((held != names.end() && held->second != c) || (!c->name.empty() && c->name != from)) {
+        nksyslog(NKLOG_WARNING, LOGMASK_IPC, "%s: fd %d refused name %s\n", "nkbus", c->fd,
+                 from.c_str());
+        answer(c, from, kTypeRefused, seq, "error=name in use");
+        return;
+      }
+      c->name = from;
+      names[from] = c;
+      nksyslog(NKLOG_NOTICE, LOGMASK_IPC, "%s: fd %d registered as %s\n", "nkbus", c->fd,
+               from.c_str());
+      answer(c, from, 0, seq, "");
+    } else if (type == MSG_CLOSE) {
+      if (c->name == from) {
+        nksyslog(NKLOG_NOTICE, LOGMASK_IPC, "%s: %s signed off\n", "nkbus", from.c_str());
+        names.erase(from);
+        c->name.clear();
+      }
+    } else if (seq > 0 && !c->name.empty()) {
+      answer(c, c->name, kTypeNoSuchName, seq, "error=unknown request to base");
+    }
+    return;
+  }
+  if (c->name.empty()) {
+    nksyslog(NKLOG_WARNING, LOGMASK_IPC, "%s: fd %d not registered, line to %s dropped\n", "nkbus",
+             c->fd, to.c_str());
+    return;
+  }
+  auto target = names.find(to);
+  if (target == names.end()) {
+    if (seq > 0) {
+      answer(c, from, kTypeNoSuchName, seq, "error=no process named " + to);
+    } else {
+      nksyslog(NKLOG_WARNING, LOGMASK_IPC, "%s: no process named %s, line from %s dropped\n",
+               "nkbus", to.c_str(), from.c_str());
+    }
+    return;
+  }
+  send(target->second, raw + "\n");
+}
+
+// Receives what the kernel holds and routes every complete line. The server
+// receives by itself, then re-arms the layer's read watch: lines that came
+// with the peer's close are still routed, and a peer cannot make a line
+// longer than the limit.
+void readFrom(Connection *c) {
+  c->readable = false;
+  char buf[kReadChunk];
+  while (!c->closing) {
+    ssize_t n = recv(c->fd, buf, sizeof buf, 0);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      netReadPoll(c->fd);
+      return;
+    }
+    if (n <= 0) {
+      drop(c, n == 0 ? "closed the connection" : "receive failed, disconnected");
+      return;
+    }
+    c->pending.append(buf, n);
+    size_t start = 0, end;
+    while (!c->closing && (end = c->pending.find('\n', start)) != std::string::npos) {
+      route(c, c->pending.substr(start, end - start));
+      start = end + 1;
+    }
+    c->pending.erase(0, start);
+    if (c->pending.size() > kMaxLine) {
+      drop(c, "sent more than 64 KiB without a line end, disconnected");
+    }
+  }
+}
+
+int openListener() {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  int one = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  struct sockaddr_in a = {};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(MSG_PORT);
+  if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || listen(fd, 128) != 0) {
+    nksyslog(NKLOG_ERR, LOGMASK_IPC, "%s: cannot listen on 127.0.0.1:%d: %s\n", "nkbus", MSG_PORT,
+             strerror(errno));
+    close(fd);
+    return -1;
+  }
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+  return fd;
+}
+
+void onSignal(int) { stopRequested = 1; }
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  int debug = 0, foreground = 0;
+  char *level = nullptr;
+  const ArgOption options[] = {
+      {&foreground, 'f', nullptr, nullptr, "stay in the foreground"},
+      {&debug, 'd', nullptr, nullptr, "raise the log level by one (repeatable)"},
+      {nullptr, 'l', nullptr, &level, "log level by name (ERR , WARN, NOTE, INFO, DBUG)"},
+      {nullptr, 0, nullptr, nullptr, nullptr},
+  };
+  const ArgInfo info = {"nkbus", "nkbus [-f] [-d] [-l LEVEL]"};
+  argParse(&argc, argv, options, &info, 0);
+  if (level) nkloglevelset("nkbus", level);
+  if (debug > 0) nkloglevelincrease(debug);
+
+  memInit();
+  netInit();
+  int lfd = openListener();
+  if (lfd < 0) return 1;
+  if (!foreground && daemon(0, 1) != 0) return 1;
+
+  struct sigaction sa = {};
+  sa.sa_handler = onSignal;
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+
+  if (netExternal(lfd) != 0) return 1;
+  listener = lfd;
+  netSetCallback(lfd, onEvent, nullptr);
+  nksyslog(NKLOG_NOTICE, LOGMASK_IPC, "%s: listening on 127.0.0.1:%d\n", "nkbus", MSG_PORT);
+
+  while (!stopRequested) {
+    if (netPoll(1000000) < 0 && errno != EINTR) {
+      nksyslog(NKLOG_ERR, LOGMASK_IPC, "%s: poll failed: %s\n", "nkbus", strerror(errno));
+      break;
+    }
+    if (listenerReady) {
+      listenerReady = false;
+      int fd;
+      while ((fd = netAccept(lfd)) > 0) {
+        Connection *c = new Connection{fd, "", "", false, false, false, false};
+        connections[fd] = c;
+        netSetCallback(fd, onEvent, nullptr);
+        nksyslog(NKLOG_INFO, LOGMASK_IPC, "%s: fd %d connected\n", "nkbus", fd);
+      }
+    }
+    std::vector<Connection *> all;
+    for (auto &entry : connections) all.push_back(entry.second);
+    for (Connection *c : all) {
+      if (c->readable && !c->closing) readFrom(c);
+    }
+    for (Connection *c : all) {
+      if (c->queued && c->writable && !c->closing) {
+        c->writable = false;
+        int r = netWrite(c->fd, nullptr);
+        if (r < 0) drop(c, "send failed, disconnected");
+        c->queued = r == 0;
+      }
+    }
+    for (Connection *c : all) {
+      if (!c->closing) continue;
+      if (!c->name.empty()) names.erase(c->name);
+      connections.erase(c->fd);
+      netClose(c->fd);
+      delete c;
+    }
+  }
+  nksyslog(NKLOG_NOTICE, LOGMASK_IPC, "%s: exiting\n", "nkbus");
+  for (auto &entry : connections) {
+    netClose(entry.first);
+    delete entry.second;
+  }
+  netClose(lfd);
+  return 0;
+}
