@@ -5,13 +5,19 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <unistd.h>
+
 #include "argparse.h"
+#include "mem.h"
+#include "nkmsg.h"
 #include "nksyslog.h"
 
 namespace nksh {
 
 const char *targetProcess = "nkrun";
 int quitRequested = 0;
+char shellName[32];
+MsgClient *busClient;
 
 namespace {
 
@@ -41,12 +47,6 @@ const ShellCommand *findCommand(const char *word) {
   return nullptr;
 }
 
-// Rows whose handlers need the bus connection, which this build does not have.
-int cmdNotAvailable(int, char **argv) {
-  printf("* %s: not available yet\n", findCommand(argv[0])->name);
-  return 0;
-}
-
 }  // namespace
 
 int splitWords(char *line, char **out, int maxWords) {
@@ -71,7 +71,7 @@ int promptLoop(FILE *in) {
     // the previous command word: "." repeats the command without arguments.
     strcpy(previousLine, lineBuffer);
     // A line longer than the buffer arrives in pieces, each run as a line.
-    if (!fgets(lineBuffer, sizeof lineBuffer, in)) return 0;
+    if (!fgets(lineBuffer, sizeof lineBuffer, in)) break;
     size_t len = strlen(lineBuffer);
     if (len > 0 && lineBuffer[len - 1] == '\n') lineBuffer[len - 1] = '\0';
     if (!lineBuffer[0]) continue;
@@ -86,6 +86,7 @@ int promptLoop(FILE *in) {
     if (n == 0) continue;
     dispatchCommand(n, words);
   }
+  if (busClient) nkMsgClose(busClient);
   return 0;
 }
 
@@ -113,8 +114,17 @@ int nkshMain(int argc, char **argv) {
     return 1;
   }
 
+  memInit();
   if (debug) nkloglevelincrease(verbosity);
 
+  snprintf(shellName, sizeof shellName, "nksh-%d", static_cast<int>(getpid()));
+  busClient = nkMsgInit(shellName);
+  if (!busClient) {
+    printf("nksh failed to connect to IPC server\n");
+    return 1;
+  }
+
+  // One command; the bus server sees the connection drop when we end.
   if (oneShot) {
     dispatchCommand(argc - 1, argv + 1);
     return 0;
@@ -124,30 +134,27 @@ int nkshMain(int argc, char **argv) {
 
 }  // namespace nksh
 
-using nksh::cmdHelp;
-using nksh::cmdNotAvailable;
-using nksh::cmdQuit;
-using nksh::cmdVersion;
+using namespace nksh;
 
 ShellCommand commands[SHELL_COMMAND_COUNT] = {
     {"version", cmdVersion, "Show the version number of this program"},
     {"exit", cmdQuit, "Quit the shell"},
     {"quit", cmdQuit, "Quit the shell"},
     {"help", cmdHelp, "Show this help"},
-    {"lua", cmdNotAvailable, "execuate a lua command in nkrun"},
-    {"ps", cmdNotAvailable, "show running lua threads"},
-    {"memh", cmdNotAvailable, "show memory handles"},
-    {"memstats", cmdNotAvailable, "show memory stats"},
-    {"memb", cmdNotAvailable, "show memory blocks"},
-    {"mem", cmdNotAvailable, "show memory usage"},
-    {"events", cmdNotAvailable, "show running lua threads"},
-    {"lists", cmdNotAvailable, "show lists"},
-    {"timers", cmdNotAvailable, "show timers"},
-    {"stats", cmdNotAvailable, "show run time stats"},
-    {"post", cmdNotAvailable, "post an event to the runtime"},
-    {"get", cmdNotAvailable, "get the value of an RTDB tag"},
-    {"set", cmdNotAvailable, "set the value of an RTDB tag"},
-    {"rules", cmdNotAvailable, "show the rules table"},
+    {"lua", cmdLua, "execuate a lua command in nkrun"},
+    {"ps", cmdPs, "show running lua threads"},
+    {"memh", cmdMemh, "show memory handles"},
+    {"memstats", cmdMemstats, "show memory stats"},
+    {"memb", cmdMemb, "show memory blocks"},
+    {"mem", cmdMem, "show memory usage"},
+    {"events", cmdEvents, "show running lua threads"},
+    {"lists", cmdLists, "show lists"},
+    {"timers", cmdTimers, "show timers"},
+    {"stats", cmdStats, "show run time stats"},
+    {"post", cmdPost, "post an event to the runtime"},
+    {"get", cmdGet, "get the value of an RTDB tag"},
+    {"set", cmdSet, "set the value of an RTDB tag"},
+    {"rules", cmdRules, "show the rules table"},
 };
 
 int dispatchCommand(int argc, char **argv) {

@@ -8,6 +8,7 @@
 #include <stdio.h>
 
 #include "nkexport.h"
+#include "nkmsg.h"
 
 extern "C" {
 
@@ -43,6 +44,41 @@ constexpr int kLineSize = 2048;
 
 extern const char *targetProcess;  // bus name of the runtime every command addresses
 extern int quitRequested;          // set by exit and quit
+extern char shellName[32];         // "nksh-<pid>": the sender of every message
+extern MsgClient *busClient;       // the bus connection, open from start-up to the end
+
+// Message types of the runtime's requests.
+constexpr int kTypePost = 201;
+constexpr int kTypeStat = 202;
+constexpr int kTypePs = 209;
+constexpr int kTypeLua = 210;
+constexpr int kTypeSet = 212;
+constexpr int kTypeGet = 213;
+
+// The statistics commands (stats.cc) and the runtime commands (runtimecmds.cc),
+// called as handlers of the command table.
+int cmdLists(int argc, char **argv);
+int cmdEvents(int argc, char **argv);
+int cmdMemb(int argc, char **argv);
+int cmdMemstats(int argc, char **argv);
+int cmdMemh(int argc, char **argv);
+int cmdMem(int argc, char **argv);
+int cmdRules(int argc, char **argv);
+int cmdPs(int argc, char **argv);
+int cmdStats(int argc, char **argv);
+int cmdTimers(int argc, char **argv);
+int cmdSet(int argc, char **argv);
+int cmdGet(int argc, char **argv);
+int cmdPost(int argc, char **argv);
+int cmdLua(int argc, char **argv);
+
+// A count in ten characters with digit groups, then decimals (the value in
+// units of 10^-decimals); blanks for nothing. The text lives in one shared
+// buffer, overwritten by the next call.
+const char *formatCount(int value, int decimals);
+// A duration in ten characters: seconds and milliseconds, or microseconds.
+// One shared buffer too (not the one of formatCount).
+const char *formatDuration(int seconds, int microseconds);
 
 // Splits line in place at spaces (runs of spaces count as one, leading spaces
 // are skipped; a tab is part of a word). Returns the number of words stored in

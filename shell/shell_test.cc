@@ -1,13 +1,35 @@
+#define NK_MODULE "shell_test"
 #include "shell.h"
 
+#include <math.h>
+#include <signal.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <functional>
+#include <map>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "mem.h"
+#include "nkmsg.h"
+#include "nkstrings.h"
 #include "nktest.h"
 
 namespace {
+
+class ShellEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override { memInit(); }
+};
+const auto *const kEnvironment = ::testing::AddGlobalTestEnvironment(new ShellEnvironment);
 
 const char kHelp[] =
     "version\t- Show the version number of this program\n"
@@ -29,29 +51,22 @@ const char kHelp[] =
     "set\t- set the value of an RTDB tag\n"
     "rules\t- show the rules table\n";
 
-std::vector<std::string> split(const std::string &line, int max = nksh::kMaxWords) {
+using Words = std::vector<std::string>;
+
+Words split(const std::string &line, int max = nksh::kMaxWords) {
   std::vector<char> buf(line.begin(), line.end());
   buf.push_back('\0');
   std::vector<char *> words(max);
   int n = nksh::splitWords(buf.data(), words.data(), max);
   if (n < 0) return {"<too many>"};
-  return std::vector<std::string>(words.begin(), words.begin() + n);
+  return Words(words.begin(), words.begin() + n);
 }
 
-std::string dispatch(std::vector<std::string> words) {
-  std::vector<char *> argv;
-  for (std::string &w : words) argv.push_back(&w[0]);
-  argv.push_back(nullptr);
-  ::testing::internal::CaptureStdout();
-  dispatchCommand(static_cast<int>(words.size()), argv.data());
-  return ::testing::internal::GetCapturedStdout();
-}
-
-nktest::ProcessResult nksh(const std::vector<std::string> &args, const std::string &input = "") {
+nktest::ProcessResult nksh(const Words &args, const std::string &input = "") {
   return nktest::runProgram(nktest::builtProgram("nksh"), args, input);
 }
 
-using Words = std::vector<std::string>;
+// ---- without a bus --------------------------------------------------------
 
 TEST(ShellTest, SplitsAtSpacesOnly) {
   EXPECT_EQ(split("memh nkrun"), (Words{"memh", "nkrun"}));
@@ -64,27 +79,7 @@ TEST(ShellTest, SplitsAtSpacesOnly) {
   for (int i = 0; i < 4; i++) full += "w ";
   EXPECT_EQ(split(full, 4).size(), 4u);
   EXPECT_EQ(split(full + "x", 4), Words{"<too many>"});
-  EXPECT_EQ(split(full + "   ", 4).size(), 4u);  // trailing blanks are no word
-}
-
-TEST(ShellTest, DispatchMatchesByPrefixInTableOrder) {
-  EXPECT_EQ(dispatch({"version"}), "nksh version 0.01\n");
-  EXPECT_EQ(dispatch({"versionx", "a"}), "nksh version 0.01\n");
-  EXPECT_EQ(dispatch({"helpme"}), kHelp);
-  EXPECT_EQ(dispatch({"memory"}), "* mem: not available yet\n");
-  EXPECT_EQ(dispatch({"memh"}), "* memh: not available yet\n");
-  EXPECT_EQ(dispatch({"memstatsx"}), "* memstats: not available yet\n");
-  EXPECT_EQ(dispatch({"settle"}), "* set: not available yet\n");
-  EXPECT_EQ(dispatch({"me"}), "* Unknown command, try help\n");
-  EXPECT_EQ(dispatch({"e"}), "* Unknown command, try help\n");
-  EXPECT_EQ(dispatch({"EXIT"}), "* Unknown command, try help\n");
-  EXPECT_EQ(nksh::quitRequested, 0);
-  EXPECT_EQ(dispatch({"exitnow"}), "");
-  EXPECT_EQ(nksh::quitRequested, 1);
-  nksh::quitRequested = 0;
-  EXPECT_EQ(dispatch({"quit"}), "");
-  EXPECT_EQ(nksh::quitRequested, 1);
-  nksh::quitRequested = 0;
+  EXPECT_EQ(split(full + "   ", 4).size(), 4u);
 }
 
 TEST(ShellTest, TableHasTheEighteenRowsInOrder) {
@@ -96,27 +91,32 @@ TEST(ShellTest, TableHasTheEighteenRowsInOrder) {
   EXPECT_EQ(rows, kHelp);
 }
 
-TEST(NkshTest, OneShotCommands) {
-  auto r = nksh({"-c", "help"});
-  EXPECT_EQ(r.exitCode(), 0);
-  EXPECT_EQ(r.out, kHelp);
-  r = nksh({"-c", "version"});
-  EXPECT_EQ(r.exitCode(), 0);
-  EXPECT_EQ(r.out, "nksh version 0.01\n");
-  // One command, then status 0 whatever it did.
-  r = nksh({"-c", "memb", "nkrun"});
-  EXPECT_EQ(r.exitCode(), 0);
-  EXPECT_EQ(r.out, "* memb: not available yet\n");
-  r = nksh({"-c", "bogus"});
-  EXPECT_EQ(r.exitCode(), 0);
-  EXPECT_EQ(r.out, "* Unknown command, try help\n");
-  // Options after the command word belong to the command.
-  r = nksh({"-dc", "version", "-x"});
-  EXPECT_EQ(r.exitCode(), 0);
-  EXPECT_EQ(r.out, "nksh version 0.01\n");
+TEST(ShellTest, FormatCount) {
+  using nksh::formatCount;
+  EXPECT_EQ(std::string(formatCount(0, 0)), "          ");
+  EXPECT_EQ(std::string(formatCount(-7, 0)), "          ");
+  EXPECT_EQ(std::string(formatCount(999, 0)), "       999");
+  EXPECT_EQ(std::string(formatCount(1000, 0)), "      1000");
+  EXPECT_EQ(std::string(formatCount(1001, 0)), "     1,001");
+  EXPECT_EQ(std::string(formatCount(1000000, 0)), "  1000,000");
+  EXPECT_EQ(std::string(formatCount(1234567, 0)), " 1,234,567");
+  EXPECT_EQ(std::string(formatCount(2147483647, 0)), "2147,483,647");
+  EXPECT_EQ(std::string(formatCount(5, 2)), "          .05");
+  EXPECT_EQ(std::string(formatCount(0, 1)), "            ");
+  EXPECT_EQ(std::string(formatCount(12345, 1)), "     1,234.5");
+  EXPECT_EQ(std::string(formatCount(100, 2)), "         1.00");
 }
 
-TEST(NkshTest, OptionErrorsAndUsage) {
+TEST(ShellTest, FormatDuration) {
+  using nksh::formatDuration;
+  EXPECT_EQ(std::string(formatDuration(2, 500000)), "  2.500s  ");
+  EXPECT_EQ(std::string(formatDuration(0, 1500)), "    1,500u");
+  EXPECT_EQ(std::string(formatDuration(0, 1000)), "     1000u");
+  EXPECT_EQ(std::string(formatDuration(0, 0)), "        0u");
+  EXPECT_EQ(std::string(formatDuration(125, 999999)), "125.999s  ");
+}
+
+TEST(NkshTest, OptionErrorsAndUsageNeedNoBus) {
   auto r = nksh({"-?"});
   EXPECT_EQ(r.exitCode(), 0);
   EXPECT_NE(r.out.find("\t** Application Name : nksh\n"), std::string::npos) << r.out;
@@ -131,81 +131,444 @@ TEST(NkshTest, OptionErrorsAndUsage) {
   r = nksh({"-r"});
   EXPECT_EQ(r.exitCode(), 1);
   EXPECT_EQ(r.out, "Switch 'r' needs an argument\n");
-}
-
-TEST(NkshTest, ImplementerChoicesForBadOptions) {
   // -c with no command word: an error, not a crash or a silent success.
-  auto r = nksh({"-c"});
+  r = nksh({"-c"});
   EXPECT_EQ(r.exitCode(), 1);
   EXPECT_EQ(r.out, "No command given for -c, use -? for help\n");
-  r = nksh({"-d", "-c"});
-  EXPECT_EQ(r.exitCode(), 1);
   // A -r name must fit the 64-byte buffers of the listings: 63 characters.
   r = nksh({"-r", std::string(64, 'n'), "-c", "version"});
   EXPECT_EQ(r.exitCode(), 1);
   EXPECT_EQ(r.out, "Process name given to -r is too long (at most 63 characters)\n");
-  r = nksh({"-r", std::string(63, 'n'), "-c", "version"});
-  EXPECT_EQ(r.exitCode(), 0);
-  EXPECT_EQ(r.out, "nksh version 0.01\n");
 }
 
-TEST(NkshTest, PromptLoopRunsLinesUntilEndOfInput) {
-  auto r = nksh({}, "version\n\n   \nEXIT\nhelp\n");
-  EXPECT_EQ(r.exitCode(), 0);
-  EXPECT_EQ(r.out, std::string("nksh> nksh version 0.01\nnksh> nksh> nksh> "
-                               "* Unknown command, try help\nnksh> ") +
-                       kHelp + "nksh> ");
-  // End of input without a final line end still runs the last line.
-  r = nksh({}, "version");
-  EXPECT_EQ(r.out, "nksh> nksh version 0.01\nnksh> ");
-  r = nksh({}, "");
-  EXPECT_EQ(r.exitCode(), 0);
-  EXPECT_EQ(r.out, "nksh> ");
+TEST(NkshTest, NoBusEndsTheShellWithTheWriteFailure) {
+  auto r = nksh({"-c", "help"});
+  EXPECT_EQ(r.exitCode(), 1);
+  EXPECT_NE(r.out.find("ERR  msgSend write failure - is IPC server running?"), std::string::npos)
+      << r.out;
+  EXPECT_EQ(r.out.find("version\t-"), std::string::npos);
 }
 
-TEST(NkshTest, ExitAndQuitEndTheLoop) {
-  for (const char *word : {"exit", "quit", "exitnow"}) {
-    auto r = nksh({}, std::string(word) + "\nversion\n");
-    EXPECT_EQ(r.exitCode(), 0) << word;
-    EXPECT_EQ(r.out, "nksh> ") << word;
+// ---- against the bus ------------------------------------------------------
+
+// A runtime played by the test: a bus client that answers each message with
+// what the script returns (nothing for an empty answer), and records them.
+class FakeRuntime {
+ public:
+  struct Message {
+    int type;
+    std::string data;
+    std::string from;
+  };
+  // Returns {reply type, reply data}; type -1 sends nothing, type -2 sends a
+  // one-way message of type 0 to the sender instead of a reply.
+  using Script = std::function<std::pair<int, std::string>(const Message &)>;
+
+  explicit FakeRuntime(Script script) : script_(std::move(script)) {
+    client_ = nkMsgInit("fakerun");
+    thread_ = std::thread([this] { run(); });
   }
+  ~FakeRuntime() {
+    stop_ = true;
+    thread_.join();
+    nkMsgClose(client_);
+  }
+  std::vector<Message> received() {
+    std::lock_guard<std::mutex> lock(m_);
+    return received_;
+  }
+
+ private:
+  void run() {
+    char to[MSG_NAME_SIZE], from[MSG_NAME_SIZE];
+    int type = 0;
+    int data = stringAlloc(0);
+    nkMsgTimeoutSet(client_, 50000);
+    while (!stop_) {
+      if (nkMsgGet(client_, to, from, &type, data) != MSG_OK) continue;
+      Message msg{type, static_cast<char *>(memGetData(data)), from};
+      {
+        std::lock_guard<std::mutex> lock(m_);
+        received_.push_back(msg);
+      }
+      std::pair<int, std::string> answer = script_(msg);
+      if (answer.first == -1) continue;
+      stringCopy(data, answer.second.c_str());
+      if (answer.first == -2) {
+        nkMsgSend(client_, from, nullptr, 0, data);
+      } else {
+        nkMsgReply(client_, from, nullptr, answer.first, data);
+      }
+    }
+    stringFree(data);
+  }
+
+  Script script_;
+  MsgClient *client_;
+  std::thread thread_;
+  std::atomic<bool> stop_{false};
+  std::mutex m_;
+  std::vector<Message> received_;
+};
+
+class BusTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    logPath_ = "/tmp/shell_test_bus_" + std::to_string(getpid()) + ".log";
+    bus_ = nktest::startProgram(nktest::builtProgram("nkbus"), {"-f", "-d"}, logPath_);
+    ASSERT_TRUE(nktest::waitForPort(MSG_PORT));
+  }
+  void TearDown() override {
+    if (bus_ > 0) nktest::stopProgram(bus_);
+    unlink(logPath_.c_str());
+  }
+  std::string busLog() {
+    FILE *f = fopen(logPath_.c_str(), "r");
+    std::string text;
+    char buf[4096];
+    size_t n;
+    while (f && (n = fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
+    if (f) fclose(f);
+    return text;
+  }
+  // nksh addressing the fake runtime.
+  nktest::ProcessResult shell(const Words &args, const std::string &input = "") {
+    Words all = {"-r", "fakerun"};
+    all.insert(all.end(), args.begin(), args.end());
+    return nksh(all, input);
+  }
+  int bus_ = -1;
+  std::string logPath_;
+};
+
+// Replies for the paged listings, keyed by request text.
+FakeRuntime::Script table(std::map<std::string, std::pair<int, std::string>> replies) {
+  return [replies](const FakeRuntime::Message &m) -> std::pair<int, std::string> {
+    auto it = replies.find(m.data);
+    if (it == replies.end()) return {5, "unexpected " + m.data};
+    return it->second;
+  };
 }
 
-TEST(NkshTest, DotRepeatsThePreviousCommandWord) {
-  // First line: the previous-line buffer is empty, nothing runs.
-  auto r = nksh({}, ".\nmemh nkrun\n.\n.\nversion\n.\n");
+TEST_F(BusTest, LocalCommandsAndTheLoop) {
+  auto r = nksh({"-c", "help"});
   EXPECT_EQ(r.exitCode(), 0);
-  EXPECT_EQ(r.out,
-            "nksh> nksh> * memh: not available yet\n"
-            "nksh> * memh: not available yet\n"
-            "nksh> * memh: not available yet\n"
-            "nksh> nksh version 0.01\n"
-            "nksh> nksh version 0.01\n"
-            "nksh> ");
-  // Only the command word is repeated, and only from the line just before.
-  r = nksh({}, "  version extra\n.\n\n.\n");
-  EXPECT_EQ(r.out, "nksh> nksh version 0.01\nnksh> nksh version 0.01\nnksh> nksh> nksh> ");
-}
-
-TEST(NkshTest, OverlongLinesAreHandledSafely) {
-  // 129 words: refused whole, the loop goes on.
+  EXPECT_EQ(r.out, kHelp);
+  r = nksh({"-c", "version"});
+  EXPECT_EQ(r.out, "nksh version 0.01\n");
+  r = nksh({"-c", "bogus"});
+  EXPECT_EQ(r.exitCode(), 0);
+  EXPECT_EQ(r.out, "* Unknown command, try help\n");
+  // Prefix matching, case, '.', long lines and many words at the prompt.
   std::string many = "version";
   for (int i = 0; i < 128; i++) many += " w";
-  auto r = nksh({}, many + "\nversion\n");
+  std::string longLine = "version" + std::string(2040, 'x') + "help";
+  r = nksh({}, ".\nversionx\n\n   \nEXIT\nme\n  version extra\n.\n" + many + "\n" + longLine +
+                   "\nexitnow\nversion\n");
+  EXPECT_EQ(r.exitCode(), 0);
+  EXPECT_EQ(r.out, std::string("nksh> nksh> nksh version 0.01\nnksh> nksh> nksh> "
+                               "* Unknown command, try help\nnksh> * Unknown command, try help\n"
+                               "nksh> nksh version 0.01\nnksh> nksh version 0.01\n"
+                               "nksh> * Too many words (more than 128), line ignored\n"
+                               "nksh> nksh version 0.01\nnksh> ") +
+                       kHelp + "nksh> ");
+  // End of input also ends the loop, with status 0.
+  r = nksh({}, "version");
+  EXPECT_EQ(r.out, "nksh> nksh version 0.01\nnksh> ");
+  EXPECT_EQ(r.exitCode(), 0);
+}
+
+TEST_F(BusTest, SignsOffAtTheEndOfTheLoopButNotAfterOneCommand) {
+  auto r = nksh({}, "quit\n");
+  EXPECT_EQ(r.exitCode(), 0);
+  r = nksh({"-c", "version"});
+  EXPECT_EQ(r.exitCode(), 0);
+  nktest::stopProgram(bus_);
+  bus_ = -1;
+  std::string log = busLog();
+  size_t signedOff = 0, registered = 0;
+  for (size_t at = 0; (at = log.find(" signed off", at)) != std::string::npos; at++) signedOff++;
+  for (size_t at = 0; (at = log.find(" registered as nksh-", at)) != std::string::npos; at++) {
+    registered++;
+  }
+  EXPECT_EQ(registered, 2u) << log;
+  EXPECT_EQ(signedOff, 1u) << log;
+}
+
+TEST_F(BusTest, MemoryTables) {
+  FakeRuntime rt(table({
+      {"stat=memblocks,index=0",
+       {0, "index=9,size=256,count=10,free=4,allocops=12,freeops=6,peak=7,delta=-1"}},
+      {"stat=memblocks,index=9",
+       {0, "index=0,size=4194304,count=1000,free=0,allocops=1,freeops=0,peak=1,delta=0"}},
+      {"stat=memhandles,index=0",
+       {0, "index=1,module=averyveryverylongmodulename,line=12,count=3,size=512,handle=7"}},
+      {"stat=memhandles,index=1", {0, "totalh=262144,freeh=262141"}},
+      {"stat=mem,index=1",
+       {0,
+        "index=1,alloch=262144,freeh=262140,allocb=16384,freeb=16380,allocm=4194304,"
+        "freem=3145728"}},
+  }));
+  auto r = shell({"-c", "memb"});
+  EXPECT_EQ(r.out,
+            "    size allocops freeops  count free  inuse peak  delta alloc-K\n"
+            "======== ======== ======== ===== ===== ===== ===== ===== =======\n"
+            "     256       12        6    10     4     6     7    -1       2\n"
+            " 4194304        1        0  1000     0  1000     1     0  -98304\n");  // 32-bit
+  std::string memh =
+      "module           line count     size  handle\n"
+      "================ ==== ===== ======== =======\n"
+      "averyveryverylon   12     3      512       7\n"
+      "                    0     0        0       0\n";
+  r = shell({"-c", "memh"});
+  EXPECT_EQ(r.out, memh);
+  r = shell({"-c", "memory", "fakerun"});  // mem: memh then memb, same arguments
+  EXPECT_EQ(r.out.substr(0, memh.size()), memh);
+  EXPECT_NE(r.out.find("    size allocops"), std::string::npos);
+  r = shell({"-c", "memstats"});
+  EXPECT_EQ(r.out,
+            "    stat    total     free    %used\n"
+            "======== ======== ======== ========\n"
+            "Handles    262144   262140     0.00\n"
+            "Blocks      16384    16380     0.02\n"
+            "MiB             4        3    25.00\n");
+}
+
+TEST_F(BusTest, StatsAndTimersTables) {
+  FakeRuntime rt(table({
+      {"stat=stats,index=0",
+       {0,
+        "index=1,name=bus,thread=4660,count=12345,exec=1001,events=5,load=250,min=0,max=1234567"}},
+      {"stat=stats,index=1", {0, "index=0"}},  // the end: not printed
+      {"stat=mem,index=1", {0, "index=1,alloch=0,freeh=0,allocb=0,freeb=0,allocm=0,freem=0"}},
+      {"stat=timers,index=0",
+       {0,
+        "index=1,timer=tick,interval-sec=2,interval-usec=500000,expiry-sec=0,"
+        "expiry-usec=1500,options=periodic"}},
+      {"stat=timers,index=1", {0, "index=0,timer=never-printed"}},
+  }));
+  auto r = shell({"-c", "stats"});
+  // A total of 0 prints what the C library prints for 0 * 100.0 / 0.
+  char nan[32];
+  volatile double zero = 0;
+  snprintf(nan, sizeof nan, "%8.2f", zero * 100.0 / zero);
+  EXPECT_EQ(r.out,
+            "name                   thread      count         rate       exec     events          "
+            "load        min        max\n"
+            "==================== ======== ========== ============ ========== ========== "
+            "============= ========== ==========\n"
+            "bus                  00001234     12,345      1,234.5      1,001          5          "
+            "2.50             1,234,567\n"
+            "    stat    total     free    %used\n"
+            "======== ======== ======== ========\n"
+            "Handles         0        0 " +
+                std::string(nan) + "\nBlocks          0        0 " + nan +
+                "\nMiB             0        0 " + nan + "\n");
+  r = shell({"-c", "timers"});
+  EXPECT_EQ(r.out,
+            "timer                        interval    expires       options\n"
+            "========================== ========== ========== =============\n"
+            "tick                         2.500s       1,500u periodic     \n");
+}
+
+TEST_F(BusTest, EventsPsRulesAndListsTables) {
+  FakeRuntime rt([](const FakeRuntime::Message &m) -> std::pair<int, std::string> {
+    if (m.data == "stat=events,index=0") return {0, "index=4,event=alarm,count=2"};
+    if (m.data == "stat=events,index=4") return {0, "index=0"};
+    // ps ends only on a failed request: a reply index of 0 would ask again.
+    if (m.type == 209 && m.data == "index=0")
+      return {0, "index=7,name=main,id=3,cstate=waiting,function=loop,line=42,events=alarm"};
+    if (m.type == 209) return {1, "index=0"};
+    if (m.data == "stat=rules,index=0")
+      return {0, "index=1,id=r1,ix=1,type=and,input1=pump1,input2=r2,output=valve,value=on"};
+    if (m.data == "stat=rules,index=1")
+      return {0, "index=2,id=r2,ix=2,type=or,input1=a,input2=b,output=r1,value=x"};
+    if (m.data == "stat=rules,index=2") return {0, "index=0"};
+    if (m.data == "stat=listpools,index=0") return {0, "index=5,list=timers,elements=3"};
+    if (m.data == "stat=listpools,index=5") return {0, "index=0,list=events,elements=0"};
+    return {5, "unexpected"};
+  });
+  auto r = shell({"-c", "events"});
+  EXPECT_EQ(r.out, "index=4,event=alarm,count=2\nindex=0\n");
+  r = shell({"-c", "ps"});
+  EXPECT_EQ(r.out,
+            "name                          |  id|r-state|function           |line|events-filtered\n"
+            "==============================|====|=======|===================|====|"
+            "==========================================================\n"
+            "main                          |   3|waiting|loop               |  42|alarm" +
+                std::string(55, ' ') + "\n");
+  r = shell({"-c", "rules"});
+  EXPECT_EQ(r.out,
+            "type            input1          input2          output          value\n"
+            "=============== =============== =============== =============== "
+            "=====================\n"
+            "and             pump1           <= 2            valve           on\n"
+            "or              a               b               2 =>            x\n");
+  r = shell({"-c", "lists"});
+  EXPECT_EQ(r.out,
+            "list             elements\n"
+            "================ ==============================\n"
+            "timers           3                             \n"
+            "events           0                             \n");
+  // The ps requests went out as type 209 with the index of the last reply.
+  int ps = 0;
+  for (const auto &m : rt.received()) ps += m.type == 209;
+  EXPECT_EQ(ps, 2);
+}
+
+TEST_F(BusTest, RuntimeCommands) {
+  FakeRuntime rt([](const FakeRuntime::Message &m) -> std::pair<int, std::string> {
+    if (m.type == 213) return {-2, m.data + "=42"};
+    if (m.type == 201 && m.data == "event=alarm") return {-2, "done"};
+    if (m.type == 201) return {-1, ""};
+    if (m.type == 210) return {0, "result of " + m.data};
+    return {-1, ""};
+  });
+  auto r = shell({},
+                 "set pump1 on extra\nset pump1\nget tank_level\nget\npost alarm REPLY\n"
+                 "post idle later\npost\nlua print(1)\nlua\n");
   EXPECT_EQ(r.exitCode(), 0);
   EXPECT_EQ(r.out,
-            "nksh> * Too many words (more than 128), line ignored\n"
-            "nksh> nksh version 0.01\nnksh> ");
-  // Exactly 128 words run.
-  std::string enough = "version";
-  for (int i = 0; i < 127; i++) enough += " w";
-  r = nksh({}, enough + "\n");
-  EXPECT_EQ(r.out, "nksh> nksh version 0.01\nnksh> ");
-  // A line of more than 2047 characters is taken in pieces of 2047.
-  std::string longLine = "version" + std::string(2040, 'x') + "help";
-  r = nksh({}, longLine + "\n");
+            "nksh> pump1=on\nnksh> Please supply a tag and a value\nnksh> tank_level=42\n"
+            "nksh> Please supply a tag\nnksh> event=alarm\nnksh> event=idle\n"
+            "nksh> Please supply an event to post\nnksh> result of print(1) \nnksh> result of \n"
+            "nksh> ");
+  std::vector<FakeRuntime::Message> got = rt.received();
+  ASSERT_EQ(got.size(), 6u);
+  EXPECT_EQ(got[0].type, 212);
+  EXPECT_EQ(got[0].data, "pump1=on");
+  EXPECT_EQ(got[1].type, 213);
+  EXPECT_EQ(got[1].data, "tank_level");
+  EXPECT_EQ(got[2].data, "event=alarm");
+  EXPECT_EQ(got[3].data, "event=idle");
+  EXPECT_EQ(got[4].type, 210);
+  EXPECT_EQ(got[4].data, "print(1) ");
+  EXPECT_EQ(got[5].data, "");
+  EXPECT_EQ(got[0].from.rfind("nksh-", 0), 0u);
+}
+
+TEST_F(BusTest, DotRunsThePreviousCommandWithoutArguments) {
+  FakeRuntime rt(table({{"stat=memhandles,index=0", {0, "totalh=1,freeh=1"}}}));
+  // "memh fakerun" addresses fakerun; "." runs memh alone, against -r's name.
+  auto r = shell({}, "memh fakerun\n.\n");
+  auto lines = nktest::lines(r.out);
+  int rows = 0;
+  for (const std::string &l : lines)
+    rows += l.find("   0     0        0       0") != std::string::npos;
+  EXPECT_EQ(rows, 2) << r.out;
+}
+
+TEST_F(BusTest, FailedRequestsEndTheListings) {
+  // Nobody registered as the target: the bus answers each request with a
+  // failure at once. Listings that read the result end silently; the others
+  // end with the status line instead of asking again for ever.
+  auto r = nksh({"-r", "ghost", "-c", "memb"});
   EXPECT_EQ(r.exitCode(), 0);
-  EXPECT_EQ(r.out, std::string("nksh> nksh version 0.01\nnksh> ") + kHelp + "nksh> ");
+  EXPECT_EQ(r.out,
+            "    size allocops freeops  count free  inuse peak  delta alloc-K\n"
+            "======== ======== ======== ===== ===== ===== ===== ===== =======\n"
+            "status=ipc-fail,code=3\n");
+  for (const char *cmd : {"lists", "memh", "timers", "stats", "events", "ps", "rules"}) {
+    r = nksh({"-r", "ghost", "-c", cmd});
+    EXPECT_EQ(r.exitCode(), 0) << cmd;
+  }
+  r = nksh({"-r", "ghost", "-c", "lua", "x"});
+  EXPECT_EQ(r.out, "");  // lua prints nothing on failure
+}
+
+TEST_F(BusTest, LostBusDuringGetAndBeforeExit) {
+  FakeRuntime::Script silent = [](const FakeRuntime::Message &) {
+    return std::pair<int, std::string>{-1, ""};
+  };
+  FakeRuntime rt(silent);
+  std::thread killer([&] {
+    for (int i = 0; i < 500 && rt.received().empty(); i++) usleep(10000);
+    nktest::stopProgram(bus_);
+  });
+  auto r = shell({"-c", "get", "tank_level"});
+  killer.join();
+  bus_ = -1;
+  EXPECT_EQ(r.exitCode(), 0);
+  EXPECT_EQ(r.out, "status=ipc-fail,code=1\n");
+}
+
+// The bus goes while the shell waits at its prompt. The next command that
+// uses it finds the connection closed; the sign-off of exit (or end of input)
+// then fails: the documented stop, status 1, not death by SIGPIPE.
+void loseBusThenEnd(int *bus, const char *ending, const char *expectedBeforeStop) {
+  int in = -1, out = -1;
+  int pid = nktest::startProgramPiped(nktest::builtProgram("nksh"), {}, &in, &out);
+  char buf[4096];
+  ASSERT_GT(read(out, buf, sizeof buf), 0);  // the prompt: registered
+  nktest::stopProgram(*bus);
+  *bus = -1;
+  std::string input = std::string("get tank_level\n") + ending;
+  ASSERT_EQ(write(in, input.data(), input.size()), static_cast<ssize_t>(input.size()));
+  close(in);
+  std::string rest;
+  ssize_t n;
+  while ((n = read(out, buf, sizeof buf)) > 0) rest.append(buf, n);
+  close(out);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status)) << "status " << status;
+  EXPECT_EQ(WEXITSTATUS(status), 1) << rest;
+  EXPECT_EQ(rest.rfind(expectedBeforeStop, 0), 0u) << rest;
+  EXPECT_NE(rest.find("ERR  msgSend write failure - is IPC server running?"), std::string::npos)
+      << rest;
+}
+
+TEST_F(BusTest, BusLostBeforeExitEndsThroughTheWriteFailure) {
+  loseBusThenEnd(&bus_, "exit\n", "status=ipc-fail,code=1\nnksh> ");
+}
+
+TEST_F(BusTest, BusLostBeforeEndOfInputEndsThroughTheWriteFailure) {
+  loseBusThenEnd(&bus_, "", "status=ipc-fail,code=1\nnksh> ");
+}
+
+// Every command against the real runtime stand-in.
+TEST_F(BusTest, EveryCommandAgainstTheRuntime) {
+  std::string runLog = logPath_ + ".nkrun";
+  int run = nktest::startProgram(nktest::builtProgram("nkrun"), {"-f", "-e", "alarm"}, runLog);
+  nktest::ProcessResult ready;
+  for (int i = 0; i < 100; i++) {
+    ready = nksh({"-c", "memstats"});
+    if (ready.out.find("Handles") != std::string::npos) break;
+    usleep(100000);
+  }
+  ASSERT_NE(ready.out.find("Handles"), std::string::npos) << ready.out;
+  auto r = nksh({},
+                "version\nhelp\nmemh\nmemstats\nmemb\nmem\nlists\nevents\ntimers\nstats\n"
+                "ps\nrules\nset pump1 on\nget pump1\npost alarm reply\npost idle\n"
+                "lua return 6*7\nexit\n");
+  EXPECT_EQ(r.exitCode(), 0);
+  const char *expected[] = {
+      "nksh version 0.01\n",
+      kHelp,
+      "module           line count     size  handle\n",
+      "Handles    262144 ",
+      "    size allocops freeops  count free  inuse peak  delta alloc-K\n",
+      "\n     256 ",
+      " 4194304 ",
+      "list             elements\n================ ==============================\n",
+      "index=0\n",
+      "timer                        interval    expires       options\n"
+      "========================== ========== ========== =============\nnksh> name ",
+      "sleep                ",
+      "events-filtered\n",
+      "type            input1          input2          output          value\n",
+      "nksh> pump1=on\nnksh> pump1=on\nnksh> event=alarm\nnksh> event=idle\nnksh> 42\nnksh> ",
+  };
+  size_t at = 0;
+  for (const char *e : expected) {
+    size_t found = r.out.find(e, at);
+    EXPECT_NE(found, std::string::npos) << "missing, in order: " << e << "\n" << r.out;
+    if (found != std::string::npos) at = found;
+  }
+  EXPECT_EQ(r.out.find("status=ipc-fail"), std::string::npos) << r.out;
+  int status = nktest::stopProgram(run);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  unlink(runLog.c_str());
 }
 
 }  // namespace

@@ -1,0 +1,359 @@
+// stats -- the statistics commands: they page through the runtime's replies
+// and print them as fixed-width tables.
+//
+// Each command keeps one string for all its requests: the request text is
+// printed into it, and nkMsgRequest replaces it with the reply's data, whose
+// name=value items are read with paramGetString and paramGetNumber. Most
+// listings ask for entry 0 and then for the index each reply names.
+#define NK_MODULE "stats"
+#include <stdint.h>
+#include <stdio.h>
+#include <string.h>
+
+#include "argparse.h"
+#include "array.h"
+#include "nkmsg.h"
+#include "nkstrings.h"
+#include "shell.h"
+
+namespace nksh {
+
+namespace {
+
+// One request of a command: type, target, and the text in s (replaced by the
+// reply's data). Returns nkMsgRequest's result.
+int request(int s, const char *target, int type) {
+  return nkMsgRequest(busClient, target, shellName, type, s);
+}
+
+// The listings that do not look at a reply's result (lists, memb, memh,
+// stats, timers) would otherwise read the next index from the request text
+// left in the string after a failed request, and ask again for ever when the
+// bus or the runtime is gone: they end at a failed request, with the status
+// line of the runtime commands.
+bool failed(int result) {
+  if (result == 0) return false;
+  printf("status=ipc-fail,code=%d\n", result);
+  return true;
+}
+
+const char *data(int s) { return static_cast<const char *>(memGetData(s)); }
+
+int number(int s, const char *key) {
+  int v = 0;
+  paramGetNumber(data(s), key, &v);
+  return v;
+}
+
+const char *targetOf(int argc, char **argv) { return argc > 1 ? argv[1] : targetProcess; }
+
+void memstatsTable(const char *target) {
+  int s = stringAlloc(0);
+  stringPrintf(s, "stat=mem,index=1");
+  request(s, target, kTypeStat);
+  int alloch = number(s, "alloch"), freeh = number(s, "freeh");
+  int allocb = number(s, "allocb"), freeb = number(s, "freeb");
+  int allocm = number(s, "allocm"), freem = number(s, "freem");
+  printf("    stat    total     free    %%used\n");
+  printf("======== ======== ======== ========\n");
+  printf("Handles  ");
+  printf("%8d ", alloch);
+  printf("%8d ", freeh);
+  printf("%8.2f\n", (alloch - freeh) * 100.0 / alloch);
+  printf("Blocks   ");
+  printf("%8d ", allocb);
+  printf("%8d ", freeb);
+  printf("%8.2f\n", (allocb - freeb) * 100.0 / allocb);
+  printf("MiB      ");
+  printf("%8d ", allocm / 1048576);
+  printf("%8d ", freem / 1048576);
+  printf("%8.2f\n", (static_cast<double>(allocm) - freem) * 100.0 / allocm);
+  stringFree(s);
+}
+
+// A rules column naming another rule: "<= " and that rule's ix.
+void ruleInput(int rules, const char *value) {
+  const char *other = arrayGet(rules, value);
+  char column[1100];
+  if (other) {
+    char ix[1024];
+    paramGetString(other, "ix", ix, sizeof ix);
+    snprintf(column, sizeof column, "<= %s", ix);
+  } else {
+    snprintf(column, sizeof column, "%s", value);
+  }
+  printf("%-15.15s ", column);
+}
+
+}  // namespace
+
+// The 20-byte buffer holds any 32-bit value with two decimals; a longer text
+// (more decimals than the listings use) is cut, never written past.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-truncation"
+const char *formatCount(int value, int decimals) {
+  static char buffer[20];
+  int whole = value, fraction = 0;
+  if (decimals > 0) {
+    int divisor = 1;
+    for (int i = 0; i < decimals; i++) divisor *= 10;
+    fraction = value % divisor;
+    whole = value / divisor;
+  }
+  if (whole > 1000000) {
+    snprintf(buffer, sizeof buffer, "%2d,%03d,%03d", whole / 1000000, (whole % 1000000) / 1000,
+             whole % 1000);
+  } else if (whole > 1000) {
+    snprintf(buffer, sizeof buffer, "%6d,%03d", whole / 1000, whole % 1000);
+  } else if (whole <= 0) {
+    snprintf(buffer, sizeof buffer, "%10s", "");
+  } else {
+    snprintf(buffer, sizeof buffer, "%10d", whole);
+  }
+  if (decimals > 0) {
+    size_t used = strlen(buffer);
+    if (whole + fraction > 0) {
+      snprintf(buffer + used, sizeof buffer - used, ".%0*d", decimals, fraction);
+    } else {
+      snprintf(buffer + used, sizeof buffer - used, "%*s", decimals + 1, "");
+    }
+  }
+  return buffer;
+}
+#pragma GCC diagnostic pop
+
+const char *formatDuration(int seconds, int microseconds) {
+  static char buffer[32];
+  if (seconds > 0) {
+    snprintf(buffer, sizeof buffer, "%3d.%03ds  ", seconds, microseconds / 1000);
+  } else if (microseconds > 1000) {
+    snprintf(buffer, sizeof buffer, "%5d,%03du", microseconds / 1000, microseconds % 1000);
+  } else {
+    snprintf(buffer, sizeof buffer, "%9du", microseconds);
+  }
+  return buffer;
+}
+
+int cmdLists(int, char **) {
+  char target[64];
+  snprintf(target, sizeof target, "%s", targetProcess);
+  char list[256], elements[256];
+  int s = stringAlloc(0);
+  printf("list             elements\n");
+  printf("================ ==============================\n");
+  int index = 0;
+  do {
+    stringPrintf(s, "stat=listpools,index=%d", index);
+    if (failed(request(s, target, kTypeStat))) break;
+    paramGetString(data(s), "list", list, sizeof list);
+    paramGetString(data(s), "elements", elements, sizeof elements);
+    printf("%-16.16s ", list);
+    printf("%-30.30s\n", elements);
+    index = number(s, "index");
+  } while (index != 0);
+  stringFree(s);
+  return 0;
+}
+
+int cmdEvents(int, char **) {
+  int s = stringAlloc(0);
+  int index = 0;
+  do {
+    stringPrintf(s, "stat=events,index=%d", index);
+    if (request(s, targetProcess, kTypeStat) != 0) break;
+    printf("%s\n", data(s));
+    index = number(s, "index");
+  } while (index != 0);
+  stringFree(s);
+  return 0;
+}
+
+int cmdMemb(int argc, char **argv) {
+  const char *target = targetOf(argc, argv);
+  int s = stringAlloc(0);
+  printf("    size allocops freeops  count free  inuse peak  delta alloc-K\n");
+  printf("======== ======== ======== ===== ===== ===== ===== ===== =======\n");
+  int index = 0;
+  do {
+    stringPrintf(s, "stat=memblocks,index=%d", index);
+    if (failed(request(s, target, kTypeStat))) break;
+    int size = number(s, "size"), count = number(s, "count"), free = number(s, "free");
+    printf("%8d ", size);
+    printf("%8d ", number(s, "allocops"));
+    printf("%8d ", number(s, "freeops"));
+    printf("%5d ", count);
+    printf("%5d ", free);
+    printf("%5d ", count - free);
+    printf("%5d ", number(s, "peak"));
+    printf("%5d ", number(s, "delta"));
+    // 32-bit arithmetic, as the runtime's own counters are.
+    int32_t bytes =
+        static_cast<int32_t>(static_cast<uint32_t>(size) * static_cast<uint32_t>(count));
+    printf("%7d\n", bytes / 1024);
+    index = number(s, "index");
+  } while (index != 0);
+  stringFree(s);
+  return 0;
+}
+
+int cmdMemstats(int argc, char **argv) {
+  memstatsTable(targetOf(argc, argv));
+  return 0;
+}
+
+int cmdMemh(int argc, char **argv) {
+  const char *target = targetOf(argc, argv);
+  char module[256];
+  int s = stringAlloc(0);
+  printf("module           line count     size  handle\n");
+  printf("================ ==== ===== ======== =======\n");
+  int index = 0;
+  do {
+    stringPrintf(s, "stat=memhandles,index=%d", index);
+    if (failed(request(s, target, kTypeStat))) break;
+    paramGetString(data(s), "module", module, sizeof module);
+    printf("%-16.16s ", module);
+    printf("%4d ", number(s, "line"));
+    printf("%5d ", number(s, "count"));
+    printf("%8d ", number(s, "size"));
+    printf("%7d\n", number(s, "handle"));
+    index = number(s, "index");
+  } while (index != 0);
+  stringFree(s);
+  return 0;
+}
+
+int cmdMem(int argc, char **argv) {
+  cmdMemh(argc, argv);
+  cmdMemb(argc, argv);
+  return 0;
+}
+
+int cmdTimers(int, char **) {
+  char target[64];
+  snprintf(target, sizeof target, "%s", targetProcess);
+  char timer[256], options[256];
+  int s = stringAlloc(0);
+  printf("timer                        interval    expires       options\n");
+  printf("========================== ========== ========== =============\n");
+  int index = 0;
+  for (;;) {
+    stringPrintf(s, "stat=timers,index=%d", index);
+    if (failed(request(s, target, kTypeStat))) break;
+    index = number(s, "index");
+    if (index == 0) break;
+    paramGetString(data(s), "timer", timer, sizeof timer);
+    paramGetString(data(s), "options", options, sizeof options);
+    printf("%-26.26s ", timer);
+    printf("%-10.10s ", formatDuration(number(s, "interval-sec"), number(s, "interval-usec")));
+    printf("%-10.10s ", formatDuration(number(s, "expiry-sec"), number(s, "expiry-usec")));
+    printf("%-13.13s\n", options);
+  }
+  stringFree(s);
+  return 0;
+}
+
+int cmdStats(int argc, char **argv) {
+  char target[64];
+  snprintf(target, sizeof target, "%s", targetProcess);
+  char name[256];
+  int s = stringAlloc(0);
+  printf(
+      "name                   thread      count         rate       exec     events          load"
+      "        min        max\n");
+  printf(
+      "==================== ======== ========== ============ ========== ========== ============="
+      " ========== ==========\n");
+  int index = 0;
+  for (;;) {
+    stringPrintf(s, "stat=stats,index=%d", index);
+    if (failed(request(s, target, kTypeStat))) break;
+    index = number(s, "index");
+    if (index == 0) break;
+    paramGetString(data(s), "name", name, sizeof name);
+    int count = number(s, "count");
+    printf("%-20.20s ", name);
+    printf("%08X ", static_cast<unsigned>(number(s, "thread")));
+    printf("%s ", formatCount(count, 0));
+    printf("%s ", formatCount(count, 1));
+    printf("%s ", formatCount(number(s, "exec"), 0));
+    printf("%s ", formatCount(number(s, "events"), 0));
+    printf("%s ", formatCount(number(s, "load"), 2));
+    printf("%s ", formatCount(number(s, "min"), 0));
+    printf("%s\n", formatCount(number(s, "max"), 0));
+  }
+  stringFree(s);
+  memstatsTable(targetOf(argc, argv));
+  return 0;
+}
+
+int cmdPs(int, char **) {
+  char name[1024], cstate[1024], function[1024], events[1024];
+  int s = stringAlloc(0);
+  printf("name                          |  id|r-state|function           |line|events-filtered\n");
+  printf(
+      "==============================|====|=======|===================|====|"
+      "==========================================================\n");
+  int index = 0;
+  for (;;) {
+    stringPrintf(s, "index=%d", index);
+    if (request(s, targetProcess, kTypePs) != 0) break;
+    paramGetString(data(s), "name", name, sizeof name);
+    paramGetString(data(s), "cstate", cstate, sizeof cstate);
+    paramGetString(data(s), "function", function, sizeof function);
+    paramGetString(data(s), "events", events, sizeof events);
+    printf("%-30.30s|", name);
+    printf("%4d|", number(s, "id"));
+    printf("%-7.7s|", cstate);
+    printf("%-19.19s|", function);
+    printf("%4d|", number(s, "line"));
+    printf("%-60.60s\n", events);
+    index = number(s, "index");
+  }
+  stringFree(s);
+  return 0;
+}
+
+int cmdRules(int, char **) {
+  int s = stringAlloc(0);
+  int rules = arrayAlloc();
+  char id[1024], type[1024], input[1024], output[1024];
+  printf("type            input1          input2          output          value\n");
+  printf("=============== =============== =============== =============== =====================\n");
+  int index = 0;
+  for (;;) {
+    stringPrintf(s, "stat=rules,index=%d", index);
+    if (request(s, targetProcess, kTypeStat) != 0) break;
+    index = number(s, "index");
+    if (index == 0) break;
+    paramGetString(data(s), "id", id, sizeof id);
+    arrayPut(rules, id, data(s));
+  }
+  for (int i = 0; i < arrayCount(rules); i++) {
+    const char *rule = arrayGet(rules, arrayIndexName(rules, i));
+    paramGetString(rule, "type", type, sizeof type);
+    printf("%-15.15s ", type);
+    paramGetString(rule, "input1", input, sizeof input);
+    ruleInput(rules, input);
+    paramGetString(rule, "input2", input, sizeof input);
+    ruleInput(rules, input);
+    paramGetString(rule, "output", output, sizeof output);
+    char column[1100];
+    if (arrayGet(rules, output)) {
+      int ix = 0;
+      paramGetNumber(rule, "ix", &ix);
+      snprintf(column, sizeof column, "%d =>", ix);
+    } else {
+      snprintf(column, sizeof column, "%s", output);
+    }
+    printf("%-15.15s ", column);
+    char value[1024];
+    paramGetString(rule, "value", value, sizeof value);
+    printf("%s\n", value);
+  }
+  arrayFree(rules);
+  stringFree(s);
+  return 0;
+}
+
+}  // namespace nksh
