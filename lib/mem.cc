@@ -8,7 +8,8 @@
 // number comes back only after every record that was free before it.
 //
 // Blocks live in 4 MiB slabs, one size class (logSize 8..22) per slab, laid
-// out back to back after a 16-byte slab header. A block is its 32-byte header
+// out back to back after a 16-byte slab header, and carved off in address
+// order as they are first needed. A block is its 32-byte header
 // (MemBlock), the data, and 4 rear guard bytes: 2^logSize bytes in all, the
 // data beginning 32 bytes in, the owner's index 8 bytes before the data and
 // the 4 front guard bytes directly before it. A free block is on its class's
@@ -132,6 +133,13 @@ List freeHandles;
 List usedHandles;
 List slabList;
 List slabRecordsFree;
+// The uncarved rest of each class's newest slab (see blockCreate). Guarded by
+// allocLock.
+struct Carve {
+  char *next;
+  int left;
+};
+Carve carve[kClasses];
 std::atomic<int> freeHandleCount{0};
 bool initialised;  // guarded by allocLock
 // Records from highWater on have never been handed out. They stand, in index
@@ -175,8 +183,11 @@ int classOf(int64_t request) {
   return logSize;
 }
 
-// Carves a new slab into free blocks of one class, appended in address order.
-// REQUIRES: allocLock held.
+// Obtains a slab for one class. Its blocks stand, in address order, at the
+// front of the class's free queue (the pool list is empty when a slab is
+// made, and every block freed later goes behind them): they are carved off
+// one by one as they are handed out, so that making a slab touches none of
+// its pages. REQUIRES: allocLock held.
 void blockCreate(int logSize) {
   char *slab = static_cast<char *>(calloc(1, SLAB_SIZE));
   NK_ASSERT(slab != nullptr);
@@ -188,18 +199,24 @@ void blockCreate(int logSize) {
   int size = 1 << logSize;
   int count = 1 << (MAX_LOG_SIZE - logSize);
   NK_LOG(NKLOG_INFO, NK_LOGMASK, "blockCreate: count=%d size=%d\n", count, size);
-  NK_POISON(slab, kSlabHeaderSize);
-  for (int i = 0; i < count; i++) {
-    MemBlock *b =
-        reinterpret_cast<MemBlock *>(slab + kSlabHeaderSize + static_cast<size_t>(i) * size);
-    setClass(b, logSize);
-    b->inUse = 0;
-    b->owner = -1;
-    NK_POISON(b->frontGuard, size - (kHeaderSize - 4));
-    listAdd(&pools[logSize], nodeOf(b));
-    poolStats[logSize].count++;
-    poolStats[logSize].free++;
-  }
+  NK_POISON(slab, SLAB_SIZE);
+  carve[logSize].next = slab + kSlabHeaderSize;
+  carve[logSize].left = count;
+  poolStats[logSize].count += count;
+  poolStats[logSize].free += count;
+}
+
+// The next block of the class's newest slab, made a free block.
+// REQUIRES: allocLock held and carve[logSize].left > 0.
+MemBlock *carveBlock(int logSize) {
+  MemBlock *b = reinterpret_cast<MemBlock *>(carve[logSize].next);
+  carve[logSize].next += 1 << logSize;
+  carve[logSize].left--;
+  NK_UNPOISON(b, kHeaderSize - 4);
+  setClass(b, logSize);
+  b->inUse = 0;
+  b->owner = -1;
+  return b;
 }
 
 // Hands out a zero-filled block able to hold request - 36 bytes.
@@ -216,8 +233,8 @@ MemBlock *blockAlloc(int64_t request) {
          static_cast<int>(request));
   List *pool = &pools[logSize];
   listCheckInit(pool);
-  if (listEmpty(pool)) blockCreate(logSize);
-  MemBlock *b = blockOfNode(listPop(pool));
+  if (carve[logSize].left == 0 && listEmpty(pool)) blockCreate(logSize);
+  MemBlock *b = carve[logSize].left > 0 ? carveBlock(logSize) : blockOfNode(listPop(pool));
   NK_ASSERT(b != nullptr);
   MemPoolStats &st = poolStats[logSize];
   st.free--;
@@ -310,6 +327,7 @@ void memInit(void) {
 void memClose(void) {
   NK_LOG(NKLOG_INFO, NK_LOGMASK, "mem close...\n");
   nk::RankedLock<uint32_t> lock(&allocLock, nk::kRankAllocator);
+  for (Carve &c : carve) c.left = 0;  // nothing may be carved from a returned slab
   while (ListNode *n = listPop(&slabList)) {
     SlabRecord *record = reinterpret_cast<SlabRecord *>(n);
     NK_UNPOISON(record->slab, SLAB_SIZE);
