@@ -57,19 +57,7 @@ class ConfigTest : public ::testing::Test {
     configReadFile();
   }
   // The logged messages, without their date and time.
-  std::vector<std::string> logged() {
-    fflush(capture_);
-    rewind(capture_);
-    std::string all;
-    char buf[8192];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, capture_)) > 0) all.append(buf, n);
-    std::vector<std::string> messages;
-    for (const std::string &line : nktest::lines(all)) {
-      messages.push_back(line.size() > 27 ? line.substr(27) : line);
-    }
-    return messages;
-  }
+  std::vector<std::string> logged() { return nktest::loggedMessages(capture_); }
   std::string value(const char *key) { return configValue(key, "<default>"); }
   std::string next(const char *key) {
     const char *v = configValueR(key);

@@ -50,19 +50,7 @@ class HashTest : public ::testing::Test {
   }
   const HashSlot &slot(int s) { return static_cast<HashTable *>(memGetData(table_))->slots[s]; }
   // The logged messages, without their date and time.
-  std::vector<std::string> logged() {
-    fflush(capture_);
-    rewind(capture_);
-    std::string all;
-    char buf[8192];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, capture_)) > 0) all.append(buf, n);
-    std::vector<std::string> messages;
-    for (const std::string &line : nktest::lines(all)) {
-      messages.push_back(line.size() > 27 ? line.substr(27) : line);
-    }
-    return messages;
-  }
+  std::vector<std::string> logged() { return nktest::loggedMessages(capture_); }
   FILE *capture_ = nullptr;
   int freeBefore_ = 0;
   int table_ = 0;

@@ -56,15 +56,7 @@ class LogTest : public ::testing::Test {
     nksetdefaultlog(nullptr);
     fclose(capture_);
   }
-  std::vector<std::string> logged() {
-    fflush(capture_);
-    std::string text;
-    rewind(capture_);
-    char buf[8192];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, capture_)) > 0) text.append(buf, n);
-    return nktest::lines(text);
-  }
+  std::vector<std::string> logged() { return nktest::lines(nktest::readAll(capture_)); }
   FILE *capture_ = nullptr;
 };
 

@@ -222,15 +222,7 @@ class BusTest : public ::testing::Test {
     if (bus_ > 0) nktest::stopProgram(bus_);
     unlink(logPath_.c_str());
   }
-  std::string busLog() {
-    FILE *f = fopen(logPath_.c_str(), "r");
-    std::string text;
-    char buf[4096];
-    size_t n;
-    while (f && (n = fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
-    if (f) fclose(f);
-    return text;
-  }
+  std::string busLog() { return nktest::readFile(logPath_); }
   // nksh addressing the fake runtime.
   nktest::ProcessResult shell(const Words &args, const std::string &input = "") {
     Words all = {"-r", "fakerun"};

@@ -32,6 +32,33 @@ void useThreadsafeDeathTests() {
   if (!emulated()) GTEST_FLAG_SET(death_test_style, "threadsafe");
 }
 
+std::string readAll(FILE *stream) {
+  fflush(stream);
+  rewind(stream);
+  std::string text;
+  char buf[8192];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, stream)) > 0) text.append(buf, n);
+  return text;
+}
+
+std::string readFile(const std::string &path) {
+  FILE *f = fopen(path.c_str(), "r");
+  if (!f) return "";
+  std::string text = readAll(f);
+  fclose(f);
+  return text;
+}
+
+std::vector<std::string> loggedMessages(FILE *stream) {
+  std::vector<std::string> messages;
+  for (const std::string &line : lines(readAll(stream))) {
+    // "YYYY-MM-DD HH:MM:SS.uuuuuu " is 27 characters.
+    messages.push_back(line.size() > 27 ? line.substr(27) : line);
+  }
+  return messages;
+}
+
 std::vector<std::string> lines(const std::string &text) {
   std::vector<std::string> out;
   std::istringstream in(text);
@@ -50,6 +77,20 @@ std::vector<std::string> emulatorPrefix() {
   return words;
 }
 
+// The words to exec: the emulator's first in a cross build, then program and
+// args. The strings own the text that argv points into.
+struct CommandLine {
+  std::vector<std::string> words;
+  std::vector<char *> argv;
+  CommandLine(const std::string &program, const std::vector<std::string> &args)
+      : words(emulatorPrefix()) {
+    words.push_back(program);
+    words.insert(words.end(), args.begin(), args.end());
+    for (std::string &w : words) argv.push_back(&w[0]);
+    argv.push_back(nullptr);
+  }
+};
+
 double now() {
   struct timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -60,12 +101,8 @@ double now() {
 
 int startProgram(const std::string &program, const std::vector<std::string> &args,
                  const std::string &outputPath) {
-  std::vector<std::string> full = emulatorPrefix();
-  full.push_back(program);
-  full.insert(full.end(), args.begin(), args.end());
-  std::vector<char *> argv;
-  for (std::string &s : full) argv.push_back(&s[0]);
-  argv.push_back(nullptr);
+  CommandLine command(program, args);
+  std::vector<char *> &argv = command.argv;
   fflush(nullptr);
   pid_t pid = fork();
   if (pid == 0) {
@@ -82,12 +119,8 @@ int startProgram(const std::string &program, const std::vector<std::string> &arg
 
 int startProgramPiped(const std::string &program, const std::vector<std::string> &args, int *input,
                       int *output) {
-  std::vector<std::string> full = emulatorPrefix();
-  full.push_back(program);
-  full.insert(full.end(), args.begin(), args.end());
-  std::vector<char *> argv;
-  for (std::string &s : full) argv.push_back(&s[0]);
-  argv.push_back(nullptr);
+  CommandLine command(program, args);
+  std::vector<char *> &argv = command.argv;
   int in[2], out[2];
   if (pipe(in) != 0 || pipe(out) != 0) abort();
   fflush(nullptr);
@@ -139,12 +172,8 @@ bool waitForPort(int port, int timeoutSeconds) {
 
 ProcessResult runProgram(const std::string &program, const std::vector<std::string> &args,
                          const std::string &input, int timeoutSeconds) {
-  std::vector<std::string> full = emulatorPrefix();
-  full.push_back(program);
-  full.insert(full.end(), args.begin(), args.end());
-  std::vector<char *> argv;
-  for (std::string &s : full) argv.push_back(&s[0]);
-  argv.push_back(nullptr);
+  CommandLine command(program, args);
+  std::vector<char *> &argv = command.argv;
 
   int inPipe[2], outPipe[2], errPipe[2];
   if (pipe(inPipe) || pipe(outPipe) || pipe(errPipe)) abort();

@@ -2,6 +2,8 @@
 #ifndef NK_TESTS_NKTEST_H
 #define NK_TESTS_NKTEST_H
 
+#include <stdio.h>
+
 #include <string>
 #include <vector>
 
@@ -50,6 +52,13 @@ void useThreadsafeDeathTests();
 
 // Splits text into lines (without their line ends).
 std::vector<std::string> lines(const std::string &text);
+
+// Everything written to stream so far (it is flushed and rewound).
+std::string readAll(FILE *stream);
+// A file's whole text, or "" if it cannot be read.
+std::string readFile(const std::string &path);
+// The plain log lines written to stream, each without its date and time.
+std::vector<std::string> loggedMessages(FILE *stream);
 
 }  // namespace nktest
 

@@ -50,15 +50,7 @@ class BusTest : public ::testing::Test {
                                                                << log();
     unlink(logPath_.c_str());
   }
-  std::string log() {
-    FILE *f = fopen(logPath_.c_str(), "r");
-    std::string text;
-    char buf[4096];
-    size_t n;
-    while (f && (n = fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
-    if (f) fclose(f);
-    return text;
-  }
+  std::string log() { return nktest::readFile(logPath_); }
   int pid_ = -1;
   std::string logPath_;
 };
