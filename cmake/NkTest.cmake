@@ -12,7 +12,7 @@ else()
 endif()
 
 add_library(nktest STATIC tests/nktest.cc)
-target_include_directories(nktest PUBLIC ${CMAKE_SOURCE_DIR}/tests)
+target_include_directories(nktest PUBLIC ${CMAKE_SOURCE_DIR}/tests PRIVATE ${CMAKE_SOURCE_DIR}/include)
 target_link_libraries(nktest PUBLIC GTest::gtest Threads::Threads)
 target_compile_definitions(nktest PRIVATE
   NK_TEST_EMULATOR="${NK_TEST_EMULATOR}"

@@ -27,22 +27,11 @@ std::string text(int s) { return static_cast<char *>(memGetData(s)); }
 // Collects the log and checks that every test gives back what it allocated.
 class ArrayTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    capture_ = tmpfile();
-    ASSERT_NE(capture_, nullptr);
-    nksetdefaultlog(capture_);
-    nkloglevelset("test", "WARN");
-    nklogMaskSet(LOGMASK_ALL);
-    freeBefore_ = memFreeHandleCount();
-  }
-  void TearDown() override {
-    nksetdefaultlog(nullptr);
-    fclose(capture_);
-    EXPECT_EQ(memFreeHandleCount(), freeBefore_);
-  }
+  void SetUp() override { freeBefore_ = memFreeHandleCount(); }
+  void TearDown() override { EXPECT_EQ(memFreeHandleCount(), freeBefore_); }
   // The logged messages, without their date and time.
-  std::vector<std::string> logged() { return nktest::loggedMessages(capture_); }
-  FILE *capture_ = nullptr;
+  std::vector<std::string> logged() { return log_.messages(); }
+  nktest::LogCapture log_;
   int freeBefore_ = 0;
 };
 

@@ -30,10 +30,6 @@ const auto *const kEnvironment = ::testing::AddGlobalTestEnvironment(new ConfigE
 class ConfigTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    capture_ = tmpfile();
-    ASSERT_NE(capture_, nullptr);
-    nksetdefaultlog(capture_);
-    nkloglevelset("test", "WARN");
     freeBefore_ = memFreeHandleCount();
     char path[] = "/tmp/configfile_testXXXXXX";
     int fd = mkstemp(path);
@@ -44,8 +40,6 @@ class ConfigTest : public ::testing::Test {
   void TearDown() override {
     configCloseFile();
     unlink(path_.c_str());
-    nksetdefaultlog(nullptr);
-    fclose(capture_);
     EXPECT_EQ(memFreeHandleCount(), freeBefore_);
   }
   void read(const std::string &content) {
@@ -57,13 +51,13 @@ class ConfigTest : public ::testing::Test {
     configReadFile();
   }
   // The logged messages, without their date and time.
-  std::vector<std::string> logged() { return nktest::loggedMessages(capture_); }
+  std::vector<std::string> logged() { return log_.messages(); }
   std::string value(const char *key) { return configValue(key, "<default>"); }
   std::string next(const char *key) {
     const char *v = configValueR(key);
     return v ? v : "<null>";
   }
-  FILE *capture_ = nullptr;
+  nktest::LogCapture log_;
   int freeBefore_ = 0;
   std::string path_;
 };

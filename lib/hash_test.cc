@@ -34,24 +34,17 @@ const char kLastB[] = "\x09\xa9";
 class HashTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    capture_ = tmpfile();
-    ASSERT_NE(capture_, nullptr);
-    nksetdefaultlog(capture_);
-    nkloglevelset("test", "WARN");
-    nklogMaskSet(LOGMASK_ALL);
     freeBefore_ = memFreeHandleCount();
     table_ = hashAlloc(1237);
   }
   void TearDown() override {
     hashFree(table_);
-    nksetdefaultlog(nullptr);
-    fclose(capture_);
     EXPECT_EQ(memFreeHandleCount(), freeBefore_);
   }
   const HashSlot &slot(int s) { return static_cast<HashTable *>(memGetData(table_))->slots[s]; }
   // The logged messages, without their date and time.
-  std::vector<std::string> logged() { return nktest::loggedMessages(capture_); }
-  FILE *capture_ = nullptr;
+  std::vector<std::string> logged() { return log_.messages(); }
+  nktest::LogCapture log_;
   int freeBefore_ = 0;
   int table_ = 0;
 };

@@ -45,19 +45,8 @@ const char kQuotedStamp[] =
 // Collects what the logger writes to its default stream.
 class LogTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    capture_ = tmpfile();
-    ASSERT_NE(capture_, nullptr);
-    nksetdefaultlog(capture_);
-    nkloglevelset("test", "WARN");
-    nklogMaskSet(LOGMASK_ALL);
-  }
-  void TearDown() override {
-    nksetdefaultlog(nullptr);
-    fclose(capture_);
-  }
-  std::vector<std::string> logged() { return nktest::lines(nktest::readAll(capture_)); }
-  FILE *capture_ = nullptr;
+  std::vector<std::string> logged() { return log_.lines(); }
+  nktest::LogCapture log_;
 };
 
 bool matches(const std::string &line, const std::string &pattern) {

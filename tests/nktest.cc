@@ -18,6 +18,8 @@
 
 #include <gtest/gtest.h>
 
+#include "nksyslog.h"
+
 namespace nktest {
 
 int ProcessResult::exitCode() const { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
@@ -58,6 +60,22 @@ std::vector<std::string> loggedMessages(FILE *stream) {
   }
   return messages;
 }
+
+LogCapture::LogCapture() : file_(tmpfile()) {
+  if (!file_) abort();
+  nksetdefaultlog(file_);
+  nkloglevelset("test", "WARN");
+  nklogMaskSet(LOGMASK_ALL);
+}
+
+LogCapture::~LogCapture() {
+  nksetdefaultlog(nullptr);
+  fclose(file_);
+}
+
+std::vector<std::string> LogCapture::lines() { return nktest::lines(readAll(file_)); }
+
+std::vector<std::string> LogCapture::messages() { return loggedMessages(file_); }
 
 std::vector<std::string> lines(const std::string &text) {
   std::vector<std::string> out;

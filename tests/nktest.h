@@ -60,6 +60,23 @@ std::string readFile(const std::string &path);
 // The plain log lines written to stream, each without its date and time.
 std::vector<std::string> loggedMessages(FILE *stream);
 
+// Points the log at a temporary file, at the default level (WARN) and
+// category mask, for the test to read back; the log goes back to standard
+// output when the capture ends.
+class LogCapture {
+ public:
+  LogCapture();
+  ~LogCapture();
+  LogCapture(const LogCapture &) = delete;
+  LogCapture &operator=(const LogCapture &) = delete;
+  // The log lines so far, whole, and without their date and time.
+  std::vector<std::string> lines();
+  std::vector<std::string> messages();
+
+ private:
+  FILE *file_;
+};
+
 }  // namespace nktest
 
 #endif  // NK_TESTS_NKTEST_H
