@@ -107,6 +107,22 @@ double micros(Clock::time_point since) {
   return std::chrono::duration<double, std::micro>(Clock::now() - since).count();
 }
 
+// Runs once() kWarmUp times, then rounds times recording each latency in
+// lat. Returns the seconds the timed rounds took, or -1 if a round failed.
+template <typename Once>
+double timeRounds(Once once, int rounds, std::vector<double> &lat) {
+  for (int i = 0; i < kWarmUp; i++) {
+    if (!once()) return -1;
+  }
+  Clock::time_point start = Clock::now();
+  for (int i = 0; i < rounds; i++) {
+    Clock::time_point t0 = Clock::now();
+    if (!once()) return -1;
+    lat.push_back(micros(t0));
+  }
+  return seconds(start);
+}
+
 // SIGTERM, up to timeout seconds of grace, then SIGKILL.
 void stopProcess(pid_t pid, double timeout) {
   if (pid <= 0) return;
@@ -299,16 +315,7 @@ double busClient(int rounds, std::vector<double> &lat, int instance) {
     return nkMsgRequest(c, "echo", nullptr, 1, data) == 0 &&
            strcmp(static_cast<char *>(memGetData(data)), kPayload) == 0;
   };
-  for (int i = 0; i < kWarmUp; i++) {
-    if (!once()) return -1;
-  }
-  Clock::time_point start = Clock::now();
-  for (int i = 0; i < rounds; i++) {
-    Clock::time_point t0 = Clock::now();
-    if (!once()) return -1;
-    lat.push_back(micros(t0));
-  }
-  double took = seconds(start);
+  double took = timeRounds(once, rounds, lat);
   stringFree(data);
   nkMsgClose(c);
   return took;
@@ -388,16 +395,7 @@ double plainClient(int rounds, std::vector<double> &lat, int relayPort, int inst
     return got == static_cast<size_t>(len) && memcmp(line, reply, got) == 0;
   };
   int seq = 1;
-  for (int i = 0; i < kWarmUp; i++) {
-    if (!once(seq++)) return -1;
-  }
-  Clock::time_point start = Clock::now();
-  for (int i = 0; i < rounds; i++) {
-    Clock::time_point t0 = Clock::now();
-    if (!once(seq++)) return -1;
-    lat.push_back(micros(t0));
-  }
-  double took = seconds(start);
+  double took = timeRounds([&] { return once(seq++); }, rounds, lat);
   close(fd);
   return took;
 }
@@ -510,16 +508,7 @@ double mqttClient(int rounds, std::vector<double> &lat, int port, int instance) 
     }
     return !st.mismatch;
   };
-  for (int i = 0; i < kWarmUp; i++) {
-    if (!once()) return -1;
-  }
-  Clock::time_point start = Clock::now();
-  for (int i = 0; i < rounds; i++) {
-    Clock::time_point t0 = Clock::now();
-    if (!once()) return -1;
-    lat.push_back(micros(t0));
-  }
-  double took = seconds(start);
+  double took = timeRounds(once, rounds, lat);
   mosquitto_disconnect(m);
   mosquitto_destroy(m);
   mosquitto_lib_cleanup();
