@@ -9,8 +9,12 @@
 // a wake-up between copy and wait is never lost. Callers call the socket layer
 // without the client's lock (its read and write paths take none).
 //
+// The callback wakes the caller only for the flag it waits for (waitingFor,
+// recorded in the same locked copy): a caller waiting for a reply is not
+// woken by the writable event that follows each of its own sends.
+//
 // A client's lock guards fd, connected, readable, writable, error, rxBuffer,
-// timeout and lastSeq. seq, the queue walk and the receive buffer belong to
+// timeout, lastSeq and waitingFor. seq, the queue walk and the receive buffer belong to
 // the caller thread.
 //
 // The poll thread runs while at least one client is open: the first open
@@ -48,11 +52,12 @@ struct MsgClient {
   char name[MSG_NAME_SIZE];  // registered name, the default sender
   int rxBuffer;              // the line netRead fills
   pthread_mutex_t lock;
-  pthread_cond_t cond;  // broadcast after each socket event
-  int32_t seq;          // number of the last request sent
-  int32_t lastSeq;      // seq of the message last taken, -1 if none
-  List queue;           // QueuedMsg set aside, newest first
-  int32_t timeout;      // microseconds, -1 without bound
+  pthread_cond_t cond;   // broadcast after each socket event
+  int32_t seq;           // number of the last request sent
+  int32_t lastSeq;       // seq of the message last taken, -1 if none
+  List queue;            // QueuedMsg set aside, newest first
+  int32_t timeout;       // microseconds, -1 without bound
+  uint32_t *waitingFor;  // the flag the caller last prepared to wait for
 };
 
 namespace {
@@ -93,13 +98,14 @@ void eventCallback(int, int kind, void *param) {
   MsgClient *c = static_cast<MsgClient *>(param);
   NK_LOG(NKLOG_INFO, NK_LOGMASK, "%s event is %d\n", "eventCallback", kind);
   lockClient(c);
+  uint32_t *set = nullptr;
   switch (kind) {
     case NET_EVENT_READ:
     case NET_EVENT_ACCEPT:
-      c->readable = 1;
+      set = &c->readable;
       break;
     case NET_EVENT_WRITE:
-      c->writable = 1;
+      set = &c->writable;
       break;
     case 3:
     case NET_EVENT_ERROR:
@@ -111,8 +117,13 @@ void eventCallback(int, int kind, void *param) {
     default:
       break;
   }
+  // A caller waiting for readable gains nothing from being woken by a
+  // writable event (it would only wait again): the flag is set either way, and
+  // the waiter is woken when the flag it waits for is the one set.
+  bool wake = !set || set == c->waitingFor;
+  if (set) *set = 1;
   unlockClient(c);
-  pthread_cond_broadcast(&c->cond);
+  if (wake) pthread_cond_broadcast(&c->cond);
   RuntimeProfile *profile = __atomic_load_n(&runtimeWakeupProfile, __ATOMIC_ACQUIRE);
   if (profile) {
     NK_LOG(NKLOG_INFO, NK_LOGMASK, "%s doing wakeup\n", "eventCallback");
@@ -137,6 +148,7 @@ int msgSend(MsgClient *c, const char *recipient, const char *sender, int type, i
   for (bool first = true;; first = false) {
     lockClient(c);
     c->writable = static_cast<uint32_t>(netWritable(fd));
+    c->waitingFor = &c->writable;
     unlockClient(c);
     int r = netWrite(fd, first ? static_cast<char *>(memGetData(line)) : nullptr);
     if (r == 1) break;
@@ -183,6 +195,7 @@ int msgFetch(MsgClient *c, char *recipient, char *sender, int *type, int *seq, i
         NK_LOG(NKLOG_DEBUG, NK_LOGMASK, "calling netRead for %s\n", c->name);
         lockClient(c);
         c->readable = static_cast<uint32_t>(netReadable(fd));
+        c->waitingFor = &c->readable;
         int rx = c->rxBuffer;
         unlockClient(c);
         int r = netRead(fd, rx);

@@ -55,6 +55,8 @@ class FakeBus {
     {
       std::lock_guard<std::mutex> lock(m_);
       if (conn_ >= 0) shutdown(conn_, SHUT_RDWR);
+      held_ = false;
+      cv_.notify_all();
     }
     thread_.join();
     if (conn_ >= 0) close(conn_);
@@ -82,6 +84,12 @@ class FakeBus {
     std::lock_guard<std::mutex> lock(m_);
     shutdown(conn_, SHUT_RDWR);
   }
+  // While held, the server receives nothing: the client's sends back up.
+  void holdReading(bool held) {
+    std::lock_guard<std::mutex> lock(m_);
+    held_ = held;
+    cv_.notify_all();
+  }
 
  private:
   void serve() {
@@ -94,7 +102,12 @@ class FakeBus {
     std::string pending;
     char buf[4096];
     ssize_t n;
-    while ((n = recv(conn, buf, sizeof buf, 0)) > 0) {
+    auto released = [this] {
+      std::unique_lock<std::mutex> lock(m_);
+      cv_.wait(lock, [this] { return !held_; });
+      return true;
+    };
+    while (released() && (n = recv(conn, buf, sizeof buf, 0)) > 0) {
       pending.append(buf, n);
       size_t end;
       while ((end = pending.find('\n')) != std::string::npos) {
@@ -124,6 +137,7 @@ class FakeBus {
   std::condition_variable cv_;
   std::deque<std::string> lines_;
   bool eof_ = false;
+  bool held_ = false;
   std::thread thread_;
 };
 
@@ -243,6 +257,38 @@ TEST(MsgTest, NamesThatDoNotFitAreRefused) {
   MsgClient *c = nkMsgInit(std::string(259, 'a').c_str());
   ASSERT_NE(c, nullptr);
   EXPECT_EQ(bus.nextLine(), "base," + std::string(259, 'a') + ",100,1,\r\n");
+  nkMsgClose(c);
+}
+
+// A line larger than the socket takes at once leaves a tail queued: the
+// sender waits for writability and flushes until the whole line has gone.
+TEST(MsgTest, ALongRequestWaitsForTheSocketAndGoesOutWhole) {
+  FakeBus bus;
+  MsgClient *c = nkMsgInit("client");
+  bus.nextLine();
+  nktest::LogCapture capture;
+  nkloglevelset("test", "NOTE");
+  const std::string big((4 << 20) - 256, 'x');
+  int data = stringDup(big.c_str());
+  bool whole = false;
+  bus.holdReading(true);
+  std::thread server([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    bus.holdReading(false);
+    whole = bus.nextLine() == "echo,client,5,2," + big + "\r\n";
+    bus.send("client,echo,0,2,done\r\n");
+  });
+  EXPECT_EQ(nkMsgRequest(c, "echo", nullptr, 5, data), 0);
+  server.join();
+  nkloglevelset("test", "WARN");
+  EXPECT_TRUE(whole);
+  EXPECT_EQ(text(data), "done");
+  bool waited = false;
+  for (const std::string &m : capture.messages()) {
+    waited |= m.find("msgSend netWrite returns 0") != std::string::npos;
+  }
+  EXPECT_TRUE(waited);
+  stringFree(data);
   nkMsgClose(c);
 }
 
