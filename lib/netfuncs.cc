@@ -13,8 +13,21 @@
 //
 // Each readiness flag is a one-shot handshake: the poller sets it and stops
 // watching; the reader or writer clears it when the kernel refuses (or after
-// each send) and writes to the rescan pipe so that the poller, which may be
-// waiting in select without that descriptor, rebuilds its sets at once.
+// each send) and calls netPollRescan so that the poller, which may be waiting
+// in select without that descriptor, rebuilds its sets at once.
+//
+// The rescan pipe. A rescan request is a short text ("ifd=N") that the poller
+// reads back (at most 99 bytes a pass) and logs; while any is unread, the
+// poller's select does not wait. The texts are kept in rescanText, which
+// behaves as the pipe would (same capacity, whole texts or nothing, read 99
+// bytes at a time); the pipe itself only carries a one-byte wake-up, written
+// only when the poller is blocked in select and no wake-up is in it already.
+// Most requests come from the thread that polls (a single-threaded server) or
+// while the poller is between passes; they cost no system call. The poller
+// announces that it is about to wait (pollerWaiting) before it looks for
+// unread texts, and a requester stores its text before it looks at
+// pollerWaiting (both sequentially consistent), so either the poller sees the
+// text and does not wait, or the requester sees the waiter and wakes it.
 #define NK_MODULE "netfuncs"
 #define NK_LOGMASK LOGMASK_NET
 #include "netfuncs.h"
@@ -67,6 +80,16 @@ NetContext *descriptorTable[NET_MAX_DESCRIPTORS];  // guarded by netLock for wri
 int highestFd = -1;                                // guarded by netLock
 int rescanPipe[2] = {-1, -1};
 uint32_t netInitDone;
+
+// Unread rescan texts, as a pipe would hold them (its capacity, 64 KiB).
+constexpr int kRescanCapacity = 65536;
+constexpr int kRescanReadMax = 99;  // the poller reads this much per pass
+uint32_t rescanLock;                // short leaf lock over the two below
+char rescanText[kRescanCapacity];
+int rescanLength;
+uint32_t rescanPending;  // rescanLength, readable without the lock
+uint32_t pollerWaiting;  // the poller is in (or about to enter) select
+uint32_t tokenInPipe;    // a wake-up byte is in the pipe, not yet drained
 
 inline uint32_t flag(const uint32_t &f) { return __atomic_load_n(&f, __ATOMIC_RELAXED); }
 inline void setFlag(uint32_t &f, uint32_t v) { __atomic_store_n(&f, v, __ATOMIC_RELAXED); }
@@ -447,8 +470,26 @@ int netClose(int fd) {
 void netPollRescan(int fd) {
   char text[32];
   int len = snprintf(text, sizeof text, "ifd=%d", fd);
-  if (write(rescanPipe[1], text, len) < len) {
+  bool stored = false;
+  nk::shortLock(&rescanLock);
+  if (rescanLength + len <= kRescanCapacity) {  // a short text goes whole or not at all
+    memcpy(rescanText + rescanLength, text, len);
+    rescanLength += len;
+    __atomic_store_n(&rescanPending, static_cast<uint32_t>(rescanLength), __ATOMIC_SEQ_CST);
+    stored = true;
+  }
+  nk::shortUnlock(&rescanLock);
+  if (!stored) {
     nksyslog(NKLOG_WARNING, NK_LOGMASK, "%s failed to write %d bytes", "netPollRescan", len);
+    return;
+  }
+  if (__atomic_load_n(&pollerWaiting, __ATOMIC_SEQ_CST) &&
+      !__atomic_exchange_n(&tokenInPipe, 1u, __ATOMIC_SEQ_CST)) {
+    char token = 0;
+    if (write(rescanPipe[1], &token, 1) != 1) {
+      __atomic_store_n(&tokenInPipe, 0u, __ATOMIC_SEQ_CST);
+      nksyslog(NKLOG_WARNING, NK_LOGMASK, "%s failed to write %d bytes", "netPollRescan", len);
+    }
   }
 }
 
@@ -482,10 +523,16 @@ int netPoll(int timeout) {
     highest = highestFd;
   }
   NK_LOG(NKLOG_DEBUG, NK_LOGMASK, "select for %d usec\n", timeout);
+  // Unread rescan texts make the pipe readable: select then does not wait.
+  __atomic_store_n(&pollerWaiting, 1u, __ATOMIC_SEQ_CST);
+  bool rescanned = __atomic_load_n(&rescanPending, __ATOMIC_SEQ_CST) != 0;
   struct timeval tv;
-  tv.tv_sec = timeout / 1000000;
-  tv.tv_usec = timeout % 1000000;
+  tv.tv_sec = rescanned ? 0 : timeout / 1000000;
+  tv.tv_usec = rescanned ? 0 : timeout % 1000000;
   int result = select(highest + 1, &readSet, &writeSet, &exceptSet, &tv);
+  __atomic_store_n(&pollerWaiting, 0u, __ATOMIC_SEQ_CST);
+  // The texts count as the pipe's read end, unless a wake-up byte made it ready.
+  if (result >= 0 && rescanned && !FD_ISSET(rescanPipe[0], &readSet)) result++;
   NK_LOG(NKLOG_DEBUG, NK_LOGMASK, "select returns %d\n", result);
   if (result == 0) return 0;
   if (result < 0) {
@@ -498,10 +545,27 @@ int netPoll(int timeout) {
   }
   nk::RankedLock<pthread_mutex_t> lock(&netLock, nk::kRankNet);
   if (FD_ISSET(rescanPipe[0], &readSet)) {
-    char text[100];
-    ssize_t n = read(rescanPipe[0], text, sizeof text - 1);
-    text[n > 0 ? n : 0] = '\0';
-    NK_LOG(NKLOG_DEBUG, NK_LOGMASK, "%s select woken up by rescan pipe msg=%s\n", "netPoll", text);
+    // Drain the wake-up bytes first, then allow the next one: a byte
+    // written in between is read by the next pass, never lost.
+    char tokens[64];
+    while (read(rescanPipe[0], tokens, sizeof tokens) == static_cast<ssize_t>(sizeof tokens)) {
+    }
+    __atomic_store_n(&tokenInPipe, 0u, __ATOMIC_SEQ_CST);
+  }
+  if (rescanned || FD_ISSET(rescanPipe[0], &readSet)) {
+    char text[kRescanReadMax + 1];
+    nk::shortLock(&rescanLock);
+    int n = rescanLength < kRescanReadMax ? rescanLength : kRescanReadMax;
+    memcpy(text, rescanText, n);
+    memmove(rescanText, rescanText + n, rescanLength - n);
+    rescanLength -= n;
+    __atomic_store_n(&rescanPending, static_cast<uint32_t>(rescanLength), __ATOMIC_SEQ_CST);
+    nk::shortUnlock(&rescanLock);
+    text[n] = '\0';
+    if (n > 0) {
+      NK_LOG(NKLOG_DEBUG, NK_LOGMASK, "%s select woken up by rescan pipe msg=%s\n", "netPoll",
+             text);
+    }
   }
   for (ListNode *n = listHead(&contextList); n; n = listNext(&contextList, n)) {
     NetContext *ctx = reinterpret_cast<NetContext *>(n);

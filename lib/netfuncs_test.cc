@@ -297,6 +297,86 @@ TEST(NetTest, PollTimesOutAndRescanEndsALongWait) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
 }
 
+// Rescan requests are read back as a pipe hands them out: one made while
+// nobody polls ends the next wait at once, a pass reads at most 99 bytes and
+// the rest ends the following wait, and a full pipe refuses a request whole.
+TEST(NetTest, RescanRequestsAreReadBackLikeAPipe) {
+  while (netPoll(0) != 0) {
+  }
+  nktest::LogCapture capture;
+  nkloglevelset("test", "DBUG");
+  auto start = std::chrono::steady_clock::now();
+  netPollRescan(7);
+  EXPECT_EQ(netPoll(10000000), 1);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  for (int i = 0; i < 20; i++) netPollRescan(10);  // 120 bytes
+  EXPECT_EQ(netPoll(0), 1);
+  EXPECT_EQ(netPoll(0), 1);
+  EXPECT_EQ(netPoll(0), 0);
+  nkloglevelset("test", "WARN");
+  const std::string prefix = "netPoll select woken up by rescan pipe msg=";
+  std::vector<std::string> read;
+  for (const std::string &m : capture.messages()) {
+    size_t at = m.find(prefix);
+    if (at != std::string::npos) read.push_back(m.substr(at + prefix.size()));
+  }
+  std::string six = "ifd=10";
+  std::string sixteen;
+  for (int i = 0; i < 16; i++) sixteen += six;
+  EXPECT_EQ(read, (std::vector<std::string>{"ifd=7", sixteen + "ifd", "=10" + six + six + six}));
+
+  // 64 KiB hold 10,922 texts of six bytes; the next finds four bytes free.
+  for (int i = 0; i < 10923; i++) netPollRescan(10);
+  int passes = 0;
+  while (netPoll(0) == 1) passes++;
+  EXPECT_EQ(passes, (10922 * 6 + 98) / 99);
+  int refused = 0;
+  for (const std::string &m : capture.messages()) {
+    refused += m.find("netPollRescan failed to write 6 bytes") != std::string::npos;
+  }
+  EXPECT_EQ(refused, 1);
+}
+
+// A poller thread waits in select while this thread takes each event and
+// re-arms the read watch: every re-arm must reach the waiting poller. A lost
+// wake-up would leave it in its 10-second select, and the next event late.
+TEST(NetTest, ReArmsAlwaysReachAWaitingPoller) {
+  int sv[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+  ASSERT_EQ(netExternal(sv[0]), 0);
+  Events events;
+  netSetCallback(sv[0], Events::record, &events);
+  std::atomic<bool> stop{false};
+  std::thread poller([&] {
+    while (!stop) netPoll(10000000);
+  });
+  const int rounds = nktest::emulated() ? 300 : 3000;
+  int delivered = 0;
+  for (int i = 0; i < rounds; i++) {
+    ASSERT_EQ(write(sv[1], "x", 1), 1);
+    {
+      std::unique_lock<std::mutex> lock(events.m);
+      if (!events.cv.wait_for(lock, std::chrono::seconds(5), [&] {
+            int n = 0;
+            for (int k : events.kinds) n += k == NET_EVENT_READ;
+            return n == i + 1;
+          })) {
+        break;
+      }
+    }
+    char c;
+    ASSERT_EQ(recv(sv[0], &c, 1, 0), 1);
+    netReadPoll(sv[0]);
+    delivered++;
+  }
+  stop = true;
+  netPollRescan(sv[0]);
+  poller.join();
+  EXPECT_EQ(delivered, rounds);
+  netClose(sv[0]);
+  close(sv[1]);
+}
+
 TEST(NetTest, ListeningSocketRaisesAcceptOnce) {
   int lfd = netListen(0);
   ASSERT_GT(lfd, 0);
