@@ -61,6 +61,7 @@ struct Connection {
   bool writable = false;
   bool queued = false;  // bytes wait in the socket layer's queue
   bool closing = false;
+  bool signedOff = false;
 };
 
 std::map<int, Connection *> connections;  // by descriptor
@@ -81,9 +82,15 @@ void onEvent(int fd, int kind, void *) {
   if (kind == NET_EVENT_ERROR) it->second->closing = true;
 }
 
-void drop(Connection *c, const char *why) {
-  nksyslog(NKLOG_WARNING, LOGMASK_IPC, "%s: fd %d (%s) %s\n", "nkbus", c->fd,
-           c->name.empty() ? "unregistered" : c->name.c_str(), why);
+// A peer closing its end is ordinary (a process that signed off, or one that
+// ended without signing off) and is logged as a notice; the server cutting a
+// peer off is a warning.
+void drop(Connection *c, const char *why, int level = NKLOG_WARNING) {
+  nksyslog(level, LOGMASK_IPC, "%s: fd %d (%s) %s\n", "nkbus", c->fd,
+           !c->name.empty() ? c->name.c_str()
+           : c->signedOff   ? "signed off"
+                            : "unregistered",
+           why);
   if (!c->name.empty()) names.erase(c->name);
   c->name.clear();
   c->closing = true;
@@ -154,6 +161,7 @@ void route(Connection *c, const std::string &raw) {
         nksyslog(NKLOG_NOTICE, LOGMASK_IPC, "%s: %s signed off\n", "nkbus", from.c_str());
         names.erase(from);
         c->name.clear();
+        c->signedOff = true;
       }
     } else if (seq > 0 && !c->name.empty()) {
       answer(c, c->name, kTypeNoSuchName, seq, "error=unknown request to base");
@@ -181,7 +189,9 @@ void route(Connection *c, const std::string &raw) {
 // Receives what the kernel holds and routes every complete line. The server
 // receives by itself, then re-arms the layer's read watch: lines that came
 // with the peer's close are still routed, and a peer cannot make a line
-// longer than the limit.
+// longer than the limit. A receive that does not fill the buffer has taken
+// what there was; the watch is re-armed at once rather than after a receive
+// that would block.
 void readFrom(Connection *c) {
   c->readable = false;
   char buf[kReadChunk];
@@ -192,7 +202,11 @@ void readFrom(Connection *c) {
       return;
     }
     if (n <= 0) {
-      drop(c, n == 0 ? "closed the connection" : "receive failed, disconnected");
+      if (n == 0) {
+        drop(c, "closed the connection", NKLOG_NOTICE);
+      } else {
+        drop(c, "receive failed, disconnected");
+      }
       return;
     }
     c->pending.append(buf, n);
@@ -204,6 +218,10 @@ void readFrom(Connection *c) {
     c->pending.erase(0, start);
     if (c->pending.size() > kMaxLine) {
       drop(c, "sent more than 64 KiB without a line end, disconnected");
+    } else if (n < static_cast<ssize_t>(sizeof buf) && !c->closing) {
+      // Anything that came since makes select report it readable at once.
+      netReadPoll(c->fd);
+      return;
     }
   }
 }
@@ -269,7 +287,7 @@ int main(int argc, char **argv) {
       listenerReady = false;
       int fd;
       while ((fd = netAccept(lfd)) > 0) {
-        Connection *c = new Connection{fd, "", "", false, false, false, false};
+        Connection *c = new Connection{fd, "", "", false, false, false, false, false};
         connections[fd] = c;
         netSetCallback(fd, onEvent, nullptr);
         nksyslog(NKLOG_INFO, LOGMASK_IPC, "%s: fd %d connected\n", "nkbus", fd);
