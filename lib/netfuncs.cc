@@ -86,8 +86,7 @@ constexpr int kRescanCapacity = 65536;
 constexpr int kRescanReadMax = 99;  // the poller reads this much per pass
 uint32_t rescanLock;                // short leaf lock over the two below
 char rescanText[kRescanCapacity];
-int rescanLength;
-uint32_t rescanPending;  // rescanLength, readable without the lock
+uint32_t rescanLength;   // bytes held; changed under the lock, read without it
 uint32_t pollerWaiting;  // the poller is in (or about to enter) select
 uint32_t tokenInPipe;    // a wake-up byte is in the pipe, not yet drained
 
@@ -470,13 +469,12 @@ int netClose(int fd) {
 void netPollRescan(int fd) {
   char text[32];
   int len = snprintf(text, sizeof text, "ifd=%d", fd);
-  bool stored = false;
   nk::shortLock(&rescanLock);
-  if (rescanLength + len <= kRescanCapacity) {  // a short text goes whole or not at all
-    memcpy(rescanText + rescanLength, text, len);
-    rescanLength += len;
-    __atomic_store_n(&rescanPending, static_cast<uint32_t>(rescanLength), __ATOMIC_SEQ_CST);
-    stored = true;
+  uint32_t held = __atomic_load_n(&rescanLength, __ATOMIC_RELAXED);
+  bool stored = held + len <= kRescanCapacity;  // a short text goes whole or not at all
+  if (stored) {
+    memcpy(rescanText + held, text, len);
+    __atomic_store_n(&rescanLength, held + len, __ATOMIC_SEQ_CST);
   }
   nk::shortUnlock(&rescanLock);
   if (!stored) {
@@ -525,7 +523,7 @@ int netPoll(int timeout) {
   NK_LOG(NKLOG_DEBUG, NK_LOGMASK, "select for %d usec\n", timeout);
   // Unread rescan texts make the pipe readable: select then does not wait.
   __atomic_store_n(&pollerWaiting, 1u, __ATOMIC_SEQ_CST);
-  bool rescanned = __atomic_load_n(&rescanPending, __ATOMIC_SEQ_CST) != 0;
+  bool rescanned = __atomic_load_n(&rescanLength, __ATOMIC_SEQ_CST) != 0;
   struct timeval tv;
   tv.tv_sec = rescanned ? 0 : timeout / 1000000;
   tv.tv_usec = rescanned ? 0 : timeout % 1000000;
@@ -555,11 +553,11 @@ int netPoll(int timeout) {
   if (rescanned || FD_ISSET(rescanPipe[0], &readSet)) {
     char text[kRescanReadMax + 1];
     nk::shortLock(&rescanLock);
-    int n = rescanLength < kRescanReadMax ? rescanLength : kRescanReadMax;
+    uint32_t held = __atomic_load_n(&rescanLength, __ATOMIC_RELAXED);
+    uint32_t n = held < kRescanReadMax ? held : kRescanReadMax;
     memcpy(text, rescanText, n);
-    memmove(rescanText, rescanText + n, rescanLength - n);
-    rescanLength -= n;
-    __atomic_store_n(&rescanPending, static_cast<uint32_t>(rescanLength), __ATOMIC_SEQ_CST);
+    memmove(rescanText, rescanText + n, held - n);
+    __atomic_store_n(&rescanLength, held - n, __ATOMIC_SEQ_CST);
     nk::shortUnlock(&rescanLock);
     text[n] = '\0';
     if (n > 0) {
