@@ -14,8 +14,8 @@
 // woken by the writable event that follows each of its own sends.
 //
 // A client's lock guards fd, connected, readable, writable, error, rxBuffer,
-// timeout, lastSeq and waitingFor. seq, the queue walk and the receive buffer belong to
-// the caller thread.
+// timeout, lastSeq and waitingFor. seq, the queue walk and the receive buffer
+// belong to the caller thread.
 //
 // The poll thread runs while at least one client is open: the first open
 // starts it, the last close stops and joins it, and a later open starts a new

@@ -54,6 +54,7 @@ constexpr int kTypeNoSuchName = 3;
 volatile sig_atomic_t stopRequested;
 
 struct Connection {
+  explicit Connection(int descriptor) : fd(descriptor) {}
   int fd;
   std::string name;     // registered name, empty before registration
   std::string pending;  // bytes received after the last line end
@@ -287,7 +288,7 @@ int main(int argc, char **argv) {
       listenerReady = false;
       int fd;
       while ((fd = netAccept(lfd)) > 0) {
-        Connection *c = new Connection{fd, "", "", false, false, false, false, false};
+        Connection *c = new Connection(fd);
         connections[fd] = c;
         netSetCallback(fd, onEvent, nullptr);
         nksyslog(NKLOG_INFO, LOGMASK_IPC, "%s: fd %d connected\n", "nkbus", fd);
