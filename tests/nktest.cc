@@ -77,6 +77,12 @@ std::vector<std::string> LogCapture::lines() { return nktest::lines(readAll(file
 
 std::vector<std::string> LogCapture::messages() { return loggedMessages(file_); }
 
+int LogCapture::count(const std::string &text) {
+  int n = 0;
+  for (const std::string &line : lines()) n += line.find(text) != std::string::npos;
+  return n;
+}
+
 std::vector<std::string> lines(const std::string &text) {
   std::vector<std::string> out;
   std::istringstream in(text);

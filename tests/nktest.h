@@ -72,6 +72,8 @@ class LogCapture {
   // The log lines so far, whole, and without their date and time.
   std::vector<std::string> lines();
   std::vector<std::string> messages();
+  // How many of the log lines so far contain text.
+  int count(const std::string &text);
 
  private:
   FILE *file_;
