@@ -9,6 +9,7 @@
 
 #include "nkexport.h"
 #include "nkmsg.h"
+#include "requests.h"
 
 extern "C" {
 
@@ -46,14 +47,6 @@ extern const char *targetProcess;  // bus name of the runtime every command addr
 extern int quitRequested;          // set by exit and quit
 extern char shellName[32];         // "nksh-<pid>": the sender of every message
 extern MsgClient *busClient;       // the bus connection, open from start-up to the end
-
-// Message types of the runtime's requests.
-constexpr int kTypePost = 201;
-constexpr int kTypeStat = 202;
-constexpr int kTypePs = 209;
-constexpr int kTypeLua = 210;
-constexpr int kTypeSet = 212;
-constexpr int kTypeGet = 213;
 
 // The statistics commands (stats.cc) and the runtime commands (runtimecmds.cc),
 // called as handlers of the command table.

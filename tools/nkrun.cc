@@ -68,17 +68,12 @@ extern "C" {
 #include "nkmsg.h"
 #include "nkstrings.h"
 #include "nksyslog.h"
+#include "requests.h"
 #include "runtime.h"
 
 namespace {
 
 constexpr char kName[] = "nkrun";
-constexpr int kTypePost = 201;
-constexpr int kTypeStat = 202;
-constexpr int kTypePs = 209;
-constexpr int kTypeLua = 210;
-constexpr int kTypeSet = 212;
-constexpr int kTypeGet = 213;
 constexpr int kFirstRequestType = 100;  // lower types are results: never answered
 constexpr int kReplyOk = 0;
 constexpr int kReplyUnknown = 4;     // the request, stat, list or tag is unknown here
