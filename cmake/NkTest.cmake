@@ -11,9 +11,9 @@ else()
   set(NK_TEST_EMULATOR "")
 endif()
 
-add_library(nktest STATIC tests/nktest.cc)
+add_library(nktest STATIC tests/nktest.cc tests/nkluatest.cc)
 target_include_directories(nktest PUBLIC ${CMAKE_SOURCE_DIR}/tests PRIVATE ${CMAKE_SOURCE_DIR}/include)
-target_link_libraries(nktest PUBLIC GTest::gtest Threads::Threads)
+target_link_libraries(nktest PUBLIC GTest::gtest Threads::Threads PkgConfig::LUA)
 target_compile_definitions(nktest PRIVATE
   NK_TEST_EMULATOR="${NK_TEST_EMULATOR}"
   NK_TEST_BIN_DIR="${CMAKE_BINARY_DIR}")
