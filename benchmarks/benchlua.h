@@ -1,0 +1,111 @@
+// benchlua.h -- what the context, event and timer benchmarks share: a clock,
+// medians, the process's resident size, a quiet log, and a temporary script
+// directory named by a temporary configuration file.
+//
+// Header-only, so that each benchmark stays one program of one source file.
+#ifndef NK_BENCHMARKS_BENCHLUA_H
+#define NK_BENCHMARKS_BENCHLUA_H
+
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "configfile.h"
+#include "nksyslog.h"
+
+namespace nkbench {
+
+// Nanoseconds on the monotonic clock; a plain C call, so that bindings can
+// take it while Lua may unwind them.
+inline int64_t nowNanos() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+inline double median(std::vector<double> v) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  size_t n = v.size();
+  return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+// VmRSS of this process in bytes, or -1 if it cannot be read. Under an
+// emulator it is the emulator's own: only differences within one run mean
+// anything there.
+inline int64_t residentBytes() {
+  FILE *f = fopen("/proc/self/status", "r");
+  if (!f) return -1;
+  char line[256];
+  int64_t kib = -1;
+  while (fgets(line, sizeof line, f)) {
+    long long v;
+    if (sscanf(line, "VmRSS: %lld kB", &v) == 1) {
+      kib = v;
+      break;
+    }
+  }
+  fclose(f);
+  return kib < 0 ? -1 : kib * 1024;
+}
+
+// Leaves the level at its default (WARN) and sends whatever passes it to
+// /dev/null, so that nothing the library logs mixes with the figures.
+inline void quietLog() {
+  FILE *sink = fopen("/dev/null", "w");
+  if (sink) nksetdefaultlog(sink);
+}
+
+inline void writeFile(const std::string &path, const std::string &text) {
+  FILE *f = fopen(path.c_str(), "w");
+  if (!f) {
+    fprintf(stderr, "cannot write %s\n", path.c_str());
+    exit(1);
+  }
+  fputs(text.c_str(), f);
+  fclose(f);
+}
+
+// A temporary script directory, named as scriptDir by a configuration file
+// of its own that has been read (configSetFile, configReadFile).
+class ScriptDir {
+ public:
+  ScriptDir() {
+    char dirTemplate[] = "/tmp/nkbench-XXXXXX";
+    if (!mkdtemp(dirTemplate)) {
+      perror("mkdtemp");
+      exit(1);
+    }
+    dir_ = dirTemplate;
+    config_ = dir_ + "/bench.conf";
+    writeFile(config_, "scriptDir=" + dir_ + "\n");
+    configSetFile(config_.c_str());
+    configReadFile();
+  }
+  ~ScriptDir() {
+    configCloseFile();
+    std::string rm = "rm -rf '" + dir_ + "'";
+    if (system(rm.c_str()) != 0) fprintf(stderr, "could not remove %s\n", dir_.c_str());
+  }
+  ScriptDir(const ScriptDir &) = delete;
+  ScriptDir &operator=(const ScriptDir &) = delete;
+
+  // Writes <dir>/<name>.lua.
+  void script(const char *name, const char *code) const {
+    writeFile(dir_ + "/" + name + ".lua", code);
+  }
+
+ private:
+  std::string dir_;
+  std::string config_;
+};
+
+}  // namespace nkbench
+
+#endif  // NK_BENCHMARKS_BENCHLUA_H
