@@ -4,7 +4,6 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -22,36 +21,9 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-class Environment : public ::testing::Environment {
- public:
-  void SetUp() override { memInit(); }
-};
-const auto *const kEnvironment = ::testing::AddGlobalTestEnvironment(new Environment);
-
 // Every test starts with a fresh Lua world and ends with every handle given
 // back.
-class ContextTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    free_ = memFreeHandleCount();
-    w_ = std::make_unique<nktest::LuaWorld>();
-  }
-  void TearDown() override {
-    w_.reset();
-    EXPECT_EQ(memFreeHandleCount(), free_);
-  }
-  Lines run() {
-    contextExecute();
-    return w_->trace();
-  }
-  Context *start(const char *name, const char *code) {
-    w_->script(name, code);
-    return w_->start(name);
-  }
-  nktest::LogCapture log_;
-  std::unique_ptr<nktest::LuaWorld> w_;
-  int free_ = 0;
-};
+using ContextTest = nktest::LuaWorldTest;
 
 const char kYielder[] = "local me = ... for i = 1, 3 do t.trace(me, i) t.yield() end";
 

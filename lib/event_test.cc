@@ -4,7 +4,6 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -21,27 +20,19 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-class Environment : public ::testing::Environment {
- public:
-  void SetUp() override { memInit(); }
-};
-const auto *const kEnvironment = ::testing::AddGlobalTestEnvironment(new Environment);
-
-class EventTest : public ::testing::Test {
+class EventTest : public nktest::LuaWorldTest {
  protected:
   void SetUp() override {
-    free_ = memFreeHandleCount();
-    w_ = std::make_unique<nktest::LuaWorld>();
+    LuaWorldTest::SetUp();
     out_ = stringAlloc(0);
   }
   void TearDown() override {
     stringFree(out_);
-    w_.reset();
-    EXPECT_EQ(memFreeHandleCount(), free_);
+    LuaWorldTest::TearDown();
   }
-  Context *start(const char *name, const char *code) {
-    w_->script(name, code);
-    Context *c = w_->start(name);
+  // Starts the script and runs it until it waits; its trace is kept.
+  Context *startAndRun(const char *name, const char *code) {
+    Context *c = start(name, code);
     contextExecute();
     return c;
   }
@@ -49,9 +40,6 @@ class EventTest : public ::testing::Test {
     eventStatsQuery(index, out_);
     return static_cast<const char *>(memGetData(out_));
   }
-  nktest::LogCapture log_;
-  std::unique_ptr<nktest::LuaWorld> w_;
-  int free_ = 0;
   int out_ = 0;
 };
 
@@ -65,7 +53,7 @@ TEST_F(EventTest, NamesIdsAndReferences) {
   EXPECT_EQ(eventCreateUnique(), buffer);  // one buffer, overwritten
 
   nkloglevelset("test", "DBUG");
-  Context *c = start("f", "t.filter('x') t.filter('x') t.clear('x') t.filter('y') t.wait()");
+  Context *c = startAndRun("f", "t.filter('x') t.filter('x') t.clear('x') t.filter('y') t.wait()");
   nkloglevelset("test", "WARN");
   EXPECT_EQ(log_.count("DBUG Ignore duplicate event interest"), 1);
   EXPECT_EQ(log_.count("INFO Interest noted in event x("), 1);
@@ -83,7 +71,7 @@ TEST_F(EventTest, NamesIdsAndReferences) {
 
 TEST_F(EventTest, QueueFetchAndParams) {
   // The empty name is a name like any other; its id is 0.
-  Context *c = start("q", "t.filter('a') t.filter('b') t.filter('') t.waitfor('never')");
+  Context *c = startAndRun("q", "t.filter('a') t.filter('b') t.filter('') t.waitfor('never')");
   nkloglevelset("test", "INFO");
   eventPost("a", "", 0);
   eventPost("b", "pb", 0);
@@ -101,21 +89,21 @@ TEST_F(EventTest, QueueFetchAndParams) {
   EXPECT_STREQ(eventGetParam(c), "z");
   EXPECT_EQ(c->pendingCount, 0);
   // Blocking on any event is refused while events are pending.
-  start("r",
-        "t.filter('a') t.filter('b') t.post('a', '1') "
-        "t.trace(t.block('z', 3, 1))");
+  startAndRun("r",
+              "t.filter('a') t.filter('b') t.post('a', '1') "
+              "t.trace(t.block('z', 3, 1))");
   EXPECT_EQ(w_->trace(), Lines{"-1"});
   EXPECT_EQ(log_.count("NOTE request to block thread but has 1 events pending (a)"), 1);
 }
 
 TEST_F(EventTest, StatisticsAndDisplay) {
   // "\x11" has slot 17 in the table of 70001.
-  Context *c = start("lister",
-                     "for _, e in ipairs{'\\17', 'b', 'c', 'd', 'e', 'f', 'g'} do "
-                     "t.filter(e) end t.wait()");
+  Context *c = startAndRun("lister",
+                           "for _, e in ipairs{'\\17', 'b', 'c', 'd', 'e', 'f', 'g'} do "
+                           "t.filter(e) end t.wait()");
   EXPECT_EQ(stats(0), "index=18,event=17,name=\x11,in0=lister,blk0=No");
   EXPECT_STREQ(eventDisplay(c), "\x11;b;c;d;e;...");
-  Context *b = start("blocker", "t.filter('\\17') t.waitfor('\\17')");
+  Context *b = startAndRun("blocker", "t.filter('\\17') t.waitfor('\\17')");
   EXPECT_EQ(stats(17), "index=18,event=17,name=\x11,in0=lister,blk0=No,in1=blocker,blk1=Yes");
   EXPECT_STREQ(eventDisplay(b), "B:\x11");
   EXPECT_EQ(eventStatsQuery(70001, out_), 0);
@@ -130,8 +118,8 @@ TEST_F(EventTest, StatisticsAndDisplay) {
 TEST_F(EventTest, EachContextGetsAPostOnce) {
   // The filtering context comes first in the interest list: waking the
   // blocked one after it must not queue the event twice for it.
-  Context *f = start("f", "t.filter('e') t.waitfor('never')");
-  Context *b = start("b", "t.trace(t.block('e', 4, 3))");  // asks for an integer
+  Context *f = startAndRun("f", "t.filter('e') t.waitfor('never')");
+  Context *b = startAndRun("b", "t.trace(t.block('e', 4, 3))");  // asks for an integer
   eventPost("e", "text", 0);
   EXPECT_EQ(f->pendingCount, 1);
   EXPECT_EQ(b->runState, CTX_RUNNABLE);
@@ -140,7 +128,7 @@ TEST_F(EventTest, EachContextGetsAPostOnce) {
 }
 
 TEST_F(EventTest, MisuseStops) {
-  Context *c = start("m", "t.filter('x') t.wait()");
+  Context *c = startAndRun("m", "t.filter('x') t.wait()");
   auto stop = [](void (*f)(Context *), Context *context) {
     nksetdefaultlog(stderr);
     f(context);

@@ -99,7 +99,7 @@ TEST_F(TableTest, BuildsAndConvertsInOrderConsumingTheEntriesOrRefuses) {
   const char kNoRoom[] = "WARN tableToLua: no room on the Lua stack";
   const char kDict[] = "WARN dict type was expected", kSimple[] = "WARN simple type was expected";
   struct Case {
-    const char *spec;
+    const char *shape;
     int room;         // slots left on the stack; 0: plenty
     const char *lua;  // null: refused, nothing pushed and the entries kept
     std::vector<std::string> log;
@@ -131,10 +131,10 @@ TEST_F(TableTest, BuildsAndConvertsInOrderConsumingTheEntriesOrRefuses) {
       {"{a={b=1} c=2}", 5, "{a={b=1},c=2}", {}},
   };
   for (const Case &c : cases) {
-    SCOPED_TRACE(std::string(c.spec) + " in " + std::to_string(c.room));
+    SCOPED_TRACE(std::string(c.shape) + " in " + std::to_string(c.room));
     nktest::LogCapture log;
     int before = memFreeHandleCount();
-    LuaTable *t = build(c.spec);
+    LuaTable *t = build(c.shape);
     int entries = listCount(&t->entries);
     lua_pushstring(L_, "below");
     while (c.room && lua_checkstack(L_, c.room + 1)) lua_pushnil(L_);

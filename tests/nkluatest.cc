@@ -13,6 +13,7 @@
 
 #include "configfile.h"
 #include "event.h"
+#include "mem.h"
 
 namespace nktest {
 
@@ -202,6 +203,31 @@ std::vector<std::string> LuaWorld::trace() {
   std::vector<std::string> out;
   out.swap(traced);
   return out;
+}
+
+void LuaWorldTest::SetUpTestSuite() {
+  static bool ready = (memInit(), true);
+  (void)ready;
+}
+
+void LuaWorldTest::SetUp() {
+  free_ = memFreeHandleCount();
+  w_ = std::make_unique<LuaWorld>();
+}
+
+void LuaWorldTest::TearDown() {
+  w_.reset();
+  EXPECT_EQ(memFreeHandleCount(), free_);
+}
+
+Context *LuaWorldTest::start(const char *name, const char *code) {
+  w_->script(name, code);
+  return w_->start(name);
+}
+
+std::vector<std::string> LuaWorldTest::run() {
+  contextExecute();
+  return w_->trace();
 }
 
 }  // namespace nktest

@@ -24,10 +24,14 @@
 #ifndef NK_TESTS_NKLUATEST_H
 #define NK_TESTS_NKLUATEST_H
 
+#include <memory>
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "context.h"
+#include "nktest.h"
 
 namespace nktest {
 
@@ -52,6 +56,23 @@ class LuaWorld {
   lua_State *L = nullptr;
   std::string dir;     // the script directory, without a final "/"
   std::string config;  // the configuration file
+};
+
+// A fixture: a fresh LuaWorld per test, the log captured, and every handle
+// given back at the end (checked). The allocator is made ready once.
+class LuaWorldTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite();
+  void SetUp() override;
+  void TearDown() override;
+  // Writes the script and starts it; it runs at the next contextExecute.
+  Context *start(const char *name, const char *code);
+  // contextExecute, then what the scripts traced.
+  std::vector<std::string> run();
+
+  LogCapture log_;
+  std::unique_ptr<LuaWorld> w_;
+  int free_ = 0;
 };
 
 }  // namespace nktest
