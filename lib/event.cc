@@ -79,6 +79,12 @@ List *readyList(int id) {
   return list;
 }
 
+// "<name>-reply", the event a request's answer is posted as; cut to fit.
+void replyName(const char *name, char (&reply)[kReplyNameSize]) {
+  NK_ASSERT(name != nullptr);
+  snprintf(reply, sizeof reply, "%s-reply", name);
+}
+
 // A copy of a post's parameter, or -1 for none and for the empty text.
 int copyParam(const char *param) { return param && *param ? stringDup(param) : -1; }
 
@@ -409,18 +415,16 @@ int eventWaitFor(const char *name) {
 }
 
 int eventRequest(const char *name, const char *param) {
-  NK_ASSERT(name != nullptr);
   char reply[kReplyNameSize];
-  snprintf(reply, sizeof reply, "%s-reply", name);
+  replyName(name, reply);
   eventPost(name, param, 0);
   eventBlock(reply, CTX_BLOCKED, BLOCK_RETURN_STRING);
   return 0;
 }
 
 int eventReply(const char *name, const char *param) {
-  NK_ASSERT(name != nullptr);
   char reply[kReplyNameSize];
-  snprintf(reply, sizeof reply, "%s-reply", name);
+  replyName(name, reply);
   eventPost(reply, param, 0);
   return 0;
 }
