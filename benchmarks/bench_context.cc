@@ -38,8 +38,11 @@
 
 namespace {
 
+using nkbench::bFilter;
+using nkbench::bWait;
 using nkbench::median;
 using nkbench::nowNanos;
+using nkbench::waitCount;
 
 constexpr int kRepetitions = 7;
 constexpr int64_t kTurnsPerRun = 1000000;  // turns of one repetition, whatever K
@@ -75,7 +78,6 @@ int64_t markFrom;    // the yield count at which the timed window opens
 int64_t markTo;      // ... and closes
 int64_t fromNanos;
 int64_t toNanos;
-int64_t waitCount;  // calls of t.wait
 
 int bYield(lua_State *L) {
   contextGetCurrent()->runState = CTX_RUNNABLE;
@@ -83,17 +85,6 @@ int bYield(lua_State *L) {
   if (n == markFrom) fromNanos = nowNanos();
   if (n == markTo) toNanos = nowNanos();
   return lua_yield(L, 0);
-}
-
-int bWait(lua_State *L) {
-  waitCount++;
-  eventWait();
-  return lua_yield(L, 0);
-}
-
-int bFilter(lua_State *L) {
-  eventFilter(luaL_checkstring(L, 1));
-  return 0;
 }
 
 const luaL_Reg kBindings[] = {

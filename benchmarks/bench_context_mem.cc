@@ -48,12 +48,7 @@ constexpr int kEventSlots = 65536;  // eventInit's request, rounded up to a prim
 
 const char kParkScript[] = "t.wait()\n";
 
-int bWait(lua_State *L) {
-  eventWait();
-  return lua_yield(L, 0);
-}
-
-const luaL_Reg kBindings[] = {{"wait", bWait}, {nullptr, nullptr}};
+const luaL_Reg kBindings[] = {{"wait", nkbench::bWait}, {nullptr, nullptr}};
 
 void fail(const char *what) {
   fprintf(stderr, "bench_context_mem: %s\n", what);

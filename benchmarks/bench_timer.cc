@@ -64,23 +64,8 @@ int offsetClock(clockid_t clock, struct timespec *ts) {
   return r;
 }
 
-// ---- bindings ----------------------------------------------------------------
-// Plain C functions: Lua may unwind them with longjmp.
-
-int64_t waitCount;  // calls of t.wait
-
-int bWait(lua_State *L) {
-  waitCount++;
-  eventWait();
-  return lua_yield(L, 0);
-}
-
-int bFilter(lua_State *L) {
-  eventFilter(luaL_checkstring(L, 1));
-  return 0;
-}
-
-const luaL_Reg kBindings[] = {{"wait", bWait}, {"filter", bFilter}, {nullptr, nullptr}};
+const luaL_Reg kBindings[] = {
+    {"wait", nkbench::bWait}, {"filter", nkbench::bFilter}, {nullptr, nullptr}};
 
 void fail(const char *what) {
   fprintf(stderr, "bench_timer: %s\n", what);
@@ -106,7 +91,7 @@ struct Firing {
 // contexts then run until they all wait again.
 Firing fire(const char *prefix, int expectedWaits) {
   armOneShots(prefix);
-  int64_t waitsBefore = waitCount;
+  int64_t waitsBefore = nkbench::waitCount;
   offsetSec = 1;
   int64_t t0 = nowNanos();
   int examinations = timerTick();
@@ -114,7 +99,8 @@ Firing fire(const char *prefix, int expectedWaits) {
   offsetSec = 0;
   contextExecute();
   int64_t t2 = nowNanos();
-  if (waitCount - waitsBefore != expectedWaits) fail("not every fired event was delivered");
+  if (nkbench::waitCount - waitsBefore != expectedWaits)
+    fail("not every fired event was delivered");
   Firing f;
   f.tickNanos = static_cast<double>(t1 - t0) / kTimers;
   f.deliverNanos = static_cast<double>(t2 - t1) / kTimers;

@@ -1,6 +1,7 @@
 // benchlua.h -- what the context, event and timer benchmarks share: a clock,
-// medians, the process's resident size, a quiet log, and a temporary script
-// directory named by a temporary configuration file.
+// medians, the process's resident size, a quiet log, a temporary script
+// directory named by a temporary configuration file, and the bindings that
+// wait for events.
 //
 // Header-only, so that each benchmark stays one program of one source file.
 #ifndef NK_BENCHMARKS_BENCHLUA_H
@@ -16,7 +17,12 @@
 #include <string>
 #include <vector>
 
+#include <lauxlib.h>
+#include <lua.h>
+
 #include "configfile.h"
+#include "context.h"
+#include "event.h"
 #include "nksyslog.h"
 
 namespace nkbench {
@@ -105,6 +111,23 @@ class ScriptDir {
   std::string dir_;
   std::string config_;
 };
+
+// Bindings: plain C functions, since Lua may unwind them with longjmp.
+
+inline int64_t waitCount;  // calls of t.wait
+
+// t.wait(): waits for the next event; resumed with its name and parameter.
+inline int bWait(lua_State *L) {
+  waitCount++;
+  eventWait();
+  return lua_yield(L, 0);
+}
+
+// t.filter(name): registers the context's interest in the event.
+inline int bFilter(lua_State *L) {
+  eventFilter(luaL_checkstring(L, 1));
+  return 0;
+}
 
 }  // namespace nkbench
 
