@@ -14,6 +14,26 @@ namespace {
 
 void statusLine(int code) { printf("status=ipc-fail,code=%d\n", code); }
 
+// A runtime may answer every post, as a post does not say whether its
+// sender waits. Before get and "post ... reply" read the next message, the
+// answers to earlier posts without "reply" are taken out of the way: the ones
+// already here, then, for posts still unanswered, whatever arrives within
+// kStrayWait each (a runtime that answers no such posts costs one wait).
+constexpr int kStrayWait = 250000;  // us
+int unansweredPosts;
+
+void dropEarlierMessages(int s) {
+  char recipient[MSG_NAME_SIZE], sender[MSG_NAME_SIZE];
+  int type = 0;
+  while (nkMsgPoll(busClient, recipient, sender, &type, s, 0) == MSG_OK) {
+    if (unansweredPosts > 0) unansweredPosts--;
+  }
+  for (; unansweredPosts > 0; unansweredPosts--) {
+    if (nkMsgPoll(busClient, recipient, sender, &type, s, kStrayWait) != MSG_OK) break;
+  }
+  unansweredPosts = 0;
+}
+
 // The next message addressed to the shell, its data into s. Returns the
 // receive status; *type gets its type field.
 int nextMessage(int s, int *type) {
@@ -45,7 +65,9 @@ int cmdGet(int argc, char **argv) {
     printf("Please supply a tag\n");
     return 0;
   }
-  int s = stringDup(argv[1]);
+  int s = stringAlloc(0);
+  dropEarlierMessages(s);
+  stringCopy(s, argv[1]);
   nkMsgSend(busClient, targetProcess, shellName, kTypeGet, s);
   int type = 0;
   int code = nextMessage(s, &type);
@@ -64,9 +86,12 @@ int cmdPost(int argc, char **argv) {
     return 0;
   }
   int s = stringAlloc(0);
+  bool waits = argc > 2 && strcasecmp(argv[2], "reply") == 0;
+  if (waits) dropEarlierMessages(s);
   stringPrintf(s, "event=%s", argv[1]);
   int code = nkMsgSend(busClient, targetProcess, shellName, kTypePost, s);
-  if (argc > 2 && strcasecmp(argv[2], "reply") == 0) {
+  if (!waits && code == 0) unansweredPosts++;
+  if (waits) {
     int type = 0;
     code = nextMessage(s, &type);
     if (code == 0 && type != 0) code = type;

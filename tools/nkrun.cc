@@ -1,25 +1,53 @@
-// nkrun -- a stand-in for the framework's runtime process: it registers on
-// the message bus and answers the operator shell's requests, so that nksh can
-// be run and tested end to end on one machine.
+// nkrun -- a stand-in for the framework's runtime process: it runs Lua
+// scripts as cooperative contexts driven by events and timers, keeps the RTDB
+// with its rules, registers on the message bus and answers the operator
+// shell's requests from that live state, so that nksh can be run and tested
+// end to end on one machine.
+//
+//   nkrun [-f] [-d] [-n NAME] [-c CONFIG] [-b MSEC] [SCRIPT ...]
+//
+// Each SCRIPT names a context running "<scriptDir>/<SCRIPT>.lua", scriptDir
+// coming from the configuration file (-c, else the framework's default);
+// scripts start further contexts with nk.start. The bindings are in
+// nkrun_lua.cc, the RTDB and rules in nkrun_rtdb.cc.
+//
+// The main loop, on one thread: sleep in runtimeSleep until a callback is
+// woken or the next timer is due (no sleep while nk.yield has parked
+// contexts), run the woken callbacks (the bus client wakes "bus" on every
+// socket event; it takes every message until none is left, as the socket
+// layer watches for more only after a receive found nothing), fire the due
+// timers, wake the parked contexts, and run the contexts until none is
+// runnable. SIGINT and SIGTERM are taken by a thread of their own, which
+// wakes the "signal" callback; nkrun then signs off and exits with 0. A bus
+// that goes away ends it with 1.
 //
 // Messages served (each reply goes back through the bus to the sender):
 //   202 "stat=memhandles|memblocks|mem,index=%d"  the allocator's own replies
-//   202 "stat=stats,index=%d"       run-time statistics of nkrun's profiles
-//                                   ("bus", "signal", "sleep", "lua")
-//   202 "stat=listpools,index=%d"   "index=%d,list=%s,elements=%s", one list
-//                                   per reply, index 0 after the last
-//   202 "stat=timers|events|rules,index=%d"  "index=0": nothing to list yet
-//   209 "index=%d" (ps)             type 5 and "index=0": no contexts yet, and
-//                                   ps ends its listing only on a non-zero type
-//   210 a line of Lua               type 0 and the output (see below)
-//   212 "tag=value" (set)           one-way: stored in memory, text as given
-//   213 "tag" (get)                 one-way: answered with one message, type 0
-//                                   and "tag=value", or type 4 and
-//                                   "error=unknown tag,tag=%s"
-//   201 "event=NAME" (post)         one-way: logged; answered (type 0,
-//                                   "event=NAME") only for the events named
-//                                   with -e, because the post does not say
-//                                   whether its sender waits for an answer
+//   202 "stat=stats,index=%d"     the profiles: bus, signal, sleep, timers,
+//                                 contexts, lua and one per callback timer
+//   202 "stat=events,index=%d"    the event system's listing
+//   202 "stat=timers,index=%d"    the timers' listing
+//   202 "stat=rules,index=%d"     one rule per reply (id, ix, type, input1,
+//                                 input2, output, value), "index=0" after the last
+//   202 "stat=listpools,index=%d" "index=%d,list=%s,elements=%s", one list per
+//                                 reply, index 0 on the last
+//   209 "index=%d" (ps)           one context per reply (runnable, then
+//                                 waiting, then those that failed to load),
+//                                 type 5 and "index=0" after the last
+//   210 a line of Lua             type 0 and the flattened output
+//   212 "tag=value" (set)         one-way: writes the tag (as nk.set does)
+//   213 "tag" (get)               one-way: answered with one message, type 0
+//                                 and "tag=value", or type 4 and
+//                                 "error=unknown tag,tag=%s"
+//   201 "event=NAME" (post)       one-way: posts NAME with the sender's name as
+//                                 parameter, and answers with one message:
+//                                 type 0 and "event=NAME" when it reached a
+//                                 context, type 6 and "error=not taken,..."
+//                                 when nobody is interested or a full queue
+//                                 lost it. A post does not say whether its
+//                                 sender waits for the answer, so every post is
+//                                 answered; the shell drops answers it did not
+//                                 wait for.
 // A stat it does not know gets type 4 and "error=unknown stat,stat=%s"; any
 // other type from 100 up gets type 4 and "error=unknown request,type=%d".
 // The bus client does not tell a request from a one-way message, so such a
@@ -27,23 +55,6 @@
 // waiting for ever. Types below 100 are results and lines from the bus server
 // ("base") are never answered, so that two processes cannot answer each other
 // without end.
-//
-// Lua lines run in one Lua 5.2 state that lives as long as the process. An
-// expression's values are given back as if the line were "return " and the
-// line. The reply is what print wrote, then the values (tab-separated, as
-// print writes them), then "error: " and the message if the line failed to
-// compile or run; every line end becomes "; " (a reply is one line), the
-// last ones are dropped, and a reply longer than 16384 bytes is cut and ends
-// in "...".
-//
-// One thread runs everything: it sleeps in runtimeSleep until the bus client
-// wakes the "bus" callback, which takes every message until none is left
-// (the socket layer watches for more only after a receive found nothing).
-// SIGINT and SIGTERM are taken by a thread of their own, which wakes the
-// "signal" callback; nkrun then signs off and exits with 0. A bus that goes
-// away ends it with 1.
-//
-//   nkrun [-f] [-d] [-n NAME] [-e EVENT ...]
 #define NK_MODULE "nkrun"
 #include <pthread.h>
 #include <signal.h>
@@ -53,46 +64,45 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <map>
-#include <string>
-#include <vector>
 
 extern "C" {
-#include <lauxlib.h>
 #include <lua.h>
-#include <lualib.h>
 }
 
 #include "argparse.h"
+#include "configfile.h"
+#include "context.h"
+#include "event.h"
 #include "mem.h"
 #include "nkmsg.h"
+#include "nkrun.h"
 #include "nkstrings.h"
 #include "nksyslog.h"
 #include "requests.h"
 #include "runtime.h"
+#include "timer.h"
+
+using namespace nkrun;
 
 namespace {
 
-constexpr char kName[] = "nkrun";
 constexpr int kFirstRequestType = 100;  // lower types are results: never answered
 constexpr int kReplyOk = 0;
-constexpr int kReplyUnknown = 4;     // the request, stat, list or tag is unknown here
-constexpr int kReplyEnd = 5;         // nothing (more) to list
-constexpr int kIdleSleep = 1000000;  // us; no timers bound the sleep yet
-constexpr int kMaxReply = 16384;     // bytes of a Lua reply before it is cut
+constexpr int kReplyUnknown = 4;      // the request, stat, list or tag is unknown here
+constexpr int kReplyEnd = 5;          // nothing (more) to list
+constexpr int kReplyNotTaken = 6;     // a posted event reached no context
+constexpr int kIdleSleep = 1000000;   // us: the longest sleep without timers
+constexpr int kDefaultBudget = 1000;  // ms of Lua without a yield
 constexpr int kStatSize = 64;
 constexpr int kEventSize = 256;
+constexpr int kScriptSize = 256;
 
 // State of the main loop's thread.
 const char *ownName = kName;
 MsgClient *client;
-int request;     // string: the message being handled
-int reply;       // string: the answer being built
-int luaOutput;   // string: what the current Lua line printed
-bool outputCut;  // luaOutput reached kMaxReply and dropped bytes
-lua_State *luaState;
-std::map<std::string, std::string> tags;  // the RTDB
-std::vector<std::string> replyEvents;     // posts of these are answered
+int request;  // string: the message being handled
+int reply;    // string: the answer being built
+int scratch;  // string: listings read while answering
 RuntimeProfile *busProfile;
 RuntimeProfile *signalProfile;
 bool stopping;
@@ -109,133 +119,79 @@ void answer(const char *to, int type) { nkMsgReply(client, to, nullptr, type, re
 // A one-way message to the sender of a one-way message.
 void tell(const char *to, int type) { nkMsgSend(client, to, nullptr, type, reply); }
 
-// {==== Lua lines
+// {==== Listings
 
-// Appends n bytes to luaOutput, keeping at most kMaxReply of them. Runs inside
-// Lua calls: no C++ objects.
-void appendOutput(const char *s, size_t n) {
-  int have = stringLen(luaOutput);
-  size_t room = have < kMaxReply ? static_cast<size_t>(kMaxReply - have) : 0;
-  if (n > room) {
-    n = room;
-    outputCut = true;
+// The contexts in ps order: runnable, waiting (blocked, failed), then the ones
+// that failed to load. The one at position index, or null.
+Context *contextAt(int index) {
+  int k = 0;
+  for (Context *c = contextGetNextRunnable(nullptr); c; c = contextGetNextRunnable(c)) {
+    if (k++ == index) return c;
   }
-  memResize(luaOutput, 1, have + static_cast<int>(n) + 1);
-  char *out = static_cast<char *>(memGetData(luaOutput));
-  memcpy(out + have, s, n);
-  out[have + n] = '\0';
+  for (Context *c = contextGetNextWaiting(nullptr); c; c = contextGetNextWaiting(c)) {
+    if (k++ == index) return c;
+  }
+  return luaStartFailure(index - k);
 }
 
-// Appends the values at stack positions first .. last, tab-separated, and a
-// line end, as print writes them.
-void appendValues(lua_State *L, int first, int last) {
-  for (int i = first; i <= last; i++) {
-    size_t n = 0;
-    const char *s = luaL_tolstring(L, i, &n);  // may raise (__tostring)
-    if (i > first) appendOutput("\t", 1);
-    appendOutput(s, n);
-    lua_pop(L, 1);
+const char *runStateText(const Context *c) {
+  if (c == contextGetCurrent()) return "run";
+  if (luaIsParked(c)) return "yield";
+  switch (c->runState) {
+    case CTX_RUNNABLE:
+      return "ready";
+    case CTX_YIELDED:
+      return "yield";
+    case CTX_WAITING:
+      return "wait";
+    case CTX_BLOCKED:
+      return "block";
+    case CTX_DONE:
+      return "done";
+    case CTX_FAILED:
+      return "failed";
+    default:
+      return "?";
   }
-  appendOutput("\n", 1);
 }
 
-// print, writing into luaOutput instead of standard output.
-int capturePrint(lua_State *L) {
-  appendValues(L, 1, lua_gettop(L));
-  return 0;
+// One row of ps: type 0 while contexts remain (index names the next), then
+// type 5, which ends the shell's listing.
+int psRow(int index) {
+  Context *c = index >= 0 ? contextAt(index) : nullptr;
+  if (!c) {
+    stringCopy(reply, "index=0");
+    return kReplyEnd;
+  }
+  int line = 0;
+  char kind[8] = "";
+  contextGetLuaInfo(c, &line, kind);
+  if (c->runState == CTX_FAILED) line = c->errorLine;
+  stringPrintf(reply, "index=%d,name=%s,id=%d,cstate=%s,function=%s,line=%d,events=%s", index + 1,
+               c->name, c->id, runStateText(c), kind, line, luaIsParked(c) ? "" : eventDisplay(c));
+  return kReplyOk;
 }
 
-// Runs the line at stack position 1, as "return <line>" when that compiles
-// (so that an expression gives its values), and appends the values. Errors
-// propagate to the caller's lua_pcall.
-int runLine(lua_State *L) {
-  size_t len = 0;
-  const char *line = lua_tolstring(L, 1, &len);
-  const char *withReturn = lua_pushfstring(L, "return %s", line);
-  if (luaL_loadbuffer(L, withReturn, strlen(withReturn), "=lua") != LUA_OK) {
-    lua_pop(L, 1);
-    if (luaL_loadbuffer(L, line, len, "=lua") != LUA_OK) return lua_error(L);
-  }
-  int chunk = lua_gettop(L);
-  lua_call(L, 0, LUA_MULTRET);
-  if (lua_gettop(L) >= chunk) appendValues(L, chunk, lua_gettop(L));
-  return 0;
+size_t countList(Context *(*next)(Context *)) {
+  size_t n = 0;
+  for (Context *c = next(nullptr); c; c = next(c)) n++;
+  return n;
 }
-
-// Writes the text into out with every line end (CR LF, CR or LF) as "; " and
-// the trailing ones dropped; cuts it at kMaxReply bytes and marks a cut text
-// with "...".
-void flattenInto(const char *s, int out, bool cut) {
-  size_t len = strlen(s);
-  while (len > 0 && (s[len - 1] == '\n' || s[len - 1] == '\r')) len--;
-  memResize(out, 0, static_cast<int>(2 * len + 4));
-  char *o = static_cast<char *>(memGetData(out));
-  size_t k = 0;
-  for (size_t i = 0; i < len; i++) {
-    if (s[i] == '\r' || s[i] == '\n') {
-      if (s[i] == '\r' && i + 1 < len && s[i + 1] == '\n') i++;
-      o[k++] = ';';
-      o[k++] = ' ';
-    } else {
-      o[k++] = s[i];
-    }
-  }
-  if (k > static_cast<size_t>(kMaxReply)) {
-    k = kMaxReply;
-    cut = true;
-  }
-  if (cut) {
-    memcpy(o + k, "...", 3);
-    k += 3;
-  }
-  o[k] = '\0';
-}
-
-void luaOpen() {
-  luaState = luaL_newstate();
-  if (!luaState) {
-    nksyslog(NKLOG_ERR, LOGMASK_GENERAL, "%s: cannot create the Lua state\n", kName);
-    exit(1);
-  }
-  luaL_openlibs(luaState);
-  lua_register(luaState, "print", capturePrint);
-}
-
-void runLua(const char *from, const char *line) {
-  runtimeTiming("lua");
-  lua_State *L = luaState;
-  stringCopy(luaOutput, "");
-  outputCut = false;
-  lua_settop(L, 0);
-  lua_pushcfunction(L, runLine);
-  lua_pushstring(L, line);
-  if (lua_pcall(L, 1, 0, 0) != LUA_OK) {
-    char what[64];
-    const char *message = lua_tostring(L, -1);
-    if (!message) {
-      snprintf(what, sizeof what, "(error object is a %s value)", luaL_typename(L, -1));
-      message = what;
-    }
-    appendOutput("error: ", 7);
-    appendOutput(message, strlen(message));
-  }
-  lua_settop(L, 0);
-  flattenInto(text(luaOutput), reply, outputCut);
-  nksyslog(NKLOG_INFO, LOGMASK_GENERAL, "%s: lua from %s: %s\n", kName, from, text(reply));
-  answer(from, kReplyOk);
-  runtimeSwitch(busProfile);
-}
-
-// }====
 
 // "index=%d,list=%s,elements=%s" for nkrun's own lists; the index names the
-// next list, 0 after the last.
+// next list, 0 on the last.
 int listPool(int index) {
   struct Pool {
     const char *name;
     size_t elements;
   };
-  const Pool pools[] = {{"rtdb-tags", tags.size()}, {"reply-events", replyEvents.size()}};
+  const Pool pools[] = {
+      {"runnable", countList(contextGetNextRunnable)},
+      {"waiting", countList(contextGetNextWaiting)},
+      {"unloaded", luaStartFailureCount()},
+      {"rtdb-tags", rtdbCount()},
+      {"rules", ruleCount()},
+  };
   const int count = static_cast<int>(sizeof pools / sizeof pools[0]);
   if (index < 0 || index >= count) {
     stringPrintf(reply, "index=0,error=no such list");
@@ -262,15 +218,30 @@ void answerStat(const char *from, const char *data) {
     runtimeStatsQuery(index, reply);
   } else if (strcmp(stat, "listpools") == 0) {
     type = listPool(index);
-  } else if (strcmp(stat, "timers") == 0 || strcmp(stat, "events") == 0 ||
-             strcmp(stat, "rules") == 0) {
-    stringCopy(reply, "index=0");
+  } else if (strcmp(stat, "events") == 0) {
+    eventStatsQuery(index, reply);
+  } else if (strcmp(stat, "timers") == 0) {
+    timerStatsQuery(index, reply);
+  } else if (strcmp(stat, "rules") == 0) {
+    ruleStatsQuery(index, reply);
   } else {
     nksyslog(NKLOG_WARNING, LOGMASK_GENERAL, "%s: unknown stat '%s' from %s\n", kName, stat, from);
     stringPrintf(reply, "error=unknown stat,stat=%s", stat);
     type = kReplyUnknown;
   }
   answer(from, type);
+}
+
+// }====
+
+// {==== Commands
+
+void runLua(const char *from, const char *line) {
+  runtimeTiming("lua");
+  luaRunLine(line, reply);
+  nksyslog(NKLOG_INFO, LOGMASK_GENERAL, "%s: lua from %s: %s\n", kName, from, text(reply));
+  answer(from, kReplyOk);
+  runtimeSwitch(busProfile);
 }
 
 void setTag(const char *from, const char *data) {
@@ -280,19 +251,34 @@ void setTag(const char *from, const char *data) {
              kName, from, data);
     return;
   }
-  tags[std::string(data, eq - data)] = eq + 1;
+  stringCopy(scratch, data);
+  char *tag = static_cast<char *>(memGetData(scratch));
+  tag[eq - data] = '\0';
   nksyslog(NKLOG_INFO, LOGMASK_GENERAL, "%s: %s set %s\n", kName, from, data);
+  rtdbSet(tag, eq + 1);
 }
 
 void getTag(const char *from, const char *tag) {
-  auto it = tags.find(tag);
-  if (it == tags.end()) {
+  const char *value = rtdbGet(tag);
+  if (!value) {
     stringPrintf(reply, "error=unknown tag,tag=%s", tag);
     tell(from, kReplyUnknown);
     return;
   }
-  stringPrintf(reply, "%s=%s", tag, it->second.c_str());
+  stringPrintf(reply, "%s=%s", tag, value);
   tell(from, kReplyOk);
+}
+
+// True when some context is interested in the event called name: the
+// listing of the event system names every event that has an interest.
+bool anyInterest(const char *name) {
+  char listed[kEventSize];
+  for (int index = eventStatsQuery(0, scratch); index != 0;
+       index = eventStatsQuery(index, scratch)) {
+    paramGetString(text(scratch), "name", listed, sizeof listed);
+    if (strcmp(listed, name) == 0) return true;
+  }
+  return false;
 }
 
 void post(const char *from, const char *data) {
@@ -302,14 +288,16 @@ void post(const char *from, const char *data) {
              kName, from, data);
     return;
   }
-  bool replying = false;
-  for (const std::string &e : replyEvents) replying = replying || e == event;
+  bool taken = anyInterest(event);
   nksyslog(NKLOG_NOTICE, LOGMASK_GENERAL, "%s: event %s posted by %s%s\n", kName, event, from,
-           replying ? ", answered" : "");
-  if (replying) {
+           taken ? "" : ", nobody takes it");
+  if (taken && eventPost(event, from, 0) == 0) {
     stringPrintf(reply, "event=%s", event);
     tell(from, kReplyOk);
+    return;
   }
+  stringPrintf(reply, "error=not taken,event=%s", event);
+  tell(from, kReplyNotTaken);
 }
 
 void handle(const char *from, int type, const char *data) {
@@ -318,13 +306,14 @@ void handle(const char *from, int type, const char *data) {
              from, data);
     return;
   }
+  int index = 0;
   switch (type) {
     case kTypeStat:
       answerStat(from, data);
       break;
     case kTypePs:
-      stringCopy(reply, "index=0");
-      answer(from, kReplyEnd);
+      paramGetNumber(data, "index", &index);
+      answer(from, psRow(index));
       break;
     case kTypeLua:
       runLua(from, data);
@@ -346,6 +335,8 @@ void handle(const char *from, int type, const char *data) {
       break;
   }
 }
+
+// }====
 
 // The "bus" callback: takes and handles every message until none is left.
 // Returns how many were handled.
@@ -384,36 +375,35 @@ void *waitForSignal(void *) {
   return nullptr;
 }
 
-// Options as argParse reads them, except that every -e adds an event.
-void parseOptions(int argc, char **argv, int *foreground, int *debug) {
-  char *name = nullptr, *event = nullptr;
+struct Options {
+  int foreground = 0;
+  int debug = 0;
+  int budget = kDefaultBudget;
+  char *config = nullptr;
+};
+
+// Options, then the scripts: argv[1 .. *argc - 1] are left holding them.
+void parseOptions(int *argc, char **argv, Options *o) {
+  char *name = nullptr;
   const ArgOption options[] = {
-      {foreground, 'f', nullptr, nullptr, "stay in the foreground"},
-      {debug, 'd', nullptr, nullptr, "raise the log level by one (repeatable)"},
+      {&o->foreground, 'f', nullptr, nullptr, "stay in the foreground"},
+      {&o->debug, 'd', nullptr, nullptr, "raise the log level by one (repeatable)"},
       {nullptr, 'n', nullptr, &name, "register on the bus under this name (default nkrun)"},
-      {nullptr, 'e', nullptr, &event, "answer posts of this event (repeatable)"},
+      {nullptr, 'c', nullptr, &o->config, "read this configuration file (its scriptDir)"},
+      {nullptr, 'b', &o->budget, nullptr,
+       "stop Lua that runs this many ms without yielding (default 1000)"},
       {nullptr, 0, nullptr, nullptr, nullptr},
   };
-  const ArgInfo info = {kName, "nkrun [-f] [-d] [-n NAME] [-e EVENT ...]"};
-  int i = 1;
-  while (i < argc && argv[i][0] == '-') {
-    int consumed = 0, negate = 0;
-    for (const char *c = argv[i] + 1; *c && consumed == 0; c++) {
-      if (*c == '~') {
-        negate = 1;
-        continue;
-      }
-      // argHandleOption counts the words from the current one, as argParse
-      // does after dropping the ones before it.
-      argHandleOption(*c, argv[i + 1], argc - i + 1, &consumed, options, &info, negate);
-      negate = 0;
-      if (event) replyEvents.push_back(event);
-      event = nullptr;
+  const ArgInfo info = {kName, "nkrun [-f] [-d] [-n NAME] [-c CONFIG] [-b MSEC] [SCRIPT ...]"};
+  argParse(argc, argv, options, &info, 0);
+  for (int i = 1; i < *argc; i++) {
+    if (argv[i][0] == '-') {
+      printf("Options come before the scripts: '%s', use -? for help\n", argv[i]);
+      exit(1);
     }
-    i += 1 + consumed;
   }
-  if (i < argc) {
-    printf("Unexpected argument '%s', use -? for help\n", argv[i]);
+  if (o->budget <= 0) {
+    printf("The budget must be a positive number of ms\n");
     exit(1);
   }
   if (name) {
@@ -425,14 +415,47 @@ void parseOptions(int argc, char **argv, int *foreground, int *debug) {
   }
 }
 
+// Starts the contexts named on the command line; "pump.lua" names pump.
+void startScripts(int argc, char **argv) {
+  for (int i = 1; i < argc; i++) {
+    char script[kScriptSize];
+    snprintf(script, sizeof script, "%s", argv[i]);
+    size_t len = strlen(script);
+    if (len > 4 && strcmp(script + len - 4, ".lua") == 0) script[len - 4] = '\0';
+    char *scriptArgv[] = {script};
+    const char *error = nullptr;
+    if (luaStartContext(script, 1, scriptArgv, &error) < 0) {
+      nksyslog(NKLOG_ERR, LOGMASK_GENERAL, "%s: script %s not started: %s\n", kName, script, error);
+    }
+  }
+}
+
+void mainLoop() {
+  while (!stopping) {
+    bool parked = luaYieldersParked();
+    runtimeSleep(parked ? 0 : timerGetNextExpiry(kIdleSleep));
+    runtimeExecCallbacks();
+    if (stopping) break;
+    runtimeTiming("timers");
+    timerTick();
+    luaWakeYielders();
+    runtimeTiming("contexts");
+    luaBeginPass();
+    contextExecute();
+    runtimeSwitch(nullptr);
+  }
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
-  int foreground = 0, debug = 0;
-  parseOptions(argc, argv, &foreground, &debug);
-  if (debug > 0) nkloglevelincrease(debug);
+  Options options;
+  parseOptions(&argc, argv, &options);
+  if (options.debug > 0) nkloglevelincrease(options.debug);
   memInit();
-  if (!foreground && daemon(0, 1) != 0) return 1;
+  if (options.config) configSetFile(options.config);
+  configReadFile();
+  if (!options.foreground && daemon(0, 1) != 0) return 1;
 
   // Blocked before any thread starts, so that only waitForSignal takes them.
   sigemptyset(&stopSignals);
@@ -440,10 +463,14 @@ int main(int argc, char **argv) {
   sigaddset(&stopSignals, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
-  luaOpen();
   request = stringAlloc(0);
   reply = stringAlloc(0);
-  luaOutput = stringAlloc(0);
+  scratch = stringAlloc(0);
+  eventInit();
+  if (!luaStart(options.budget)) {
+    nksyslog(NKLOG_ERR, LOGMASK_GENERAL, "%s: cannot create the Lua state\n", kName);
+    return 1;
+  }
   busProfile = runtimeNewCallback("bus", drainBus, nullptr);
   signalProfile = runtimeNewCallback("signal", onSignal, nullptr);
   pthread_t signalThread;
@@ -458,19 +485,17 @@ int main(int argc, char **argv) {
     return 1;
   }
   nksyslog(NKLOG_NOTICE, LOGMASK_GENERAL, "%s: registered on the bus as %s\n", kName, ownName);
+  startScripts(argc, argv);
   runtimeWakeup(busProfile);  // whatever came before the loop
 
-  while (!stopping) {
-    runtimeSleep(kIdleSleep);
-    runtimeExecCallbacks();
-  }
+  mainLoop();
 
   nkMsgSetRuntimeWakeup(nullptr);
   if (!busLost) nkMsgClose(client);  // a lost connection cannot sign off
   if (!caughtSignal) pthread_kill(signalThread, SIGTERM);
   pthread_join(signalThread, nullptr);
-  lua_close(luaState);
-  stringFree(luaOutput);
+  luaStop();
+  stringFree(scratch);
   stringFree(reply);
   stringFree(request);
   return busLost ? 1 : 0;

@@ -1,0 +1,76 @@
+// nkrun.h -- the parts of the nkrun runtime stand-in that its units share:
+// the RTDB with its rules (nkrun_rtdb.cc), the Lua side (nkrun_lua.cc) and
+// the main loop with the bus requests (nkrun.cc). Everything runs on the
+// main loop's thread.
+#ifndef NK_TOOLS_NKRUN_H
+#define NK_TOOLS_NKRUN_H
+
+#include <stddef.h>
+
+struct lua_State;
+struct Context;
+
+namespace nkrun {
+
+constexpr char kName[] = "nkrun";
+
+// {==== RTDB and rules (nkrun_rtdb.cc)
+
+// The prefix of the event that every write of a tag posts: "tag:<tag>",
+// with the new value as its parameter.
+constexpr char kTagEventPrefix[] = "tag:";
+
+// Writes a tag: stores the value, posts "tag:<tag>" when a context is
+// interested, and re-evaluates the rules that read the tag if its value
+// changed (their outputs are written the same way).
+void rtdbSet(const char *tag, const char *value);
+// The tag's value, or null for a tag never written. Valid until the tag is
+// written again.
+const char *rtdbGet(const char *tag);
+size_t rtdbCount();
+
+// The kinds of rule and how many inputs each takes.
+int ruleInputs(const char *kind);  // 1 or 2, or 0 for an unknown kind
+// Defines (or redefines) a rule; inputs are tag names or rule ids, or
+// constants when constant[i] is set. Evaluates it at once. Returns 0, or -1
+// with *error set when it is refused.
+int ruleDefine(const char *id, const char *kind, const char *const input[2], const bool constant[2],
+               const char *output, const char **error);
+size_t ruleCount();
+// The listing of the shell's rules command: the rule at position index (from
+// 0) as name=value items with "index" naming the next one, or "index=0" after
+// the last. Into the string handle.
+void ruleStatsQuery(int index, int string);
+
+// }====
+
+// {==== Lua (nkrun_lua.cc)
+
+// Creates the Lua state with the standard libraries and the nk bindings,
+// and the runaway guard (budgetMs: how long Lua may run without yielding).
+lua_State *luaStart(int budgetMs);
+// Runs a line of Lua in the main state and writes the flattened reply (its
+// output, values and error) into the string handle.
+void luaRunLine(const char *line, int reply);
+// Starts a context: its id, or -1 after logging why it failed (the message
+// into *error when given, valid until the next start).
+int luaStartContext(const char *name, int argc, char **argv, const char **error);
+// Marks the start of a pass of the contexts (for the guard and nk.yield).
+void luaBeginPass();
+// Wakes the contexts that nk.yield parked for the main loop; true if any.
+bool luaWakeYielders();
+bool luaYieldersParked();
+// True when c is only waiting for its next turn (parked by nk.yield).
+bool luaIsParked(const Context *c);
+// Contexts that failed to load, kept for ps: the one at position index, or
+// null past the last.
+Context *luaStartFailure(int index);
+size_t luaStartFailureCount();
+// Frees every context and the Lua state.
+void luaStop();
+
+// }====
+
+}  // namespace nkrun
+
+#endif  // NK_TOOLS_NKRUN_H

@@ -1,0 +1,693 @@
+// nkrun_lua -- the Lua side of the runtime stand-in: one Lua state whose
+// threads are the script contexts, the global table nk of bindings through
+// which scripts reach the library, the lines of Lua sent by the shell, and
+// the guard against Lua that never yields.
+//
+// Bindings. Each is a plain C function: a Lua error unwinds it with longjmp,
+// so none keeps a C++ object alive across a Lua call (the C++ work of the
+// RTDB and rules runs between the argument checks and the pushes). The calls
+// that wait (nk.wait, nk.waitfor, nk.block, nk.request, nk.sleep, nk.yield, a
+// blocking nk.post) set the context's state through the library and yield;
+// the context is resumed with what the library pushes for it, which becomes
+// the call's results. Calls that need a context raise a Lua error from a
+// shell line; calls that yield also do so from a coroutine of the script's
+// own, where the yield would not reach the runtime.
+//
+// Runaway guard. A count hook, set on the main state before the contexts'
+// threads exist so that every thread inherits it, reads the clock every
+// kHookCount instructions. A run is what happens between two yields to the
+// runtime: it starts when the main loop begins a pass of the contexts, when a
+// binding yields, when another context is found running, and when a shell
+// line starts. A run longer than the budget gets a Lua error ("ran for more
+// than N ms without yielding"); from then on the hook raises at every
+// instruction of that thread, so that a pcall in the script cannot keep it
+// alive. A context ends failed, as after any Lua error; a shell line answers
+// with the error. A context that yields with coroutine.yield instead of the
+// bindings hands control to the runtime without the guard seeing it; two such
+// contexts taking turns are not caught.
+//
+// nk.yield and the main loop. The library runs runnable contexts until none
+// is left, so contexts that only yield would keep the main loop (the bus and
+// the timers) from ever running again. nk.yield is a plain yield while the
+// current pass of the contexts is younger than kSliceUs; after that it parks
+// the context on the event kTurnEvent, which the main loop posts once it has
+// had its turn. ps shows a parked context as "yield".
+#define NK_MODULE "nkrun"
+#include <math.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <string.h>
+#include <time.h>
+
+extern "C" {
+#include <lauxlib.h>
+#include <lua.h>
+#include <lualib.h>
+}
+
+#include "context.h"
+#include "event.h"
+#include "mem.h"
+#include "nkrun.h"
+#include "nkstrings.h"
+#include "nksyslog.h"
+#include "timer.h"
+
+namespace nkrun {
+
+namespace {
+
+constexpr int kHookCount = 10000;    // instructions between two looks at the clock
+constexpr int64_t kSliceUs = 10000;  // a pass of the contexts lets nk.yield go on this long
+constexpr char kTurnEvent[] = "nk.yield";
+constexpr int kMaxReply = 16384;   // bytes of a line's reply before it is cut
+constexpr int kMaxFailures = 16;   // contexts that failed to load, kept for ps
+constexpr int kMaxStartArgs = 32;  // arguments of nk.start
+
+lua_State *mainState;
+int budgetUs;
+
+// The guard's view of the run in progress.
+uint64_t turn;  // changes whenever a run ends
+struct {
+  const Context *context;
+  uint64_t turn;
+  int64_t start;
+} run;
+int64_t passStart;  // when the main loop began the current pass of the contexts
+int turnEventId = -1;
+
+// What a shell line printed, while one runs.
+bool capturing;
+int lineOutput;  // string handle
+bool outputCut;
+
+Context *failures[kMaxFailures];
+int failureCount;
+
+int64_t nowUs() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
+void guardHook(lua_State *L, lua_Debug *) {
+  const Context *c = contextGetCurrent();
+  int64_t now = nowUs();
+  if (c != run.context || turn != run.turn) {
+    run.context = c;
+    run.turn = turn;
+    run.start = now;
+    lua_sethook(L, guardHook, LUA_MASKCOUNT, kHookCount);
+    return;
+  }
+  if (now - run.start <= budgetUs) return;
+  lua_sethook(L, guardHook, LUA_MASKCOUNT, 1);
+  luaL_where(L, 0);  // where the running function stands
+  lua_pushfstring(L, "ran for more than %d ms without yielding", budgetUs / 1000);
+  lua_concat(L, 2);
+  lua_error(L);
+}
+
+// The run ends: the next hook starts a new one.
+void endRun() { turn++; }
+
+// {==== Shell lines
+
+// Appends n bytes to lineOutput, keeping at most kMaxReply of them.
+void appendOutput(const char *s, size_t n) {
+  int have = stringLen(lineOutput);
+  size_t room = have < kMaxReply ? static_cast<size_t>(kMaxReply - have) : 0;
+  if (n > room) {
+    n = room;
+    outputCut = true;
+  }
+  memResize(lineOutput, 1, have + static_cast<int>(n) + 1);
+  char *out = static_cast<char *>(memGetData(lineOutput));
+  memcpy(out + have, s, n);
+  out[have + n] = '\0';
+}
+
+// Appends the values at stack positions first .. last, tab-separated, and a
+// line end, as print writes them.
+void appendValues(lua_State *L, int first, int last) {
+  for (int i = first; i <= last; i++) {
+    size_t n = 0;
+    const char *s = luaL_tolstring(L, i, &n);  // may raise (__tostring)
+    if (i > first) appendOutput("\t", 1);
+    appendOutput(s, n);
+    lua_pop(L, 1);
+  }
+  appendOutput("\n", 1);
+}
+
+// print: into the reply while a shell line runs, else into the log under the
+// name of the context that printed.
+int nkPrint(lua_State *L) {
+  if (capturing) {
+    appendValues(L, 1, lua_gettop(L));
+    return 0;
+  }
+  int n = lua_gettop(L);
+  for (int i = 1; i <= n; i++) {
+    luaL_tolstring(L, i, nullptr);
+    if (i < n) lua_pushliteral(L, "\t");
+  }
+  lua_concat(L, n > 0 ? 2 * n - 1 : 0);
+  const Context *c = contextGetCurrent();
+  nksyslog(NKLOG_NOTICE, LOGMASK_GENERAL, "%s: print from %s: %s\n", kName, c ? c->name : "?",
+           lua_tostring(L, -1));
+  return 0;
+}
+
+// Runs the line at stack position 1, as "return <line>" when that compiles
+// (so that an expression gives its values), and appends the values. Errors
+// propagate to the caller's pcall.
+int runLine(lua_State *L) {
+  size_t len = 0;
+  const char *line = lua_tolstring(L, 1, &len);
+  const char *withReturn = lua_pushfstring(L, "return %s", line);
+  if (luaL_loadbuffer(L, withReturn, strlen(withReturn), "=lua") != LUA_OK) {
+    lua_pop(L, 1);
+    if (luaL_loadbuffer(L, line, len, "=lua") != LUA_OK) return lua_error(L);
+  }
+  int chunk = lua_gettop(L);
+  lua_call(L, 0, LUA_MULTRET);
+  if (lua_gettop(L) >= chunk) appendValues(L, chunk, lua_gettop(L));
+  return 0;
+}
+
+// Writes the text into out with every line end (CR LF, CR or LF) as "; " and
+// the trailing ones dropped; cuts it at kMaxReply bytes and marks a cut text
+// with "...".
+void flattenInto(const char *s, int out, bool cut) {
+  size_t len = strlen(s);
+  while (len > 0 && (s[len - 1] == '\n' || s[len - 1] == '\r')) len--;
+  memResize(out, 0, static_cast<int>(2 * len + 4));
+  char *o = static_cast<char *>(memGetData(out));
+  size_t k = 0;
+  for (size_t i = 0; i < len; i++) {
+    if (s[i] == '\r' || s[i] == '\n') {
+      if (s[i] == '\r' && i + 1 < len && s[i + 1] == '\n') i++;
+      o[k++] = ';';
+      o[k++] = ' ';
+    } else {
+      o[k++] = s[i];
+    }
+  }
+  if (k > static_cast<size_t>(kMaxReply)) {
+    k = kMaxReply;
+    cut = true;
+  }
+  if (cut) {
+    memcpy(o + k, "...", 3);
+    k += 3;
+  }
+  o[k] = '\0';
+}
+
+// }====
+
+// {==== Binding helpers
+
+// The running context, or a Lua error naming the binding.
+Context *needContext(lua_State *L, const char *what) {
+  Context *c = contextGetCurrent();
+  if (!c) luaL_error(L, "nk.%s needs a script context", what);
+  return c;
+}
+
+// The running context, when L is its own thread: the only place from which
+// a yield reaches the runtime.
+Context *needWaiter(lua_State *L, const char *what) {
+  Context *c = needContext(L, what);
+  if (L != c->thread) luaL_error(L, "nk.%s cannot wait inside a coroutine of the script", what);
+  return c;
+}
+
+// Argument i as a text: strings and numbers as Lua gives them, booleans as
+// "true" and "false"; null for none or nil when optional.
+const char *textArg(lua_State *L, int i, bool optional) {
+  if (optional && lua_isnoneornil(L, i)) return nullptr;
+  if (lua_isboolean(L, i)) return lua_toboolean(L, i) ? "true" : "false";
+  return luaL_checkstring(L, i);
+}
+
+// Seconds (fractions allowed) as whole seconds and microseconds.
+void secondsArg(lua_State *L, int i, bool periodic, int32_t *sec, int32_t *usec) {
+  lua_Number s = luaL_checknumber(L, i);
+  luaL_argcheck(L, s >= 0 && s < 2147483647.0, i, "seconds out of range");
+  luaL_argcheck(L, !periodic || s >= 1e-6, i, "a periodic timer needs an interval");
+  *sec = static_cast<int32_t>(floor(s));
+  *usec = static_cast<int32_t>(llround((s - floor(s)) * 1e6));
+  if (*usec >= 1000000) {
+    *sec += 1;
+    *usec -= 1000000;
+  }
+}
+
+// A yield to the runtime: the results are what the context is resumed with.
+int yieldToRuntime(lua_State *L) {
+  endRun();
+  return lua_yield(L, 0);
+}
+
+int postAgain(lua_State *L);
+
+// The continuation that drops whatever the resume pushed.
+int resumedNothing(lua_State *) { return 0; }
+
+// True when c has an interest in the event called name (walks c's own
+// interests: the listing names an event by id).
+bool interestedIn(Context *c, const char *name) {
+  static int s;
+  if (!s) s = stringAlloc(0);
+  for (ListNode *n = listHead(&c->interests); n; n = listNext(&c->interests, n)) {
+    int id = reinterpret_cast<ContextInterest *>(n)->eventId;
+    if (eventStatsQuery(id, s) != id + 1) continue;
+    const char *text = static_cast<const char *>(memGetData(s));
+    const char *at = strstr(text, ",name=");
+    if (!at) continue;
+    at += 6;
+    size_t len = strlen(name);
+    if (strncmp(at, name, len) == 0 && (at[len] == ',' || at[len] == '\0')) return true;
+  }
+  return false;
+}
+
+// }====
+
+// {==== Bindings: events
+
+int nkWait(lua_State *L) {
+  needWaiter(L, "wait");
+  eventWait();
+  return yieldToRuntime(L);
+}
+
+int nkWaitFor(lua_State *L) {
+  needWaiter(L, "waitfor");
+  eventWaitFor(luaL_checkstring(L, 1));
+  return yieldToRuntime(L);
+}
+
+int nkBlock(lua_State *L) {
+  static const char *const kTypes[] = {"none", "string", nullptr};
+  needWaiter(L, "block");
+  const char *name = luaL_checkstring(L, 1);
+  int returnType = luaL_checkoption(L, 2, "string", kTypes);
+  int type = lua_toboolean(L, 3) ? CTX_WAITING : CTX_BLOCKED;
+  if (eventBlock(name, type, returnType) != 0) {
+    lua_pushnil(L);
+    lua_pushliteral(L, "events pending");
+    return 2;
+  }
+  return yieldToRuntime(L);
+}
+
+int nkRequest(lua_State *L) {
+  needWaiter(L, "request");
+  eventRequest(luaL_checkstring(L, 1), textArg(L, 2, true));
+  return yieldToRuntime(L);
+}
+
+int nkReply(lua_State *L) {
+  eventReply(luaL_checkstring(L, 1), textArg(L, 2, true));
+  return 0;
+}
+
+// A post that meets a full queue loses the event for that context (and
+// those after it); a blocking one then waits until the full context takes
+// an event and posts again. Contexts that took the first post before the
+// full one get the event twice.
+int postEvent(lua_State *L) {
+  const char *name = luaL_checkstring(L, 1);
+  const char *param = textArg(L, 2, true);
+  int blocking = lua_toboolean(L, 3);
+  if (blocking) needWaiter(L, "post (blocking)");
+  int r = eventPost(name, param, blocking);
+  if (r == -1 && blocking) {
+    endRun();
+    return lua_yieldk(L, 0, 0, postAgain);
+  }
+  lua_pushboolean(L, r == 0);
+  return 1;
+}
+
+// Resumed after the wait for room: drops what the wake-up pushed.
+int postAgain(lua_State *L) {
+  lua_settop(L, 3);
+  return postEvent(L);
+}
+
+int nkPost(lua_State *L) {
+  lua_settop(L, 3);
+  return postEvent(L);
+}
+
+int nkFilter(lua_State *L) {
+  needContext(L, "filter");
+  eventFilter(luaL_checkstring(L, 1));
+  return 0;
+}
+
+int nkHandler(lua_State *L) {
+  needContext(L, "handler");
+  const char *name = luaL_checkstring(L, 1);
+  luaL_checktype(L, 2, LUA_TFUNCTION);
+  const char *state = luaL_optstring(L, 3, "");
+  if (state[0] && contextTaskStateFind(state) == -1) {
+    lua_pushboolean(L, 0);
+    lua_pushfstring(L, "unknown task state %s", state);
+    return 2;
+  }
+  lua_pushvalue(L, 2);
+  eventHandler(name, state, luaL_ref(L, LUA_REGISTRYINDEX));
+  lua_pushboolean(L, 1);
+  return 1;
+}
+
+int nkDispatch(lua_State *L) {
+  Context *c = needWaiter(L, "dispatch");
+  const char *name = luaL_checkstring(L, 1);
+  const char *param = textArg(L, 2, true);
+  if (!interestedIn(c, name)) {
+    lua_pushboolean(L, 0);
+    lua_pushfstring(L, "no handler for %s", name);
+    return 2;
+  }
+  // A handler that waits yields through this call, and a handler that fails
+  // unwinds through it: both end in the library's continuation, which
+  // returns no results (a failure is logged). Here the handler returned, or
+  // there was none for the current task state.
+  c->runState = CTX_RUNNABLE;
+  eventDispatch(name, param ? param : "");
+  bool called = c->runState == CTX_DONE;
+  c->runState = CTX_RUNNABLE;
+  if (!called) {
+    lua_pushboolean(L, 0);
+    lua_pushfstring(L, "no handler for %s in state %s", name, contextTaskStateGetName());
+    return 2;
+  }
+  lua_pushboolean(L, 1);
+  return 1;
+}
+
+int nkClear(lua_State *L) {
+  needContext(L, "clear");
+  eventClear();
+  return 0;
+}
+
+int nkUnique(lua_State *L) {
+  lua_pushstring(L, eventCreateUnique());
+  return 1;
+}
+
+int nkYield(lua_State *L) {
+  Context *c = needWaiter(L, "yield");
+  if (nowUs() - passStart > kSliceUs) {
+    eventBlock(kTurnEvent, CTX_BLOCKED, BLOCK_RETURN_NONE);
+  } else {
+    c->runState = CTX_RUNNABLE;
+  }
+  endRun();
+  return lua_yieldk(L, 0, 0, resumedNothing);
+}
+
+int nkSleep(lua_State *L) {
+  needWaiter(L, "sleep");
+  int32_t sec = 0, usec = 0;
+  secondsArg(L, 1, false, &sec, &usec);
+  char name[64];
+  snprintf(name, sizeof name, "sleep-%s", eventCreateUnique());
+  timerEvent(name, nullptr, sec, usec);
+  eventWaitFor(name);
+  endRun();
+  return lua_yieldk(L, 0, 0, resumedNothing);
+}
+
+// }====
+
+// {==== Bindings: task states, information, contexts
+
+int nkAddState(lua_State *L) {
+  needContext(L, "addstate");
+  lua_pushboolean(L, contextTaskStateAdd(luaL_checkstring(L, 1)) == 0);
+  return 1;
+}
+
+int nkSetState(lua_State *L) {
+  needContext(L, "setstate");
+  lua_pushboolean(L, contextTaskStateSet(luaL_checkstring(L, 1)) == 0);
+  return 1;
+}
+
+int nkState(lua_State *L) {
+  needContext(L, "state");
+  lua_pushstring(L, contextTaskStateGetName());
+  lua_pushinteger(L, contextTaskStateGet());
+  return 2;
+}
+
+int nkFindState(lua_State *L) {
+  needContext(L, "findstate");
+  int index = contextTaskStateFind(luaL_checkstring(L, 1));
+  if (index < 0) return 0;
+  lua_pushinteger(L, index);
+  return 1;
+}
+
+int nkSetName(lua_State *L) {
+  needContext(L, "setname");
+  contextSetName(luaL_checkstring(L, 1));
+  return 0;
+}
+
+int nkSetInfo(lua_State *L) {
+  needContext(L, "setinfo");
+  contextSetInfo(luaL_checkstring(L, 1), textArg(L, 2, false));
+  return 0;
+}
+
+int nkGetInfo(lua_State *L) {
+  lua_pushstring(L, contextGetInfo(luaL_checkstring(L, 1), luaL_checkstring(L, 2)));
+  return 1;
+}
+
+int nkId(lua_State *L) {
+  const Context *c = contextGetCurrent();
+  if (!c) return 0;
+  lua_pushinteger(L, c->id);
+  lua_pushstring(L, c->name);
+  return 2;
+}
+
+int nkStart(lua_State *L) {
+  int argc = lua_gettop(L);
+  luaL_argcheck(L, argc <= kMaxStartArgs, kMaxStartArgs + 1, "too many arguments");
+  char *argv[kMaxStartArgs + 1] = {};
+  argv[0] = const_cast<char *>(luaL_checkstring(L, 1));
+  for (int i = 2; i <= argc; i++) argv[i - 1] = const_cast<char *>(textArg(L, i, false));
+  const char *error = nullptr;
+  int id = luaStartContext(argv[0], argc, argv, &error);
+  if (id < 0) {
+    lua_pushnil(L);
+    lua_pushstring(L, error);
+    return 2;
+  }
+  lua_pushinteger(L, id);
+  return 1;
+}
+
+// }====
+
+// {==== Bindings: timers, RTDB, rules, log, clock
+
+// One-shot, periodic and snapped event timers, named by their event.
+int armTimer(lua_State *L, Timer *(*arm)(const char *, const char *, int32_t, int32_t),
+             bool periodic) {
+  const char *name = luaL_checkstring(L, 1);
+  int32_t sec = 0, usec = 0;
+  secondsArg(L, 2, periodic, &sec, &usec);
+  lua_pushboolean(L, arm(name, textArg(L, 3, true), sec, usec) != nullptr);
+  return 1;
+}
+
+int nkTimer(lua_State *L) { return armTimer(L, timerEvent, false); }
+int nkEvery(lua_State *L) { return armTimer(L, timerPeriodicEvent, true); }
+int nkSnap(lua_State *L) { return armTimer(L, timerPeriodicSnapEvent, true); }
+
+int nkStopTimer(lua_State *L) {
+  timerStopByName(luaL_checkstring(L, 1));
+  return 0;
+}
+
+int nkGet(lua_State *L) {
+  lua_pushstring(L, rtdbGet(luaL_checkstring(L, 1)));
+  return 1;
+}
+
+int nkSet(lua_State *L) {
+  const char *tag = luaL_checkstring(L, 1);
+  luaL_argcheck(L, tag[0] != '\0', 1, "empty tag name");
+  rtdbSet(tag, textArg(L, 2, false));
+  return 0;
+}
+
+// nk.rule(id, kind, input1, input2, output) for two inputs,
+// nk.rule(id, kind, input, output) for one; a number is a constant.
+int nkRule(lua_State *L) {
+  const char *id = luaL_checkstring(L, 1);
+  const char *kind = luaL_checkstring(L, 2);
+  int inputs = ruleInputs(kind);
+  if (inputs == 0) return luaL_argerror(L, 2, "unknown kind of rule");
+  const char *input[2] = {nullptr, nullptr};
+  bool constant[2] = {false, false};
+  for (int i = 0; i < inputs; i++) {
+    constant[i] = lua_type(L, 3 + i) == LUA_TNUMBER;
+    input[i] = luaL_checkstring(L, 3 + i);
+  }
+  const char *output = luaL_optstring(L, 3 + inputs, nullptr);
+  const char *error = nullptr;
+  if (ruleDefine(id, kind, input, constant, output, &error) != 0) {
+    return luaL_error(L, "nk.rule: %s", error);
+  }
+  return 0;
+}
+
+int nkLog(lua_State *L) {
+  static const char *const kLevels[] = {"err", "warn", "notice", "info", "debug", nullptr};
+  static const int kPriorities[] = {NKLOG_ERR, NKLOG_WARNING, NKLOG_NOTICE, NKLOG_INFO,
+                                    NKLOG_DEBUG};
+  int priority = NKLOG_NOTICE;
+  int text = 1;
+  if (lua_gettop(L) >= 2) {
+    priority = kPriorities[luaL_checkoption(L, 1, nullptr, kLevels)];
+    text = 2;
+  }
+  const char *message = textArg(L, text, false);
+  const Context *c = contextGetCurrent();
+  nksyslog(priority, LOGMASK_GENERAL, "%s: %s: %s\n", kName, c ? c->name : "lua", message);
+  return 0;
+}
+
+int nkNow(lua_State *L) {
+  lua_pushnumber(L, static_cast<lua_Number>(nowUs()) / 1e6);
+  return 1;
+}
+
+const luaL_Reg kBindings[] = {
+    {"wait", nkWait},       {"waitfor", nkWaitFor},     {"block", nkBlock},
+    {"request", nkRequest}, {"reply", nkReply},         {"post", nkPost},
+    {"filter", nkFilter},   {"handler", nkHandler},     {"dispatch", nkDispatch},
+    {"clear", nkClear},     {"unique", nkUnique},       {"yield", nkYield},
+    {"sleep", nkSleep},     {"addstate", nkAddState},   {"setstate", nkSetState},
+    {"state", nkState},     {"findstate", nkFindState}, {"setname", nkSetName},
+    {"setinfo", nkSetInfo}, {"getinfo", nkGetInfo},     {"id", nkId},
+    {"start", nkStart},     {"timer", nkTimer},         {"every", nkEvery},
+    {"snap", nkSnap},       {"stoptimer", nkStopTimer}, {"get", nkGet},
+    {"set", nkSet},         {"rule", nkRule},           {"log", nkLog},
+    {"now", nkNow},         {nullptr, nullptr}};
+
+// }====
+
+}  // namespace
+
+lua_State *luaStart(int budgetMs) {
+  budgetUs = budgetMs * 1000;
+  lua_State *L = luaL_newstate();
+  if (!L) return nullptr;
+  mainState = L;
+  luaL_openlibs(L);
+  lua_register(L, "print", nkPrint);
+  luaL_newlib(L, kBindings);
+  lua_setglobal(L, "nk");
+  lua_sethook(L, guardHook, LUA_MASKCOUNT, kHookCount);
+  lineOutput = stringAlloc(0);
+  contextInit(L);
+  turnEventId = eventRegister(kTurnEvent);
+  return L;
+}
+
+void luaRunLine(const char *line, int reply) {
+  lua_State *L = mainState;
+  int base = lua_gettop(L);
+  stringCopy(lineOutput, "");
+  outputCut = false;
+  capturing = true;
+  endRun();
+  lua_pushcfunction(L, runLine);
+  lua_pushstring(L, line);
+  if (lua_pcall(L, 1, 0, 0) != LUA_OK) {
+    char what[64];
+    const char *message = lua_tostring(L, -1);
+    if (!message) {
+      snprintf(what, sizeof what, "(error object is a %s value)", luaL_typename(L, -1));
+      message = what;
+    }
+    appendOutput("error: ", 7);
+    appendOutput(message, strlen(message));
+  }
+  capturing = false;
+  lua_settop(L, base);
+  lua_sethook(L, guardHook, LUA_MASKCOUNT, kHookCount);  // after a runaway line
+  flattenInto(static_cast<const char *>(memGetData(lineOutput)), reply, outputCut);
+}
+
+int luaStartContext(const char *name, int argc, char **argv, const char **error) {
+  static char message[512];
+  Context *c = contextCreate(name, argc, argv);
+  if (c->runState != CTX_FAILED) return c->id;
+  const char *why = lua_tostring(c->thread, -1);
+  snprintf(message, sizeof message, "%s", why ? why : "cannot load the script");
+  if (error) *error = message;
+  // Kept for ps: the oldest goes when the list is full.
+  if (failureCount == kMaxFailures) {
+    contextDestroy(failures[0]);
+    memmove(failures, failures + 1, sizeof failures[0] * (kMaxFailures - 1));
+    failureCount--;
+  }
+  failures[failureCount++] = c;
+  return -1;
+}
+
+void luaBeginPass() {
+  passStart = nowUs();
+  endRun();
+}
+
+// Parked contexts are the ones interested in kTurnEvent (the only interest
+// in it is the parking block).
+bool luaYieldersParked() {
+  static int s;
+  if (!s) s = stringAlloc(0);
+  return eventStatsQuery(turnEventId, s) == turnEventId + 1;
+}
+
+bool luaWakeYielders() {
+  if (!luaYieldersParked()) return false;
+  eventPost(kTurnEvent, nullptr, 0);
+  return true;
+}
+
+bool luaIsParked(const Context *c) { return c->blockingId != -1 && c->blockingId == turnEventId; }
+
+Context *luaStartFailure(int index) {
+  return index >= 0 && index < failureCount ? failures[index] : nullptr;
+}
+
+size_t luaStartFailureCount() { return static_cast<size_t>(failureCount); }
+
+void luaStop() {
+  for (int i = 0; i < failureCount; i++) contextDestroy(failures[i]);
+  failureCount = 0;
+  while (Context *c = contextGetNextRunnable(nullptr)) contextDestroy(c);
+  while (Context *c = contextGetNextWaiting(nullptr)) contextDestroy(c);
+  eventClose();
+  lua_close(mainState);
+  mainState = nullptr;
+  stringFree(lineOutput);
+}
+
+}  // namespace nkrun

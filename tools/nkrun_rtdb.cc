@@ -1,0 +1,242 @@
+// nkrun_rtdb -- the RTDB of the runtime stand-in: named tags holding texts,
+// and the rules that scripts define over them.
+//
+// Every write of a tag (from the shell's set, a script's nk.set or a rule)
+// posts the event "tag:<tag>" with the new value as parameter, but only when
+// some context is interested: a write that nobody waits for is normal and
+// must not log the event system's "ignored" warning. The posts never block.
+//
+// A rule computes one value from one or two inputs: a tag, another rule (by
+// its id) or a constant. Kinds: "and", "or", "xor", "not" (truth values; a
+// text is true when it is "1", "on", "true" or "yes" without regard to case,
+// or a number other than 0), the comparisons "<", "<=", ">", ">=", "==",
+// "~=" (numeric when both sides are numbers, else by text), and "copy". The
+// logical and comparison kinds give "1" or "0". A rule is evaluated when it is
+// defined and whenever one of its inputs changes value; when its own value
+// changes it writes its output tag (if it has one) and the rules reading it
+// are evaluated in turn. Chains deeper than kMaxChain (a loop of rules through
+// their tags) are cut with a warning, so a loop cannot hang the runtime.
+//
+// Tag names and values are kept as given; the listings are name=value items
+// joined by commas, so a comma in a name or value shows up cut there.
+#define NK_MODULE "nkrun"
+#include <stdlib.h>
+#include <string.h>
+#include <strings.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "event.h"
+#include "nkrun.h"
+#include "nkstrings.h"
+#include "nksyslog.h"
+
+namespace nkrun {
+
+namespace {
+
+constexpr int kMaxChain = 32;
+
+struct Tag {
+  std::string value;
+  int event = -1;  // id of "tag:<name>", registered once for the life of the tag
+};
+
+struct Rule {
+  std::string id;
+  std::string kind;
+  std::string input[2];
+  bool constant[2] = {false, false};
+  int inputs = 0;
+  std::string output;  // tag written on every change, or empty
+  std::string value;
+};
+
+std::map<std::string, Tag> tags;
+std::vector<Rule> rules;  // in the order of definition: ix is the position + 1
+int scratch;              // string handle for the interest check
+
+void evaluate(Rule &r, int depth);
+
+Rule *findRule(const std::string &id) {
+  for (Rule &r : rules) {
+    if (r.id == id) return &r;
+  }
+  return nullptr;
+}
+
+// True when some context is interested in the event with this id.
+bool anyInterest(int id) {
+  if (!scratch) scratch = stringAlloc(0);
+  return eventStatsQuery(id, scratch) == id + 1;
+}
+
+bool isNumber(const std::string &s, double *value) {
+  if (s.empty()) return false;
+  char *end = nullptr;
+  *value = strtod(s.c_str(), &end);
+  return *end == '\0';
+}
+
+bool truth(const std::string &s) {
+  double n = 0;
+  if (isNumber(s, &n)) return n != 0;
+  const char *t = s.c_str();
+  return strcasecmp(t, "on") == 0 || strcasecmp(t, "true") == 0 || strcasecmp(t, "yes") == 0;
+}
+
+// The current value of a rule's input: the constant, the rule named, or the
+// tag named ("" until written).
+std::string inputValue(const Rule &r, int i) {
+  if (r.constant[i]) return r.input[i];
+  if (const Rule *other = findRule(r.input[i])) return other->value;
+  auto it = tags.find(r.input[i]);
+  return it == tags.end() ? std::string() : it->second.value;
+}
+
+std::string compute(const Rule &r) {
+  std::string a = inputValue(r, 0);
+  if (r.kind == "copy") return a;
+  if (r.kind == "not") return truth(a) ? "0" : "1";
+  std::string b = inputValue(r, 1);
+  bool result = false;
+  if (r.kind == "and") {
+    result = truth(a) && truth(b);
+  } else if (r.kind == "or") {
+    result = truth(a) || truth(b);
+  } else if (r.kind == "xor") {
+    result = truth(a) != truth(b);
+  } else {
+    double x = 0, y = 0;
+    int c = isNumber(a, &x) && isNumber(b, &y) ? (x > y) - (x < y) : strcmp(a.c_str(), b.c_str());
+    if (r.kind == "<") result = c < 0;
+    if (r.kind == "<=") result = c <= 0;
+    if (r.kind == ">") result = c > 0;
+    if (r.kind == ">=") result = c >= 0;
+    if (r.kind == "==") result = c == 0;
+    if (r.kind == "~=") result = c != 0;
+  }
+  return result ? "1" : "0";
+}
+
+// The value called name (a tag or a rule) changed: evaluate its readers.
+void changed(const std::string &name, int depth) {
+  for (size_t i = 0; i < rules.size(); i++) {
+    Rule &r = rules[i];
+    for (int k = 0; k < r.inputs; k++) {
+      if (!r.constant[k] && r.input[k] == name) {
+        evaluate(r, depth);
+        break;
+      }
+    }
+  }
+}
+
+void write(const std::string &tag, const std::string &value, int depth);
+
+void evaluate(Rule &r, int depth) {
+  if (depth > kMaxChain) {
+    nksyslog(NKLOG_WARNING, LOGMASK_GENERAL, "%s: rule %s: chain deeper than %d, not evaluated\n",
+             kName, r.id.c_str(), kMaxChain);
+    return;
+  }
+  std::string value = compute(r);
+  if (value == r.value) return;
+  r.value = value;
+  if (!r.output.empty()) write(r.output, value, depth + 1);
+  changed(r.id, depth + 1);
+}
+
+void write(const std::string &name, const std::string &value, int depth) {
+  auto it = tags.find(name);
+  bool isNew = it == tags.end();
+  if (isNew) {
+    it = tags.emplace(name, Tag()).first;
+    it->second.event = eventRegister((kTagEventPrefix + name).c_str());
+  }
+  Tag &tag = it->second;
+  bool differs = isNew || tag.value != value;
+  tag.value = value;
+  if (anyInterest(tag.event)) eventPost((kTagEventPrefix + name).c_str(), value.c_str(), 0);
+  if (differs) changed(name, depth);
+}
+
+}  // namespace
+
+void rtdbSet(const char *tag, const char *value) { write(tag, value, 0); }
+
+const char *rtdbGet(const char *tag) {
+  auto it = tags.find(tag);
+  return it == tags.end() ? nullptr : it->second.value.c_str();
+}
+
+size_t rtdbCount() { return tags.size(); }
+
+int ruleInputs(const char *kind) {
+  static const char *const kTwo[] = {"and", "or", "xor", "<", "<=", ">", ">=", "==", "~="};
+  if (strcmp(kind, "not") == 0 || strcmp(kind, "copy") == 0) return 1;
+  for (const char *k : kTwo) {
+    if (strcmp(kind, k) == 0) return 2;
+  }
+  return 0;
+}
+
+int ruleDefine(const char *id, const char *kind, const char *const input[2], const bool constant[2],
+               const char *output, const char **error) {
+  int inputs = ruleInputs(kind);
+  if (!id[0]) {
+    *error = "a rule needs an id";
+  } else if (inputs == 0) {
+    *error = "unknown kind of rule";
+  } else if (!input[0] || (inputs == 2 && !input[1])) {
+    *error = "missing input";
+  } else {
+    *error = nullptr;
+  }
+  if (*error) return -1;
+  Rule *r = findRule(id);
+  if (!r) {
+    rules.emplace_back();
+    r = &rules.back();
+    r->id = id;
+  }
+  r->kind = kind;
+  r->inputs = inputs;
+  for (int i = 0; i < 2; i++) {
+    r->input[i] = i < inputs ? input[i] : "";
+    r->constant[i] = i < inputs && constant[i];
+  }
+  r->output = output ? output : "";
+  r->value = "\x01";  // no value yet: the first evaluation always counts as a change
+  evaluate(*r, 0);
+  return 0;
+}
+
+size_t ruleCount() { return rules.size(); }
+
+void ruleStatsQuery(int index, int string) {
+  if (index < 0 || static_cast<size_t>(index) >= rules.size()) {
+    stringCopy(string, "index=0");
+    return;
+  }
+  const Rule &r = rules[index];
+  // A rule without an output tag that feeds another rule names that rule, so
+  // that the listing can draw the chain.
+  const char *output = r.output.c_str();
+  if (r.output.empty()) {
+    for (const Rule &reader : rules) {
+      if ((!reader.constant[0] && reader.input[0] == r.id) ||
+          (reader.inputs == 2 && !reader.constant[1] && reader.input[1] == r.id)) {
+        output = reader.id.c_str();
+        break;
+      }
+    }
+  }
+  stringPrintf(string, "index=%d,id=%s,ix=%d,type=%s,input1=%s,input2=%s,output=%s,value=%s",
+               index + 1, r.id.c_str(), index + 1, r.kind.c_str(), r.input[0].c_str(),
+               r.input[1].c_str(), output, r.value.c_str());
+}
+
+}  // namespace nkrun
