@@ -30,6 +30,11 @@ class MemEnvironment : public ::testing::Environment {
 const auto *const kEnvironment = ::testing::AddGlobalTestEnvironment(new MemEnvironment);
 
 constexpr int kReplyWait = 20000000;  // us: a reply that never comes fails the test
+#if defined(__SANITIZE_THREAD__)
+constexpr bool kThreadSanitizer = true;
+#else
+constexpr bool kThreadSanitizer = false;
+#endif
 
 double now() {
   struct timespec ts;
@@ -487,23 +492,29 @@ while true do end
 nk.waitfor("spin")
 while true do pcall(function() while true do end end) end
 )";
+  // ThreadSanitizer loses a frame of its shadow stack at each yield (the
+  // longjmp out of the uninstrumented Lua library is not matched to its
+  // setjmp), so there a context that yields for ever overflows it.
   const char yielder[] = R"(
 turns = 0
-while true do turns = turns + 1; nk.yield() end
+while kForever or turns < 1000 do turns = turns + 1; nk.yield() end
 )";
-  ASSERT_NO_FATAL_FAILURE(
-      runScripts({{"spin", spin}, {"stubborn", stubborn}, {"yielder", yielder}}, 300));
+  writeFile(dir_ + "/init.lua", kThreadSanitizer ? "" : "kForever = true\n");
+  ASSERT_NO_FATAL_FAILURE(runScripts(
+      {{"init", ""}, {"spin", spin}, {"stubborn", stubborn}, {"yielder", yielder}}, 300));
   EXPECT_EQ(sh({"lua", "while", "true", "do", "end"}),
             "error: lua:1: ran for more than 300 ms without yielding\n");
   EXPECT_EQ(sh({"lua", "return", "1"}), "1\n");
   // A context that only yields still lets the runtime answer.
-  EXPECT_TRUE(contains(sh({"ps"}), "yielder                       |   2|yield  |main "));
+  if (!kThreadSanitizer) {
+    EXPECT_TRUE(contains(sh({"ps"}), "yielder                       |   3|yield  |main "));
+  }
 
   EXPECT_EQ(sh({"post", "spin", "reply"}), "event=spin\n");
-  std::string ps = shUntil({"ps"}, "stubborn                      |   1|failed");
-  EXPECT_TRUE(contains(ps, "spin                          |   0|failed |main               |   3|"))
+  std::string ps = shUntil({"ps"}, "stubborn                      |   2|failed");
+  EXPECT_TRUE(contains(ps, "spin                          |   1|failed |main               |   3|"))
       << ps;
-  EXPECT_TRUE(contains(ps, "stubborn                      |   1|failed")) << ps;
+  EXPECT_TRUE(contains(ps, "stubborn                      |   2|failed")) << ps;
   EXPECT_TRUE(contains(log("nkrun"), "spin.lua:3: ran for more than 300 ms without yielding"))
       << log("nkrun");
   EXPECT_EQ(sh({"lua", "return", "turns", ">", "0"}), "true\n");
