@@ -39,6 +39,10 @@
 #include <string.h>
 #include <time.h>
 
+#include <map>
+#include <string>
+#include <utility>
+
 extern "C" {
 #include <lauxlib.h>
 #include <lua.h>
@@ -504,22 +508,51 @@ int nkStart(lua_State *L) {
 
 // {==== Bindings: timers, RTDB, rules, log, clock
 
-// One-shot, periodic and snapped event timers, named by their event.
-int armTimer(lua_State *L, Timer *(*arm)(const char *, const char *, int32_t, int32_t),
+// One-shot, periodic and snapped timers, named by the event they post. They
+// are callback timers, so that the timer module charges each to a profile
+// of its name (stats shows one row per timer); the callback posts the event.
+// The record of a timer lives in timerEvents, under its name, until it fires
+// for the last time or is stopped.
+struct TimerEvent {
+  std::string param;
+  bool hasParam = false;
+  bool periodic = false;
+};
+std::map<std::string, TimerEvent> timerEvents;
+
+void fireTimer(void *arg) {
+  auto *entry = static_cast<std::pair<const std::string, TimerEvent> *>(arg);
+  const TimerEvent &t = entry->second;
+  eventPost(entry->first.c_str(), t.hasParam ? t.param.c_str() : nullptr, 0);
+  if (!t.periodic) timerEvents.erase(entry->first);
+}
+
+int armTimer(lua_State *L, Timer *(*arm)(const char *, TimerCallback, void *, int32_t, int32_t),
              bool periodic) {
   const char *name = luaL_checkstring(L, 1);
   int32_t sec = 0, usec = 0;
   secondsArg(L, 2, periodic, &sec, &usec);
-  lua_pushboolean(L, arm(name, textArg(L, 3, true), sec, usec) != nullptr);
+  const char *param = textArg(L, 3, true);
+  bool armed = false;
+  {
+    auto &entry = *timerEvents.emplace(name, TimerEvent()).first;
+    entry.second.param = param ? param : "";
+    entry.second.hasParam = param != nullptr;
+    entry.second.periodic = periodic;
+    armed = arm(name, fireTimer, &entry, sec, usec) != nullptr;
+  }
+  lua_pushboolean(L, armed);
   return 1;
 }
 
-int nkTimer(lua_State *L) { return armTimer(L, timerEvent, false); }
-int nkEvery(lua_State *L) { return armTimer(L, timerPeriodicEvent, true); }
-int nkSnap(lua_State *L) { return armTimer(L, timerPeriodicSnapEvent, true); }
+int nkTimer(lua_State *L) { return armTimer(L, timerCallback, false); }
+int nkEvery(lua_State *L) { return armTimer(L, timerPeriodicCallback, true); }
+int nkSnap(lua_State *L) { return armTimer(L, timerPeriodicSnapCallback, true); }
 
 int nkStopTimer(lua_State *L) {
-  timerStopByName(luaL_checkstring(L, 1));
+  const char *name = luaL_checkstring(L, 1);
+  timerStopByName(name);
+  timerEvents.erase(name);
   return 0;
 }
 

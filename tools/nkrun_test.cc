@@ -396,6 +396,7 @@ while true do last_event, last_param = nk.wait() end
 const char kTicker[] = R"(
 nk.every("tick", 60, "p")
 nk.snap("report", 10)
+nk.timer("soon", 0)
 nk.rule("hot", ">", "temp", 30)
 nk.rule("fan", "and", "hot", "pump1", "fan1")
 nk.rule("mirror", "copy", "fan1", "fan1.copy")
@@ -413,7 +414,7 @@ TEST_F(RunTest, ListingsShowTheLiveContextsEventsTimersAndRules) {
   std::string ps = shUntil({"ps"}, "failed");
   const char *rows[] = {
       "waiter-1                      |   0|wait   |main               |   4|ping",
-      "ticker                        |   1|block  |main               |   7|B:never",
+      "ticker                        |   1|block  |main               |   8|B:never",
       "bad                           |   2|failed |main               |   4|",
       "missing                       |   3|failed |***                |   0|",
   };
@@ -443,7 +444,10 @@ TEST_F(RunTest, ListingsShowTheLiveContextsEventsTimersAndRules) {
   EXPECT_TRUE(contains(lists, "waiting          3 ")) << lists;
   EXPECT_TRUE(contains(lists, "unloaded         1 ")) << lists;
   EXPECT_TRUE(contains(lists, "rules            3 ")) << lists;
-  EXPECT_TRUE(contains(sh({"stats"}), "\ncontexts             ")) << sh({"stats"});
+  // Each timer that fired has a profile of its own.
+  std::string stats = sh({"stats"});
+  EXPECT_TRUE(contains(stats, "\ncontexts             ")) << stats;
+  EXPECT_TRUE(contains(stats, "\nsoon                 ")) << stats;
   EXPECT_TRUE(contains(log("nkrun"), "bad.lua:4: attempt to index local 't' (a nil value)"));
 }
 
