@@ -107,6 +107,11 @@ class ScriptDir {
     writeFile(dir_ + "/" + name + ".lua", code);
   }
 
+  // The directory, and the configuration file that names it (for a process
+  // of the framework started with -c).
+  const std::string &path() const { return dir_; }
+  const std::string &config() const { return config_; }
+
  private:
   std::string dir_;
   std::string config_;

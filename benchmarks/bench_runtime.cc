@@ -1,0 +1,812 @@
+// The runtime process as the operator and the scripts meet it, each figure
+// beside what it is compared with, all in one run:
+//
+//   - a shell command: the wall time of `nksh -c ps` against an nkrun running
+//     100 contexts parked in nk.waitfor (every listing must show all 100),
+//     beside that of `redis-cli ping` against a redis-server started here on
+//     a free loopback port from 6390. Each is a whole process: started,
+//     connected, answered, ended. The two alternate, and so does which of
+//     them goes first, kCommandRuns times; then the medians and the median
+//     of the runs' ratios (target: nksh within 2x). For information, also
+//     `nksh -c version`: the shell started, connected to the bus and ended,
+//     without a request to the runtime.
+//   - events: one script posting N events to another with blocking posts
+//     (nk.post(name, i, true) waits for room in a full queue, so that none is
+//     lost), the other taking them with nk.wait() and counting them; timed
+//     with nk.now() inside the scripts, from before the first post to the
+//     N-th event taken, and read back with `nksh -c lua`. A round starts with
+//     `nksh -c post go reply`. Beside it, in this process and in the same
+//     repetition, the library's event delivery as bench_context measures it:
+//     eventPost from C to one context looping on t.wait(), and contextExecute
+//     until it waits again. For information, also the two scripts' shape as
+//     contexts of this process's own Lua state, on bindings that call the
+//     library and do nothing else (the library wakes a poster refused by a
+//     full queue once there is room, and the script posts again).
+//
+// The program runs the nkbus, nkrun and nksh of its own build (their paths
+// come from CMake) with the bus on 127.0.0.1:4242, and refuses to run while
+// something else listens there. It stops every process it started, also
+// when it fails or is interrupted. Without redis-server and redis-cli it
+// says how to install them and leaves that comparison out. The logs of the
+// processes it starts go to /tmp/bench_runtime.<program>.log.
+//
+//   build/<dir>/benchmarks/bench_runtime [ps] [events]   (default: both)
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdarg.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include <lauxlib.h>
+#include <lua.h>
+#include <lualib.h>
+
+#include "benchlua.h"
+#include "context.h"
+#include "event.h"
+#include "mem.h"
+#include "nkmsg.h"
+
+namespace {
+
+using nkbench::bFilter;
+using nkbench::bWait;
+using nkbench::median;
+using nkbench::nowNanos;
+using nkbench::waitCount;
+
+constexpr int kCommandRuns = 30;  // runs of each shell command, alternated
+constexpr int kParked = 100;      // contexts of the nkrun that ps lists
+constexpr int kFirstRedisPort = 6390;
+constexpr int kRepetitions = 7;         // rounds of the event figures
+constexpr int kRuntimeEvents = 200000;  // events of one round through nkrun
+constexpr int kLibraryEvents = 200000;  // as bench_context's "event, one context"
+constexpr double kCommandTimeout = 20;  // seconds a shell command may take
+constexpr double kStartTimeout = 20;    // seconds a server may take to come up
+constexpr double kRoundTimeout = 120;   // seconds a round of events may take
+
+const char kNkbus[] = NK_BENCH_NKBUS;
+const char kNkrun[] = NK_BENCH_NKRUN;
+const char kNksh[] = NK_BENCH_NKSH;
+
+// ---- scripts -------------------------------------------------------------------
+// %d is the number of events of a round.
+
+const char kParkScript[] = "nk.waitfor('never')\n";
+const char kSinkScript[] =
+    "local n = %d\n"
+    "bench = bench or {}\n"
+    "bench.done, bench.count = 0, 0\n"
+    "nk.filter('ping')\n"
+    "while true do\n"
+    "  local name, param = nk.wait()\n"
+    "  if name == 'ping' then\n"
+    "    bench.count = bench.count + 1\n"
+    "    if bench.count == n then\n"
+    "      bench.rate = n / (nk.now() - bench.t0)\n"
+    "      bench.last = param\n"
+    "      bench.count = 0\n"
+    "      bench.done = bench.done + 1\n"
+    "    end\n"
+    "  end\n"
+    "end\n";
+const char kPosterScript[] =
+    "local n = %d\n"
+    "bench = bench or {}\n"
+    "while true do\n"
+    "  nk.waitfor('go')\n"
+    "  bench.t0 = nk.now()\n"
+    "  for i = 1, n do nk.post('ping', i, true) end\n"
+    "end\n";
+
+// In this process, on the bare library's bindings.
+const char kListenScript[] =
+    "t.filter('ev')\n"
+    "while true do\n"
+    "  local name, param = t.wait()\n"
+    "  if param == 'stop' then return end\n"
+    "end\n";
+const char kLibrarySinkScript[] =
+    "local n = tonumber(...)\n"
+    "local count = 0\n"
+    "t.filter('ping')\n"
+    "while count < n do\n"
+    "  local name = t.wait()\n"
+    "  if name == 'ping' then count = count + 1 end\n"
+    "end\n";
+const char kLibraryPosterScript[] =
+    "local n = tonumber(...)\n"
+    "for i = 1, n do\n"
+    "  while not t.post('ping', i, true) do end\n"
+    "end\n";
+
+// ---- processes -----------------------------------------------------------------
+
+// Every child still running, oldest first: stopped newest first.
+volatile pid_t children[16];
+nkbench::ScriptDir *scriptDir;  // removed on failure too
+char scriptPath[4096];          // its path, for an interrupt
+
+void rememberChild(pid_t pid) {
+  for (volatile pid_t &slot : children) {
+    if (slot == 0) {
+      slot = pid;
+      return;
+    }
+  }
+}
+
+void forgetChild(pid_t pid) {
+  for (volatile pid_t &slot : children) {
+    if (slot == pid) slot = 0;
+  }
+}
+
+// Stops and reaps every child (SIGTERM, up to 5 s of grace, then SIGKILL),
+// with async-signal-safe calls only.
+void onInterrupt(int) {
+  for (volatile pid_t &slot : children) {
+    if (slot > 0) kill(slot, SIGTERM);
+  }
+  for (int tick = 0; tick < 500; tick++) {
+    bool left = false;
+    for (volatile pid_t &slot : children) {
+      if (slot <= 0) continue;
+      if (waitpid(slot, nullptr, WNOHANG) != 0) {
+        slot = 0;
+      } else {
+        left = true;
+      }
+    }
+    if (!left) break;
+    struct timespec pause = {0, 10000000};
+    nanosleep(&pause, nullptr);
+  }
+  for (volatile pid_t &slot : children) {
+    if (slot > 0) {
+      kill(slot, SIGKILL);
+      waitpid(slot, nullptr, 0);
+    }
+  }
+  if (scriptPath[0]) {  // the script directory, as its destructor would
+    pid_t rm = fork();
+    if (rm == 0) {
+      execl("/bin/rm", "rm", "-rf", scriptPath, static_cast<char *>(nullptr));
+      _exit(127);
+    }
+    if (rm > 0) waitpid(rm, nullptr, 0);
+  }
+  const char note[] = "bench_runtime: interrupted; the processes it started are stopped\n";
+  ssize_t ignored = write(2, note, sizeof note - 1);
+  (void)ignored;
+  _exit(3);
+}
+
+double secondsSince(int64_t startNanos) {
+  return static_cast<double>(nowNanos() - startNanos) / 1e9;
+}
+
+// SIGTERM, up to timeout seconds of grace, then SIGKILL.
+void stopProcess(pid_t pid, double timeout) {
+  if (pid <= 0) return;
+  kill(pid, SIGTERM);
+  int64_t start = nowNanos();
+  while (waitpid(pid, nullptr, WNOHANG) == 0) {
+    if (secondsSince(start) > timeout) {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+      break;
+    }
+    usleep(10000);
+  }
+  forgetChild(pid);
+}
+
+void stopAll() {
+  for (int i = static_cast<int>(sizeof children / sizeof children[0]) - 1; i >= 0; i--) {
+    pid_t pid = children[i];
+    if (pid > 0) stopProcess(pid, 5);
+  }
+}
+
+std::string logPath(const char *program) {
+  return std::string("/tmp/bench_runtime.") + program + ".log";
+}
+
+// The last lines of a log, to stderr.
+void showLog(const char *program) {
+  std::string path = logPath(program);
+  FILE *f = fopen(path.c_str(), "r");
+  if (!f) return;
+  std::vector<std::string> lines;
+  char line[1024];
+  while (fgets(line, sizeof line, f)) {
+    lines.push_back(line);
+    if (lines.size() > 20) lines.erase(lines.begin());
+  }
+  fclose(f);
+  fprintf(stderr, "--- the end of %s:\n", path.c_str());
+  for (const std::string &l : lines) fputs(l.c_str(), stderr);
+  fprintf(stderr, "---\n");
+}
+
+[[noreturn]] void fail(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+// Stops every child, removes the script directory, exits with 1.
+void fail(const char *format, ...) {
+  fflush(stdout);
+  fprintf(stderr, "bench_runtime: ");
+  va_list ap;
+  va_start(ap, format);
+  vfprintf(stderr, format, ap);
+  va_end(ap);
+  fprintf(stderr, "\n");
+  stopAll();
+  delete scriptDir;
+  scriptDir = nullptr;
+  exit(1);
+}
+
+// fork(); the child takes the default actions again, so that stopping it
+// never runs the parent's clean-up.
+pid_t forkChild() {
+  fflush(nullptr);
+  pid_t pid = fork();
+  if (pid < 0) fail("fork: %s", strerror(errno));
+  if (pid == 0) {
+    signal(SIGINT, SIG_DFL);
+    signal(SIGTERM, SIG_DFL);
+    signal(SIGPIPE, SIG_DFL);
+    for (volatile pid_t &slot : children) slot = 0;
+  }
+  return pid;
+}
+
+std::vector<char *> argvOf(const std::vector<std::string> &args) {
+  std::vector<char *> argv;
+  for (const std::string &s : args) argv.push_back(const_cast<char *>(s.c_str()));
+  argv.push_back(nullptr);
+  return argv;
+}
+
+// A server: its output to its log, no input.
+pid_t startServer(const char *program, const std::vector<std::string> &args) {
+  std::vector<char *> argv = argvOf(args);
+  std::string log = logPath(program);
+  pid_t pid = forkChild();
+  if (pid == 0) {
+    int out = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int in = open("/dev/null", O_RDONLY);
+    if (out < 0 || in < 0) _exit(127);
+    dup2(in, 0);
+    dup2(out, 1);
+    dup2(out, 2);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  rememberChild(pid);
+  return pid;
+}
+
+bool running(pid_t pid) {
+  int status;
+  if (waitpid(pid, &status, WNOHANG) == 0) return true;
+  forgetChild(pid);
+  return false;
+}
+
+struct CommandRun {
+  bool ok = false;     // ended by itself with 0 in time
+  double seconds = 0;  // from before fork to after waitpid
+  std::string output;  // standard output and error
+};
+
+// Runs a command to its end, its output read through a pipe, its input
+// /dev/null. Killed after timeout seconds.
+CommandRun runCommand(const std::vector<std::string> &args, double timeout) {
+  std::vector<char *> argv = argvOf(args);
+  CommandRun r;
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) fail("pipe: %s", strerror(errno));
+  int64_t start = nowNanos();
+  pid_t pid = forkChild();
+  if (pid == 0) {
+    int in = open("/dev/null", O_RDONLY);
+    if (in < 0) _exit(127);
+    dup2(in, 0);
+    dup2(fds[1], 1);
+    dup2(fds[1], 2);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  rememberChild(pid);
+  close(fds[1]);
+  char buffer[4096];
+  bool late = false;
+  for (;;) {
+    double left = timeout - secondsSince(start);
+    if (left <= 0) {
+      late = true;
+      break;
+    }
+    struct pollfd p = {fds[0], POLLIN, 0};
+    int n = poll(&p, 1, static_cast<int>(left * 1000) + 1);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) continue;
+    ssize_t got = read(fds[0], buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    r.output.append(buffer, static_cast<size_t>(got));
+  }
+  close(fds[0]);
+  int status = 0;
+  while (!late && waitpid(pid, &status, WNOHANG) == 0) {
+    if (secondsSince(start) > timeout) {
+      late = true;
+      break;
+    }
+    usleep(50);
+  }
+  r.seconds = secondsSince(start);
+  if (late) {
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    r.output += "\n(killed after " + std::to_string(static_cast<int>(timeout)) + " s)";
+  }
+  forgetChild(pid);
+  r.ok = !late && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  return r;
+}
+
+bool portAccepts(int port) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  struct sockaddr_in a = {};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  bool ok = connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+  close(fd);
+  return ok;
+}
+
+bool portFree(int port) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  struct sockaddr_in a = {};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  bool ok = bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+  close(fd);
+  return ok;
+}
+
+// Waits until port accepts while the child that should open it still runs.
+bool waitForPort(int port, pid_t child, double timeout) {
+  int64_t start = nowNanos();
+  while (secondsSince(start) < timeout) {
+    if (!running(child)) return false;
+    if (portAccepts(port)) return true;
+    usleep(20000);
+  }
+  return false;
+}
+
+// The executable name found on PATH, or "".
+std::string findOnPath(const char *name) {
+  const char *path = getenv("PATH");
+  std::string dirs = path ? path : "/usr/local/bin:/usr/bin:/bin";
+  size_t from = 0;
+  while (from <= dirs.size()) {
+    size_t colon = dirs.find(':', from);
+    if (colon == std::string::npos) colon = dirs.size();
+    std::string dir = dirs.substr(from, colon - from);
+    std::string candidate = (dir.empty() ? "." : dir) + "/" + name;
+    if (access(candidate.c_str(), X_OK) == 0) return candidate;
+    from = colon + 1;
+  }
+  return "";
+}
+
+// ---- the shell ---------------------------------------------------------------------
+
+CommandRun nksh(const std::vector<std::string> &command, double timeout = kCommandTimeout) {
+  std::vector<std::string> args = {kNksh, "-c"};
+  args.insert(args.end(), command.begin(), command.end());
+  return runCommand(args, timeout);
+}
+
+// The rows of a ps listing: the lines after the header's "====" line; -1
+// when there is no header.
+int psRows(const std::string &listing) {
+  size_t rule = listing.find("\n=====");
+  if (listing.compare(0, 5, "=====") == 0) {
+    rule = 0;
+  } else if (rule == std::string::npos) {
+    return -1;
+  } else {
+    rule++;
+  }
+  size_t at = listing.find('\n', rule);
+  int rows = 0;
+  while (at != std::string::npos && at + 1 < listing.size()) {
+    size_t end = listing.find('\n', at + 1);
+    std::string line = listing.substr(at + 1, end == std::string::npos ? end : end - at - 1);
+    if (line.find('|') != std::string::npos) rows++;
+    at = end;
+  }
+  return rows;
+}
+
+// Starts nkrun with the scripts of the script directory named, and waits
+// until ps lists them all.
+pid_t startRuntime(const std::vector<std::string> &scripts) {
+  std::vector<std::string> args = {kNkrun, "-f", "-c", scriptDir->config()};
+  args.insert(args.end(), scripts.begin(), scripts.end());
+  pid_t pid = startServer("nkrun", args);
+  int64_t start = nowNanos();
+  CommandRun ps;
+  int rows = -1;
+  while (secondsSince(start) < kStartTimeout) {
+    if (!running(pid)) {
+      showLog("nkrun");
+      fail("nkrun ended at its start (%s -f -c %s ...)", kNkrun, scriptDir->config().c_str());
+    }
+    ps = nksh({"ps"}, 5);
+    rows = psRows(ps.output);
+    if (ps.ok && rows == static_cast<int>(scripts.size())) return pid;
+    usleep(100000);
+  }
+  showLog("nkrun");
+  fail("nkrun with %zu scripts: ps still lists %d contexts after %.0f s; its last listing:\n%s",
+       scripts.size(), rows, kStartTimeout, ps.output.c_str());
+}
+
+// ---- a shell command -----------------------------------------------------------------
+
+struct Command {
+  const char *label;
+  std::vector<std::string> args;
+  bool (*check)(const std::string &output);
+  std::vector<double> millis;
+};
+
+bool listsAllParked(const std::string &output) { return psRows(output) == kParked; }
+bool saysPong(const std::string &output) { return output == "PONG\n"; }
+bool saysVersion(const std::string &output) { return !output.empty(); }
+
+void runChecked(Command &c) {
+  CommandRun r = runCommand(c.args, kCommandTimeout);
+  if (!r.ok || !c.check(r.output)) {
+    if (c.check == listsAllParked) showLog("nkrun");
+    fail("%s: unexpected result (%s); it printed:\n%s", c.label,
+         r.ok ? "ended with 0" : "failed or timed out", r.output.c_str());
+  }
+  c.millis.push_back(r.seconds * 1000);
+}
+
+// One figure: its label, then the value in a column of its own.
+void figure(const std::string &label, double value, const char *unit) {
+  int decimals = strcmp(unit, "ms") == 0 ? 2 : 0;
+  printf("  %-70s %10.*f %s\n", label.c_str(), decimals, value, unit);
+}
+
+double medianRatio(const std::vector<double> &a, const std::vector<double> &b) {
+  std::vector<double> ratios;
+  for (size_t i = 0; i < a.size() && i < b.size(); i++) ratios.push_back(a[i] / b[i]);
+  return median(ratios);
+}
+
+void measureCommands() {
+  std::vector<std::string> scripts;
+  for (int i = 1; i <= kParked; i++) {
+    char name[16];
+    snprintf(name, sizeof name, "park%03d", i);
+    scriptDir->script(name, kParkScript);
+    scripts.push_back(name);
+  }
+  pid_t runtime = startRuntime(scripts);
+
+  std::string redisServer = findOnPath("redis-server");
+  std::string redisCli = findOnPath("redis-cli");
+  pid_t redis = -1;
+  int redisPort = kFirstRedisPort;
+  std::string redisVersion;
+  if (redisServer.empty() || redisCli.empty()) {
+    printf(
+        "redis-server or redis-cli not found: the comparison with redis-cli ping is left out.\n"
+        "  Install them with: apt-get install -y redis-server   (or scripts/install-deps.sh "
+        "--all)\n");
+  } else {
+    while (redisPort < kFirstRedisPort + 50 && !portFree(redisPort)) redisPort++;
+    redis = startServer("redis-server", {redisServer, "--port", std::to_string(redisPort), "--bind",
+                                         "127.0.0.1", "--save", "", "--appendonly", "no"});
+    if (!waitForPort(redisPort, redis, kStartTimeout)) {
+      showLog("redis-server");
+      fail("redis-server did not come up on port %d", redisPort);
+    }
+    CommandRun v = runCommand({redisServer, "--version"}, kCommandTimeout);
+    size_t at = v.output.find("v=");
+    if (at != std::string::npos) {
+      redisVersion = v.output.substr(at + 2, v.output.find(' ', at) - at - 2);
+    }
+  }
+
+  Command ps{"nksh -c ps", {kNksh, "-c", "ps"}, listsAllParked, {}};
+  Command version{"nksh -c version", {kNksh, "-c", "version"}, saysVersion, {}};
+  Command ping{"redis-cli ping", {redisCli, "-p", std::to_string(redisPort), "ping"}, saysPong, {}};
+  std::vector<Command *> order = {&ps, &version};
+  if (redis > 0) order.push_back(&ping);
+  for (Command *c : order) {  // once each, untimed: file caches, first connections
+    runChecked(*c);
+    c->millis.clear();
+  }
+  for (int run = 0; run < kCommandRuns; run++) {
+    if (run % 2 == 0) {
+      for (Command *c : order) runChecked(*c);
+    } else {
+      for (auto it = order.rbegin(); it != order.rend(); ++it) runChecked(**it);
+    }
+  }
+  stopProcess(runtime, 5);
+  stopProcess(redis, 5);
+
+  printf("shell command, %d runs of each alternated; wall time of the whole process, medians:\n",
+         kCommandRuns);
+  figure("nksh -c ps, nkrun running " + std::to_string(kParked) + " contexts (all listed)",
+         median(ps.millis), "ms");
+  if (redis > 0) {
+    figure("redis-cli ping, redis-server " + (redisVersion.empty() ? "?" : redisVersion) +
+               " on port " + std::to_string(redisPort),
+           median(ping.millis), "ms");
+    printf("  ratio nksh -c ps / redis-cli ping: %.2f (target <= 2)\n",
+           medianRatio(ps.millis, ping.millis));
+  }
+  figure("nksh -c version (start, bus sign-on, end; for information)", median(version.millis),
+         "ms");
+}
+
+// ---- events through nkrun ---------------------------------------------------------------
+
+struct SinkState {
+  int done = -1;  // rounds completed; -1 when the reply made no sense
+  int count = 0;  // events of the current round so far
+  double rate = 0;
+  std::string last;
+  std::string reply;
+};
+
+SinkState readSink() {
+  SinkState s;
+  CommandRun r =
+      nksh({"lua", "return", "bench.done,", "bench.count,", "bench.rate,", "bench.last"});
+  s.reply = r.output;
+  char last[64] = "";
+  if (!r.ok || sscanf(r.output.c_str(), "%d %d %lf %63s", &s.done, &s.count, &s.rate, last) < 2) {
+    s.done = -1;
+  }
+  s.last = last;
+  return s;
+}
+
+// Events per second of one round: posts "go", then waits for the sink to
+// finish the round (sleeping most of the expected time first, so that the
+// polls stay out of the way).
+double runtimeRound(int round, double expectSeconds) {
+  CommandRun go;
+  for (int tries = 0; tries < 20; tries++) {
+    go = nksh({"post", "go", "reply"});
+    if (go.ok && go.output == "event=go\n") break;
+    usleep(100000);
+  }
+  if (!go.ok || go.output != "event=go\n") {
+    showLog("nkrun");
+    fail("`nksh -c post go reply` did not reach the posting script; it printed:\n%s",
+         go.output.c_str());
+  }
+  if (expectSeconds > 0) usleep(static_cast<useconds_t>(expectSeconds * 0.9 * 1e6));
+  int64_t start = nowNanos();
+  int lastCount = -1;
+  int64_t lastMove = start;
+  for (;;) {
+    SinkState s = readSink();
+    if (s.done < 0) {
+      showLog("nkrun");
+      fail(
+          "cannot read the counting script's state; `nksh -c lua return bench.done, ...` "
+          "printed:\n%s",
+          s.reply.c_str());
+    }
+    if (s.done > round) {
+      if (s.last != std::to_string(kRuntimeEvents) || s.rate <= 0) {
+        fail("round %d: the last event's param is \"%s\" (expected %d), rate %g", round + 1,
+             s.last.c_str(), kRuntimeEvents, s.rate);
+      }
+      return s.rate;
+    }
+    if (s.count != lastCount) {
+      lastCount = s.count;
+      lastMove = nowNanos();
+    } else if (secondsSince(lastMove) > 10) {
+      showLog("nkrun");
+      fail("round %d: only %d of %d events arrived, none for 10 s (lost?)", round + 1, s.count,
+           kRuntimeEvents);
+    }
+    if (secondsSince(start) > kRoundTimeout) {
+      fail("round %d: not finished after %.0f s (%d of %d events)", round + 1, kRoundTimeout,
+           s.count, kRuntimeEvents);
+    }
+    usleep(50000);
+  }
+}
+
+// ---- events in this process, on the library ---------------------------------------------
+
+// What a refused blocking post gives once its poster has been woken: false,
+// so that the script posts again (the library wakes the poster when the full
+// queue has room, and does not post the refused event itself).
+int postRefused(lua_State *L) {
+  lua_pushboolean(L, 0);
+  return 1;
+}
+
+// t.post(name, param, blocking) -> true, or false when the post was refused
+// (a blocking one after waiting for room).
+int bPost(lua_State *L) {
+  int blocking = lua_toboolean(L, 3);
+  int r = eventPost(luaL_checkstring(L, 1), luaL_optstring(L, 2, nullptr), blocking);
+  if (r == -1 && blocking) return lua_yieldk(L, 0, 0, postRefused);
+  lua_pushboolean(L, r == 0);
+  return 1;
+}
+
+const luaL_Reg kBindings[] = {
+    {"wait", bWait}, {"filter", bFilter}, {"post", bPost}, {nullptr, nullptr}};
+
+Context *startContext(const char *name, const char *arg) {
+  char *argv[] = {const_cast<char *>(name), const_cast<char *>(arg)};
+  Context *c = contextCreate(name, arg ? 2 : 1, argv);
+  if (c->runState == CTX_FAILED) fail("the script %s failed to load", name);
+  return c;
+}
+
+// Nanoseconds per event posted from C to one listening context and run until
+// it waits again: bench_context's "event, one context".
+double libraryEventNanos(int events) {
+  startContext("listen", nullptr);
+  if (contextExecute() != 1) fail("library: the listener did not start");
+  int64_t waitsBefore = waitCount;
+  int64_t begin = nowNanos();
+  for (int i = 0; i < events; i++) {
+    eventPost("ev", "param", 0);
+    contextExecute();
+  }
+  int64_t elapsed = nowNanos() - begin;
+  if (waitCount - waitsBefore != events) fail("library: not every event was delivered");
+  eventPost("ev", "stop", 0);
+  if (contextExecute() != 1) fail("library: the listener did not stop");
+  return static_cast<double>(elapsed) / events;
+}
+
+// Events per second from one context to another with blocking posts, both
+// returning once the last has been taken.
+double libraryScriptsRate(int events) {
+  char count[24];
+  snprintf(count, sizeof count, "%d", events);
+  startContext("lsink", count);
+  if (contextExecute() != 1) fail("library: the counting context did not start");
+  int64_t begin = nowNanos();
+  startContext("lpost", count);
+  contextExecute();
+  int64_t elapsed = nowNanos() - begin;
+  if (contextGetNextRunnable(nullptr) || contextGetNextWaiting(nullptr)) {
+    fail("library: context to context, not every event arrived");
+  }
+  return static_cast<double>(events) * 1e9 / static_cast<double>(elapsed);
+}
+
+void measureEvents() {
+  char code[1024];
+  snprintf(code, sizeof code, kSinkScript, kRuntimeEvents);
+  scriptDir->script("sink", code);
+  snprintf(code, sizeof code, kPosterScript, kRuntimeEvents);
+  scriptDir->script("poster", code);
+  scriptDir->script("listen", kListenScript);
+  scriptDir->script("lsink", kLibrarySinkScript);
+  scriptDir->script("lpost", kLibraryPosterScript);
+  pid_t runtime = startRuntime({"sink", "poster"});
+
+  eventInit();
+  lua_State *L = luaL_newstate();
+  luaL_openlibs(L);
+  luaL_newlib(L, kBindings);
+  lua_setglobal(L, "t");
+  contextInit(L);
+
+  std::vector<double> runtimeRates, libraryRates, scriptRates;
+  for (int rep = 0; rep < kRepetitions; rep++) {
+    libraryRates.push_back(1e9 / libraryEventNanos(kLibraryEvents));
+    scriptRates.push_back(libraryScriptsRate(kRuntimeEvents));
+    double expect = runtimeRates.empty() ? 0 : kRuntimeEvents / runtimeRates.back();
+    runtimeRates.push_back(runtimeRound(rep, expect));
+  }
+  stopProcess(runtime, 5);
+  eventClose();
+  lua_close(L);
+
+  printf("events, %d repetitions; medians, a ratio is the median of the repetitions' ratios:\n",
+         kRepetitions);
+  figure("nkrun, script to script (blocking nk.post -> nk.wait), " +
+             std::to_string(kRuntimeEvents) + " a round",
+         median(runtimeRates), "events/s");
+  figure("library, eventPost from C -> a context in t.wait() (bench_context)", median(libraryRates),
+         "events/s");
+  printf("  ratio library / nkrun: %.2f\n", medianRatio(libraryRates, runtimeRates));
+  figure("library, context to context, blocking t.post (for information)", median(scriptRates),
+         "events/s");
+  printf("  ratio library context to context / nkrun: %.2f (for information)\n",
+         medianRatio(scriptRates, runtimeRates));
+}
+
+bool wanted(int argc, char **argv, const char *section) {
+  if (argc < 2) return true;
+  for (int i = 1; i < argc; i++) {
+    if (strcmp(argv[i], section) == 0) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  struct sigaction sa = {};
+  sa.sa_handler = onInterrupt;
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  for (const char *program : {kNkbus, kNkrun, kNksh}) {
+    if (access(program, X_OK) != 0) {
+      fprintf(stderr, "bench_runtime: %s is missing: build the targets nkbus nkrun nksh\n",
+              program);
+      return 2;
+    }
+  }
+  if (portAccepts(MSG_PORT)) {
+    fprintf(stderr,
+            "bench_runtime: something already listens on 127.0.0.1:%d (another nkbus, or a "
+            "test); stop it or wait until it ends, then run again\n",
+            MSG_PORT);
+    return 2;
+  }
+
+  memInit();
+  nkbench::quietLog();
+  scriptDir = new nkbench::ScriptDir;
+  snprintf(scriptPath, sizeof scriptPath, "%s", scriptDir->path().c_str());
+
+  pid_t bus = startServer("nkbus", {kNkbus, "-f"});
+  if (!waitForPort(MSG_PORT, bus, kStartTimeout)) {
+    showLog("nkbus");
+    fail("nkbus did not come up on port %d", MSG_PORT);
+  }
+
+  if (wanted(argc, argv, "ps")) measureCommands();
+  if (wanted(argc, argv, "events")) measureEvents();
+
+  stopAll();
+  delete scriptDir;
+  return 0;
+}
