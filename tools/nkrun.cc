@@ -96,6 +96,7 @@ constexpr int kDefaultBudget = 1000;  // ms of Lua without a yield
 constexpr int kStatSize = 64;
 constexpr int kEventSize = 256;
 constexpr int kScriptSize = 256;
+constexpr int kFailedKept = 32;  // failed contexts kept on the waiting list for ps
 
 // State of the main loop's thread.
 const char *ownName = kName;
@@ -430,6 +431,26 @@ void startScripts(int argc, char **argv) {
   }
 }
 
+// A context that fails stays parked on the waiting list, where ps shows it
+// with the line of its error. Scripts that keep starting contexts that fail
+// would fill the memory with them: beyond kFailedKept, the oldest go.
+void dropOldFailures() {
+  int failed = 0;
+  for (Context *c = contextGetNextWaiting(nullptr); c; c = contextGetNextWaiting(c)) {
+    failed += c->runState == CTX_FAILED;
+  }
+  for (Context *c = contextGetNextWaiting(nullptr); c && failed > kFailedKept;) {
+    Context *next = contextGetNextWaiting(c);
+    if (c->runState == CTX_FAILED) {
+      nksyslog(NKLOG_NOTICE, LOGMASK_GENERAL, "%s: dropping failed context %d (%s)\n", kName,
+               c->id, c->name);
+      contextDestroy(c);
+      failed--;
+    }
+    c = next;
+  }
+}
+
 void mainLoop() {
   while (!stopping) {
     bool parked = luaYieldersParked();
@@ -441,7 +462,7 @@ void mainLoop() {
     luaWakeYielders();
     runtimeTiming("contexts");
     luaBeginPass();
-    contextExecute();
+    if (contextExecute() > 0) dropOldFailures();
     runtimeSwitch(nullptr);
   }
 }

@@ -579,6 +579,7 @@ local co = coroutine.wrap(function() return pcall(nk.wait) end)
 local cok, cerr = co()
 check(not cok and cerr:find("inside a coroutine"), "wait from a coroutine")
 check(not pcall(nk.rule, "r", "bogus", "a"), "unknown rule kind")
+for i = 1, 40 do nk.start("boom") end
 nk.set("flag", true)
 check(nk.get("flag") == "true" and nk.get("nothing") == nil, "get and set")
 nk.set("failures", table.concat(failures, ";"))
@@ -602,9 +603,12 @@ nk.post("poke", "p1")
 )";
   const char echo[] = "nk.post('echo', table.concat({...}, ' '))\n";
   writeFile(dir_ + "/echo.lua", echo);  // started by checks
+  writeFile(dir_ + "/boom.lua", "error('boom')\n");
   ASSERT_NO_FATAL_FAILURE(runScripts({{"server", server}, {"helper", helper}, {"checks", checks}}));
   ASSERT_EQ(shUntil({"get", "done"}, "yes"), "done=yes\n") << log("nkrun");
   EXPECT_EQ(sh({"get", "failures"}), "failures=\n") << log("nkrun");
+  // Of the 40 failed contexts the newest 32 stay listed, beside the server.
+  EXPECT_TRUE(contains(sh({"lists"}), "\nwaiting          33 ")) << sh({"lists"});
 }
 
 // }====
