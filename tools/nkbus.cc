@@ -27,6 +27,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -288,6 +289,11 @@ int main(int argc, char **argv) {
       listenerReady = false;
       int fd;
       while ((fd = netAccept(lfd)) > 0) {
+        // Lines go out as soon as they are forwarded: without this, a line
+        // written while the previous one to the same client is unacknowledged
+        // waits for the client's delayed acknowledgement (tens of ms).
+        int one = 1;
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         Connection *c = new Connection(fd);
         connections[fd] = c;
         netSetCallback(fd, onEvent, nullptr);
