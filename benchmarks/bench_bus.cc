@@ -16,7 +16,6 @@
 //   build/<dir>/benchmarks/bench_bus [round trips per measurement, default 10000]
 #include <arpa/inet.h>
 #include <errno.h>
-#include <fcntl.h>
 #include <limits.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -36,11 +35,17 @@
 #include <mosquitto.h>
 #endif
 
+#include "benchproc.h"
 #include "mem.h"
 #include "nkmsg.h"
 #include "nkstrings.h"
 
 namespace {
+
+using nkbench::connectLoopback;
+using nkbench::forkChild;
+using nkbench::rememberChild;
+using nkbench::stopProcess;
 
 using Clock = std::chrono::steady_clock;
 
@@ -61,42 +66,10 @@ struct Figures {
   double p99 = 0;
 };
 
-// Children to stop if the run is interrupted.
-volatile pid_t cleanupPids[8];
-
-void rememberChild(pid_t pid) {
-  for (volatile pid_t &slot : cleanupPids) {
-    if (slot == 0) {
-      slot = pid;
-      return;
-    }
-  }
-}
-
-void forgetChild(pid_t pid) {
-  for (volatile pid_t &slot : cleanupPids) {
-    if (slot == pid) slot = 0;
-  }
-}
-
+// Stops the servers and responders started so far, then ends the run.
 void onInterrupt(int) {
-  for (volatile pid_t &slot : cleanupPids) {
-    if (slot > 0) kill(slot, SIGTERM);
-  }
+  nkbench::stopChildrenNow();
   _exit(3);
-}
-
-// fork(); the child takes the default actions again, so that stopping it
-// never runs the parent's clean-up.
-pid_t forkChild() {
-  fflush(nullptr);
-  pid_t pid = fork();
-  if (pid == 0) {
-    signal(SIGINT, SIG_DFL);
-    signal(SIGTERM, SIG_DFL);
-    for (volatile pid_t &slot : cleanupPids) slot = 0;
-  }
-  return pid;
 }
 
 double seconds(Clock::time_point since) {
@@ -121,75 +94,6 @@ double timeRounds(Once once, int rounds, std::vector<double> &lat) {
     lat.push_back(micros(t0));
   }
   return seconds(start);
-}
-
-// SIGTERM, up to timeout seconds of grace, then SIGKILL.
-void stopProcess(pid_t pid, double timeout) {
-  if (pid <= 0) return;
-  kill(pid, SIGTERM);
-  Clock::time_point start = Clock::now();
-  while (waitpid(pid, nullptr, WNOHANG) == 0) {
-    if (seconds(start) > timeout) {
-      kill(pid, SIGKILL);
-      waitpid(pid, nullptr, 0);
-      break;
-    }
-    usleep(10000);
-  }
-  forgetChild(pid);
-}
-
-bool portAccepts(int port) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  struct sockaddr_in a = {};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  bool ok = connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
-  close(fd);
-  return ok;
-}
-
-#ifdef NK_BENCH_MOSQUITTO
-bool portFree(int port) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  struct sockaddr_in a = {};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  bool ok = bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
-  close(fd);
-  return ok;
-}
-#endif
-
-// Waits until port accepts while the child that should open it still runs.
-bool waitForPort(int port, pid_t child, double timeout) {
-  Clock::time_point start = Clock::now();
-  while (seconds(start) < timeout) {
-    if (waitpid(child, nullptr, WNOHANG) != 0) return false;
-    if (portAccepts(port)) return true;
-    usleep(20000);
-  }
-  return false;
-}
-
-pid_t startProgram(const std::vector<std::string> &args, const std::string &logPath) {
-  std::vector<char *> argv;
-  for (const std::string &s : args) argv.push_back(const_cast<char *>(s.c_str()));
-  argv.push_back(nullptr);
-  pid_t pid = forkChild();
-  if (pid == 0) {
-    int out = open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int in = open("/dev/null", O_RDONLY);
-    dup2(in, 0);
-    dup2(out, 1);
-    dup2(out, 2);
-    execvp(argv[0], argv.data());
-    _exit(127);
-  }
-  if (pid > 0) rememberChild(pid);
-  return pid;
 }
 
 std::string ownDirectory() {
@@ -323,28 +227,15 @@ double busClient(int rounds, std::vector<double> &lat, int instance) {
 
 // ---- plain blocking-socket relay ---------------------------------------------
 
+// A socket listening on a free loopback port, which goes to *port; -1 on
+// failure.
 int listenLoopback(int *port) {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
-  struct sockaddr_in a = {};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  struct sockaddr_in a = nkbench::loopback(0);
   if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || listen(fd, 5) != 0) return -1;
   socklen_t len = sizeof a;
   getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
   *port = ntohs(a.sin_port);
-  return fd;
-}
-
-int connectLoopback(int port) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  struct sockaddr_in a = {};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
-    close(fd);
-    return -1;
-  }
   return fd;
 }
 
@@ -564,7 +455,7 @@ int main(int argc, char **argv) {
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
 
-  if (portAccepts(MSG_PORT)) {
+  if (nkbench::portAccepts(MSG_PORT)) {
     fprintf(stderr, "bench_bus: something already listens on 127.0.0.1:%d; not measuring\n",
             MSG_PORT);
     return 2;
@@ -574,8 +465,8 @@ int main(int argc, char **argv) {
     fprintf(stderr, "bench_bus: no bus server at %s\n", nkbus.c_str());
     return 2;
   }
-  pid_t bus = startProgram({nkbus, "-f"}, "/tmp/bench_bus.nkbus.log");
-  if (bus <= 0 || !waitForPort(MSG_PORT, bus, 10)) {
+  pid_t bus = nkbench::startLogged({nkbus, "-f"}, "/tmp/bench_bus.nkbus.log");
+  if (bus <= 0 || !nkbench::waitForPort(MSG_PORT, bus, 10)) {
     fprintf(stderr, "bench_bus: nkbus did not come up (see /tmp/bench_bus.nkbus.log)\n");
     stopProcess(bus, 1);
     return 2;
@@ -584,7 +475,7 @@ int main(int argc, char **argv) {
 
 #ifdef NK_BENCH_MOSQUITTO
   int mqttPort = kFirstMqttPort;
-  while (mqttPort < kFirstMqttPort + 20 && !portFree(mqttPort)) mqttPort++;
+  while (mqttPort < kFirstMqttPort + 20 && !nkbench::portFree(mqttPort)) mqttPort++;
   char confPath[64];
   snprintf(confPath, sizeof confPath, "/tmp/bench_bus.%d.mosquitto.conf",
            static_cast<int>(getpid()));
@@ -596,8 +487,8 @@ int main(int argc, char **argv) {
   // Debian's broker; the search path only where it is installed elsewhere.
   const char *mosquitto =
       access("/usr/sbin/mosquitto", X_OK) == 0 ? "/usr/sbin/mosquitto" : "mosquitto";
-  pid_t broker = startProgram({mosquitto, "-c", confPath}, "/tmp/bench_bus.mosquitto.log");
-  bool brokerUp = broker > 0 && waitForPort(mqttPort, broker, 10);
+  pid_t broker = nkbench::startLogged({mosquitto, "-c", confPath}, "/tmp/bench_bus.mosquitto.log");
+  bool brokerUp = broker > 0 && nkbench::waitForPort(mqttPort, broker, 10);
   if (!brokerUp) {
     fprintf(stderr, "bench_bus: mosquitto did not come up (see /tmp/bench_bus.mosquitto.log)\n");
   }

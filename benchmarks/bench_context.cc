@@ -41,8 +41,8 @@ namespace {
 using nkbench::bFilter;
 using nkbench::bWait;
 using nkbench::median;
+using nkbench::medianRatio;
 using nkbench::nowNanos;
-using nkbench::waitCount;
 
 constexpr int kRepetitions = 7;
 constexpr int64_t kTurnsPerRun = 1000000;  // turns of one repetition, whatever K
@@ -57,12 +57,7 @@ const char kTurnScript[] =
 const char kBareTurnChunk[] =
     "local n = ...\n"
     "for i = 1, n do coroutine.yield() end\n";
-const char kListenScript[] =
-    "t.filter('ev')\n"
-    "while true do\n"
-    "  local name, param = t.wait()\n"
-    "  if param == 'stop' then return end\n"
-    "end\n";
+// The comparison for benchlua.h's listener (kListenScript).
 const char kBareListenChunk[] =
     "while true do\n"
     "  local name, param = coroutine.yield()\n"
@@ -96,11 +91,8 @@ void fail(const char *what) {
 }
 
 // Starts a context running script name with one argument (or none).
-Context *start(const char *name, const char *arg) {
-  char *argv[] = {const_cast<char *>(name), const_cast<char *>(arg)};
-  Context *c = contextCreate(name, arg ? 2 : 1, argv);
-  if (c->runState == CTX_FAILED) fail("a script failed to load");
-  return c;
+void start(const char *name, const char *arg) {
+  if (!nkbench::startScript(name, arg)) fail("a script failed to load");
 }
 
 // ---- turns -------------------------------------------------------------------
@@ -199,21 +191,16 @@ double bareEventNanos(lua_State *L, int events) {
 }
 
 // Nanoseconds per event posted to one listening context and run until it
-// waits again. The listener is destroyed at the end (it returns on "stop").
+// waits again (benchlua.h's listenerEventNanos, which bench_runtime reports
+// too).
 double contextEventNanos(int events) {
-  start("listen", nullptr);
-  if (contextExecute() != 1) fail("events: the listener did not start");
-  int64_t waitsBefore = waitCount;
-  int64_t begin = nowNanos();
-  for (int i = 0; i < events; i++) {
-    eventPost("ev", "param", 0);
-    contextExecute();
+  const char *problem = "";
+  double nanos = nkbench::listenerEventNanos(events, &problem);
+  if (nanos < 0) {
+    fprintf(stderr, "bench_context: events: %s\n", problem);
+    exit(1);
   }
-  int64_t elapsed = nowNanos() - begin;
-  if (waitCount - waitsBefore != events) fail("events: not every event was delivered");
-  eventPost("ev", "stop", 0);
-  if (contextExecute() != 1) fail("events: the listener did not stop");
-  return static_cast<double>(elapsed) / events;
+  return nanos;
 }
 
 // A figure and its comparison, measured side by side in each repetition.
@@ -222,24 +209,10 @@ struct Pair {
   std::vector<double> bare;
 };
 
-// The medians of both, and the median of the repetitions' ratios (each
-// taken from two measurements made one right after the other, so that
-// drifts of a shared machine cancel out).
+// The medians of both, and the median of the repetitions' ratios.
 void printPair(const char *what, const Pair &p, const char *target) {
-  std::vector<double> ratios;
-  for (size_t i = 0; i < p.ours.size() && i < p.bare.size(); i++) {
-    ratios.push_back(p.ours[i] / p.bare[i]);
-  }
   printf("%s: nk %.1f ns, bare coroutine %.1f ns, ratio %.2f (%s)\n", what, median(p.ours),
-         median(p.bare), median(ratios), target);
-}
-
-bool wanted(int argc, char **argv, const char *section) {
-  if (argc < 2) return true;
-  for (int i = 1; i < argc; i++) {
-    if (strcmp(argv[i], section) == 0) return true;
-  }
-  return false;
+         median(p.bare), medianRatio(p.ours, p.bare), target);
 }
 
 }  // namespace
@@ -249,20 +222,15 @@ int main(int argc, char **argv) {
   nkbench::quietLog();
   nkbench::ScriptDir dir;
   dir.script("turn", kTurnScript);
-  dir.script("listen", kListenScript);
+  dir.script("listen", nkbench::kListenScript);
   dir.script("park", kParkScript);
 
-  eventInit();
-  lua_State *L = luaL_newstate();
-  luaL_openlibs(L);
-  luaL_newlib(L, kBindings);
-  lua_setglobal(L, "t");
-  contextInit(L);
+  lua_State *L = nkbench::openContexts(kBindings);
 
   printf("medians of %d repetitions; a ratio is the median of the repetitions' ratios\n",
          kRepetitions);
 
-  if (wanted(argc, argv, "turns")) {
+  if (nkbench::wanted(argc, argv, "turns")) {
     Pair turn[3], manyBare[3];
     std::vector<double> lastRound[3];
     for (int rep = 0; rep < kRepetitions; rep++) {
@@ -298,7 +266,7 @@ int main(int argc, char **argv) {
     }
   }
 
-  if (wanted(argc, argv, "events")) {
+  if (nkbench::wanted(argc, argv, "events")) {
     Pair event;
     for (int rep = 0; rep < kRepetitions; rep++) {
       event.bare.push_back(bareEventNanos(L, kEvents));
@@ -307,7 +275,7 @@ int main(int argc, char **argv) {
     printPair("event, one context (200000 events)", event, "target <= 4");
   }
 
-  if (wanted(argc, argv, "parked")) {
+  if (nkbench::wanted(argc, argv, "parked")) {
     for (int i = 0; i < kParked; i++) start("park", nullptr);
     if (contextExecute() != kParked) fail("parking failed");
     Pair event;

@@ -31,10 +31,8 @@
 // processes it starts go to /tmp/bench_runtime.<program>.log.
 //
 //   build/<dir>/benchmarks/bench_runtime [ps] [events]   (default: both)
-#include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdarg.h>
@@ -42,9 +40,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <string>
@@ -55,6 +51,7 @@
 #include <lualib.h>
 
 #include "benchlua.h"
+#include "benchproc.h"
 #include "context.h"
 #include "event.h"
 #include "mem.h"
@@ -62,11 +59,18 @@
 
 namespace {
 
+using nkbench::argvOf;
 using nkbench::bFilter;
 using nkbench::bWait;
+using nkbench::forgetChild;
 using nkbench::median;
+using nkbench::medianRatio;
 using nkbench::nowNanos;
+using nkbench::rememberChild;
+using nkbench::stopAll;
+using nkbench::stopProcess;
 using nkbench::waitCount;
+using nkbench::waitForPort;
 
 constexpr int kCommandRuns = 30;  // runs of each shell command, alternated
 constexpr int kParked = 100;      // contexts of the nkrun that ps lists
@@ -112,13 +116,8 @@ const char kPosterScript[] =
     "  for i = 1, n do nk.post('ping', i, true) end\n"
     "end\n";
 
-// In this process, on the bare library's bindings.
-const char kListenScript[] =
-    "t.filter('ev')\n"
-    "while true do\n"
-    "  local name, param = t.wait()\n"
-    "  if param == 'stop' then return end\n"
-    "end\n";
+// In this process, on the bare library's bindings (the listener of the
+// library's event delivery is benchlua.h's).
 const char kLibrarySinkScript[] =
     "local n = tonumber(...)\n"
     "local count = 0\n"
@@ -135,52 +134,15 @@ const char kLibraryPosterScript[] =
 
 // ---- processes -----------------------------------------------------------------
 
-// Every child still running, oldest first: stopped newest first.
-volatile pid_t children[16];
+// The list of the children, and starting and stopping them: benchproc.h.
+
 nkbench::ScriptDir *scriptDir;  // removed on failure too
 char scriptPath[4096];          // its path, for an interrupt
 
-void rememberChild(pid_t pid) {
-  for (volatile pid_t &slot : children) {
-    if (slot == 0) {
-      slot = pid;
-      return;
-    }
-  }
-}
-
-void forgetChild(pid_t pid) {
-  for (volatile pid_t &slot : children) {
-    if (slot == pid) slot = 0;
-  }
-}
-
-// Stops and reaps every child (SIGTERM, up to 5 s of grace, then SIGKILL),
-// with async-signal-safe calls only.
+// Stops and reaps every child and removes the script directory, with
+// async-signal-safe calls only.
 void onInterrupt(int) {
-  for (volatile pid_t &slot : children) {
-    if (slot > 0) kill(slot, SIGTERM);
-  }
-  for (int tick = 0; tick < 500; tick++) {
-    bool left = false;
-    for (volatile pid_t &slot : children) {
-      if (slot <= 0) continue;
-      if (waitpid(slot, nullptr, WNOHANG) != 0) {
-        slot = 0;
-      } else {
-        left = true;
-      }
-    }
-    if (!left) break;
-    struct timespec pause = {0, 10000000};
-    nanosleep(&pause, nullptr);
-  }
-  for (volatile pid_t &slot : children) {
-    if (slot > 0) {
-      kill(slot, SIGKILL);
-      waitpid(slot, nullptr, 0);
-    }
-  }
+  nkbench::stopChildrenNow();
   if (scriptPath[0]) {  // the script directory, as its destructor would
     pid_t rm = fork();
     if (rm == 0) {
@@ -197,29 +159,6 @@ void onInterrupt(int) {
 
 double secondsSince(int64_t startNanos) {
   return static_cast<double>(nowNanos() - startNanos) / 1e9;
-}
-
-// SIGTERM, up to timeout seconds of grace, then SIGKILL.
-void stopProcess(pid_t pid, double timeout) {
-  if (pid <= 0) return;
-  kill(pid, SIGTERM);
-  int64_t start = nowNanos();
-  while (waitpid(pid, nullptr, WNOHANG) == 0) {
-    if (secondsSince(start) > timeout) {
-      kill(pid, SIGKILL);
-      waitpid(pid, nullptr, 0);
-      break;
-    }
-    usleep(10000);
-  }
-  forgetChild(pid);
-}
-
-void stopAll() {
-  for (int i = static_cast<int>(sizeof children / sizeof children[0]) - 1; i >= 0; i--) {
-    pid_t pid = children[i];
-    if (pid > 0) stopProcess(pid, 5);
-  }
 }
 
 std::string logPath(const char *program) {
@@ -260,52 +199,11 @@ void fail(const char *format, ...) {
   exit(1);
 }
 
-// fork(); the child takes the default actions again, so that stopping it
-// never runs the parent's clean-up.
-pid_t forkChild() {
-  fflush(nullptr);
-  pid_t pid = fork();
-  if (pid < 0) fail("fork: %s", strerror(errno));
-  if (pid == 0) {
-    signal(SIGINT, SIG_DFL);
-    signal(SIGTERM, SIG_DFL);
-    signal(SIGPIPE, SIG_DFL);
-    for (volatile pid_t &slot : children) slot = 0;
-  }
-  return pid;
-}
-
-std::vector<char *> argvOf(const std::vector<std::string> &args) {
-  std::vector<char *> argv;
-  for (const std::string &s : args) argv.push_back(const_cast<char *>(s.c_str()));
-  argv.push_back(nullptr);
-  return argv;
-}
-
 // A server: its output to its log, no input.
 pid_t startServer(const char *program, const std::vector<std::string> &args) {
-  std::vector<char *> argv = argvOf(args);
-  std::string log = logPath(program);
-  pid_t pid = forkChild();
-  if (pid == 0) {
-    int out = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int in = open("/dev/null", O_RDONLY);
-    if (out < 0 || in < 0) _exit(127);
-    dup2(in, 0);
-    dup2(out, 1);
-    dup2(out, 2);
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
-  rememberChild(pid);
+  pid_t pid = nkbench::startLogged(args, logPath(program));
+  if (pid < 0) fail("fork: %s", strerror(errno));
   return pid;
-}
-
-bool running(pid_t pid) {
-  int status;
-  if (waitpid(pid, &status, WNOHANG) == 0) return true;
-  forgetChild(pid);
-  return false;
 }
 
 struct CommandRun {
@@ -322,7 +220,8 @@ CommandRun runCommand(const std::vector<std::string> &args, double timeout) {
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0) fail("pipe: %s", strerror(errno));
   int64_t start = nowNanos();
-  pid_t pid = forkChild();
+  pid_t pid = nkbench::forkChild();
+  if (pid < 0) fail("fork: %s", strerror(errno));
   if (pid == 0) {
     int in = open("/dev/null", O_RDONLY);
     if (in < 0) _exit(127);
@@ -369,39 +268,6 @@ CommandRun runCommand(const std::vector<std::string> &args, double timeout) {
   forgetChild(pid);
   r.ok = !late && WIFEXITED(status) && WEXITSTATUS(status) == 0;
   return r;
-}
-
-bool portAccepts(int port) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  struct sockaddr_in a = {};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  bool ok = connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
-  close(fd);
-  return ok;
-}
-
-bool portFree(int port) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  struct sockaddr_in a = {};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  bool ok = bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
-  close(fd);
-  return ok;
-}
-
-// Waits until port accepts while the child that should open it still runs.
-bool waitForPort(int port, pid_t child, double timeout) {
-  int64_t start = nowNanos();
-  while (secondsSince(start) < timeout) {
-    if (!running(child)) return false;
-    if (portAccepts(port)) return true;
-    usleep(20000);
-  }
-  return false;
 }
 
 // The executable name found on PATH, or "".
@@ -460,7 +326,7 @@ pid_t startRuntime(const std::vector<std::string> &scripts) {
   CommandRun ps;
   int rows = -1;
   while (secondsSince(start) < kStartTimeout) {
-    if (!running(pid)) {
+    if (!nkbench::running(pid)) {
       showLog("nkrun");
       fail("nkrun ended at its start (%s -f -c %s ...)", kNkrun, scriptDir->config().c_str());
     }
@@ -503,12 +369,6 @@ void figure(const std::string &label, double value, const char *unit) {
   printf("  %-70s %10.*f %s\n", label.c_str(), decimals, value, unit);
 }
 
-double medianRatio(const std::vector<double> &a, const std::vector<double> &b) {
-  std::vector<double> ratios;
-  for (size_t i = 0; i < a.size() && i < b.size(); i++) ratios.push_back(a[i] / b[i]);
-  return median(ratios);
-}
-
 void measureCommands() {
   std::vector<std::string> scripts;
   for (int i = 1; i <= kParked; i++) {
@@ -530,7 +390,7 @@ void measureCommands() {
         "  Install them with: apt-get install -y redis-server   (or scripts/install-deps.sh "
         "--all)\n");
   } else {
-    while (redisPort < kFirstRedisPort + 50 && !portFree(redisPort)) redisPort++;
+    while (redisPort < kFirstRedisPort + 50 && !nkbench::portFree(redisPort)) redisPort++;
     redis = startServer("redis-server", {redisServer, "--port", std::to_string(redisPort), "--bind",
                                          "127.0.0.1", "--save", "", "--appendonly", "no"});
     if (!waitForPort(redisPort, redis, kStartTimeout)) {
@@ -675,29 +535,17 @@ int bPost(lua_State *L) {
 const luaL_Reg kBindings[] = {
     {"wait", bWait}, {"filter", bFilter}, {"post", bPost}, {nullptr, nullptr}};
 
-Context *startContext(const char *name, const char *arg) {
-  char *argv[] = {const_cast<char *>(name), const_cast<char *>(arg)};
-  Context *c = contextCreate(name, arg ? 2 : 1, argv);
-  if (c->runState == CTX_FAILED) fail("the script %s failed to load", name);
-  return c;
+void startContext(const char *name, const char *arg) {
+  if (!nkbench::startScript(name, arg)) fail("the script %s failed to load", name);
 }
 
 // Nanoseconds per event posted from C to one listening context and run until
 // it waits again: bench_context's "event, one context".
 double libraryEventNanos(int events) {
-  startContext("listen", nullptr);
-  if (contextExecute() != 1) fail("library: the listener did not start");
-  int64_t waitsBefore = waitCount;
-  int64_t begin = nowNanos();
-  for (int i = 0; i < events; i++) {
-    eventPost("ev", "param", 0);
-    contextExecute();
-  }
-  int64_t elapsed = nowNanos() - begin;
-  if (waitCount - waitsBefore != events) fail("library: not every event was delivered");
-  eventPost("ev", "stop", 0);
-  if (contextExecute() != 1) fail("library: the listener did not stop");
-  return static_cast<double>(elapsed) / events;
+  const char *problem = "";
+  double nanos = nkbench::listenerEventNanos(events, &problem);
+  if (nanos < 0) fail("library: %s", problem);
+  return nanos;
 }
 
 // Events per second from one context to another with blocking posts, both
@@ -723,17 +571,12 @@ void measureEvents() {
   scriptDir->script("sink", code);
   snprintf(code, sizeof code, kPosterScript, kRuntimeEvents);
   scriptDir->script("poster", code);
-  scriptDir->script("listen", kListenScript);
+  scriptDir->script("listen", nkbench::kListenScript);
   scriptDir->script("lsink", kLibrarySinkScript);
   scriptDir->script("lpost", kLibraryPosterScript);
   pid_t runtime = startRuntime({"sink", "poster"});
 
-  eventInit();
-  lua_State *L = luaL_newstate();
-  luaL_openlibs(L);
-  luaL_newlib(L, kBindings);
-  lua_setglobal(L, "t");
-  contextInit(L);
+  lua_State *L = nkbench::openContexts(kBindings);
 
   std::vector<double> runtimeRates, libraryRates, scriptRates;
   for (int rep = 0; rep < kRepetitions; rep++) {
@@ -760,14 +603,6 @@ void measureEvents() {
          medianRatio(scriptRates, runtimeRates));
 }
 
-bool wanted(int argc, char **argv, const char *section) {
-  if (argc < 2) return true;
-  for (int i = 1; i < argc; i++) {
-    if (strcmp(argv[i], section) == 0) return true;
-  }
-  return false;
-}
-
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -784,7 +619,7 @@ int main(int argc, char **argv) {
       return 2;
     }
   }
-  if (portAccepts(MSG_PORT)) {
+  if (nkbench::portAccepts(MSG_PORT)) {
     fprintf(stderr,
             "bench_runtime: something already listens on 127.0.0.1:%d (another nkbus, or a "
             "test); stop it or wait until it ends, then run again\n",
@@ -803,8 +638,8 @@ int main(int argc, char **argv) {
     fail("nkbus did not come up on port %d", MSG_PORT);
   }
 
-  if (wanted(argc, argv, "ps")) measureCommands();
-  if (wanted(argc, argv, "events")) measureEvents();
+  if (nkbench::wanted(argc, argv, "ps")) measureCommands();
+  if (nkbench::wanted(argc, argv, "events")) measureEvents();
 
   stopAll();
   delete scriptDir;

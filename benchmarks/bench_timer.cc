@@ -117,12 +117,7 @@ int main() {
   nkbench::ScriptDir dir;
   dir.script("sink", kSinkScript);
 
-  eventInit();
-  lua_State *L = luaL_newstate();
-  luaL_openlibs(L);
-  luaL_newlib(L, kBindings);
-  lua_setglobal(L, "t");
-  contextInit(L);
+  lua_State *L = nkbench::openContexts(kBindings);
 
   std::vector<Context *> sinks;
   for (int s = 0; s < kSinks; s++) {
