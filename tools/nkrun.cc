@@ -93,6 +93,7 @@ constexpr int kReplyEnd = 5;          // nothing (more) to list
 constexpr int kReplyNotTaken = 6;     // a posted event reached no context
 constexpr int kIdleSleep = 1000000;   // us: the longest sleep without timers
 constexpr int kDefaultBudget = 1000;  // ms of Lua without a yield
+constexpr int kMaxBudget = 2000000;   // ms; in microseconds it still fits an int
 constexpr int kStatSize = 64;
 constexpr int kEventSize = 256;
 constexpr int kScriptSize = 256;
@@ -403,8 +404,8 @@ void parseOptions(int *argc, char **argv, Options *o) {
       exit(1);
     }
   }
-  if (o->budget <= 0) {
-    printf("The budget must be a positive number of ms\n");
+  if (o->budget <= 0 || o->budget > kMaxBudget) {
+    printf("The budget must be a number of ms from 1 to %d\n", kMaxBudget);
     exit(1);
   }
   if (name) {
@@ -442,8 +443,8 @@ void dropOldFailures() {
   for (Context *c = contextGetNextWaiting(nullptr); c && failed > kFailedKept;) {
     Context *next = contextGetNextWaiting(c);
     if (c->runState == CTX_FAILED) {
-      nksyslog(NKLOG_NOTICE, LOGMASK_GENERAL, "%s: dropping failed context %d (%s)\n", kName,
-               c->id, c->name);
+      nksyslog(NKLOG_NOTICE, LOGMASK_GENERAL, "%s: dropping failed context %d (%s)\n", kName, c->id,
+               c->name);
       contextDestroy(c);
       failed--;
     }
