@@ -9,16 +9,17 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <map>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "argparse.h"
+#include "event.h"
 #include "mem.h"
 #include "nkmsg.h"
 #include "nkstrings.h"
+#include "nkrun.h"
 #include "nktest.h"
 
 namespace {
@@ -612,5 +613,77 @@ nk.post("poke", "p1")
 }
 
 // }====
+
+}  // namespace
+
+namespace {
+
+// The rules in-process: every kind, the truth of texts, numbers against
+// texts, a chain through a rule's id, refused definitions and a loop of
+// rules through their tags, which is cut instead of hanging the runtime.
+TEST(RulesTest, KindsChainsRefusalsAndLoops) {
+  eventInit();
+  struct Case {
+    const char *kind, *a, *b, *value;
+  };
+  const Case cases[] = {
+      {"and", "on", "YES", "1"}, {"and", "1", "off", "0"},     {"or", "", "true", "1"},
+      {"or", "0.0", "no", "0"},  {"xor", "2", "", "1"},        {"xor", "-1", "yes", "0"},
+      {"<", "9", "10", "1"},     {"<", "b", "a", "0"},         {"<=", "1.0", "1", "1"},
+      {"<=", "2", "1", "0"},     {">", "10", "9", "1"},        {">=", "abc", "abd", "0"},
+      {">=", "5", "5", "1"},     {"==", "1e1", "10", "1"},     {"==", "x", "y", "0"},
+      {"~=", "x", "x", "0"},     {"~=", "1", "2", "1"},        {"not", "off", "", "1"},
+      {"not", "on", "", "0"},    {"copy", "text", "", "text"},
+  };
+  int n = 0;
+  for (const Case &c : cases) {
+    std::string id = "r" + std::to_string(n++), a = id + ".a", b = id + ".b", out = id + ".out";
+    nkrun::rtdbSet(a.c_str(), c.a);
+    nkrun::rtdbSet(b.c_str(), c.b);
+    const char *in[2] = {a.c_str(), b.c_str()};
+    const bool variable[2] = {false, false};
+    const char *error = nullptr;
+    ASSERT_EQ(nkrun::ruleDefine(id.c_str(), c.kind, in, variable, out.c_str(), &error), 0);
+    EXPECT_STREQ(nkrun::rtdbGet(out.c_str()), c.value) << c.kind << " " << c.a << " " << c.b;
+  }
+
+  // hot feeds alarm as its second input; the listing names the reader.
+  const char *hotIn[2] = {"temp", "30"}, *alarmIn[2] = {"armed", "hot"};
+  const bool hotConstant[2] = {false, true}, none[2] = {false, false};
+  const char *error = nullptr;
+  ASSERT_EQ(nkrun::ruleDefine("hot", ">", hotIn, hotConstant, nullptr, &error), 0);
+  ASSERT_EQ(nkrun::ruleDefine("alarm", "and", alarmIn, none, "siren", &error), 0);
+  nkrun::rtdbSet("armed", "on");
+  nkrun::rtdbSet("temp", "35");
+  EXPECT_STREQ(nkrun::rtdbGet("siren"), "1");
+  nkrun::rtdbSet("temp", "29.5");
+  EXPECT_STREQ(nkrun::rtdbGet("siren"), "0");
+  int s = stringAlloc(0);
+  size_t hot = nkrun::ruleCount() - 2;
+  nkrun::ruleStatsQuery(static_cast<int>(hot), s);
+  EXPECT_EQ(std::string(static_cast<char *>(memGetData(s))),
+            "index=" + std::to_string(hot + 1) + ",id=hot,ix=" + std::to_string(hot + 1) +
+                ",type=>,input1=temp,input2=30,output=alarm,value=0");
+  nkrun::ruleStatsQuery(static_cast<int>(hot + 2), s);
+  EXPECT_STREQ(static_cast<char *>(memGetData(s)), "index=0");
+  stringFree(s);
+
+  const char *oneInput[2] = {"temp", nullptr};
+  const struct {
+    const char *id, *kind, *message;
+  } refused[] = {{"", "and", "a rule needs an id"},
+                 {"r", "nand", "unknown kind of rule"},
+                 {"r", "and", "missing input"}};
+  for (const auto &r : refused) {
+    EXPECT_EQ(nkrun::ruleDefine(r.id, r.kind, oneInput, none, nullptr, &error), -1) << r.kind;
+    EXPECT_STREQ(error, r.message);
+  }
+
+  nktest::LogCapture log;
+  const char *copyIn[2] = {"x", nullptr}, *notIn[2] = {"y", nullptr};
+  ASSERT_EQ(nkrun::ruleDefine("l1", "copy", copyIn, none, "y", &error), 0);
+  ASSERT_EQ(nkrun::ruleDefine("l2", "not", notIn, none, "x", &error), 0);
+  EXPECT_GE(log.count("nkrun: rule l1: chain deeper than 32, not evaluated"), 1);
+}
 
 }  // namespace
