@@ -663,8 +663,7 @@ void luaRunLine(const char *line, int reply) {
     appendOutput(message, strlen(message));
   }
   capturing = false;
-  lua_settop(L, base);
-  lua_sethook(L, guardHook, LUA_MASKCOUNT, kHookCount);  // after a runaway line
+  lua_settop(L, base);  // the guard re-arms its count at the next line's first look
   flattenInto(static_cast<const char *>(memGetData(lineOutput)), reply, outputCut);
 }
 

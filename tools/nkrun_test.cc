@@ -390,7 +390,7 @@ TEST_F(RunTest, EndsWithStatusOneWhenTheBusGoes) {
 // {==== The shell against running scripts
 
 const char kWaiter[] = R"(
-nk.setname("waiter-1")
+nk.setname("waiter-1") print("hello", 1)
 nk.filter("ping")
 while true do last_event, last_param = nk.wait() end
 )";
@@ -450,6 +450,7 @@ TEST_F(RunTest, ListingsShowTheLiveContextsEventsTimersAndRules) {
   EXPECT_TRUE(contains(stats, "\ncontexts             ")) << stats;
   EXPECT_TRUE(contains(stats, "\nsoon                 ")) << stats;
   EXPECT_TRUE(contains(log("nkrun"), "bad.lua:4: attempt to index local 't' (a nil value)"));
+  EXPECT_TRUE(contains(log("nkrun"), "nkrun: print from waiter-1: hello\t1\n"));
 }
 
 TEST_F(RunTest, TheShellDrivesTheScripts) {
@@ -551,6 +552,7 @@ check(nk.addstate("idle") and nk.addstate("busy"), "addstate")
 check(nk.setstate("idle") and not nk.setstate("nosuch"), "setstate")
 local name, index = nk.state()
 check(name == "idle" and index == 1 and nk.findstate("BUSY") == 2, "state")
+check(nk.findstate("") == 0 and nk.findstate("nosuch") == nil, "findstate")
 nk.handler("go", function(e, p) nk.setstate("busy"); handled = p end, "idle")
 nk.handler("go", function(e, p) error("failing handler") end, "busy")
 check(nk.dispatch("go", "x") == true and handled == "x" and nk.state() == "busy", "dispatch")
@@ -571,7 +573,8 @@ check(nk.block("nothing", "string", true) == "p1", "block any")
 nk.setinfo("role", "checker")
 nk.setname("checks")
 check(nk.getinfo("checks", "role") == "checker", "info")
-check(select(2, nk.id()) == "checks", "id")
+local myId, myName = nk.id()
+check(myId == 2 and myName == "checks", "id")
 check(nk.unique() ~= nk.unique(), "unique")
 local id, err = nk.start("nosuch")
 check(id == nil and err:find("nosuch.lua"), "start of a missing script")
