@@ -322,6 +322,7 @@ TEST_F(RunTest, UnknownRequestsGetANonZeroReplyWithTheirSeq) {
   ASSERT_NO_FATAL_FAILURE(runScripts({}));
   EXPECT_EQ(request(250, "x"), 4);
   EXPECT_EQ(reply(), "error=unknown request,type=250");
+  EXPECT_EQ(request(100, "x"), 4);
   EXPECT_EQ(request(202, "stat=bogus,index=0"), 4);
   EXPECT_EQ(reply(), "error=unknown stat,stat=bogus");
   EXPECT_EQ(request(202, "stat=listpools,index=5"), 4);
@@ -370,6 +371,7 @@ TEST_F(RunTest, RegistersUnderTheNameGivenAndEndsOnSigint) {
   if (status == -1) nktest::stopProgram(pid);
   EXPECT_TRUE(exitedWith(status, 0)) << "status " << status << "\n" << log("rt2");
   EXPECT_NE(log("rt2").find("nkrun: signal 2, exiting\n"), std::string::npos) << log("rt2");
+  EXPECT_NE(log("nkbus").find("nkbus: rt2 signed off\n"), std::string::npos) << log("nkbus");
 }
 
 TEST_F(RunTest, EndsWithStatusOneWhenTheBusGoes) {
@@ -507,7 +509,7 @@ while kForever or turns < 1000 do turns = turns + 1; nk.yield() end
 )";
   writeFile(dir_ + "/init.lua", kThreadSanitizer ? "" : "kForever = true\n");
   ASSERT_NO_FATAL_FAILURE(runScripts(
-      {{"init", ""}, {"spin", spin}, {"stubborn", stubborn}, {"yielder", yielder}}, 300));
+      {{"init.lua", ""}, {"spin", spin}, {"stubborn", stubborn}, {"yielder", yielder}}, 300));
   EXPECT_EQ(sh({"lua", "while", "true", "do", "end"}),
             "error: lua:1: ran for more than 300 ms without yielding\n");
   EXPECT_EQ(sh({"lua", "return", "1"}), "1\n");
