@@ -34,7 +34,9 @@
 //   209 "index=%d" (ps)           one context per reply (runnable, then
 //                                 waiting, then those that failed to load),
 //                                 type 5 and "index=0" after the last
-//   210 a line of Lua             type 0 and the flattened output
+//   210 a line of Lua             type 0 and the flattened output; the line
+//                                 has no process control unless the
+//                                 configuration has luaLinesUnrestricted=1
 //   212 "tag=value" (set)         one-way: writes the tag (as nk.set does)
 //   213 "tag" (get)               one-way: answered with one message, type 0
 //                                 and "tag=value", or type 4 and
@@ -373,6 +375,7 @@ int onSignal(void *) {
 void *waitForSignal(void *) {
   int sig = 0;
   if (sigwait(&stopSignals, &sig) == 0) caughtSignal = sig;
+  if (caughtSignal) luaRequestStop();
   runtimeWakeup(signalProfile);
   return nullptr;
 }
@@ -489,7 +492,10 @@ int main(int argc, char **argv) {
   reply = stringAlloc(0);
   scratch = stringAlloc(0);
   eventInit();
-  if (!luaStart(options.budget)) {
+  // Shell lines may end the process or run commands only when the
+  // configuration says so (luaLinesUnrestricted=1).
+  const char *unrestricted = configValue("luaLinesUnrestricted", "0");
+  if (!luaStart(options.budget, unrestricted && strcmp(unrestricted, "1") == 0)) {
     nksyslog(NKLOG_ERR, LOGMASK_GENERAL, "%s: cannot create the Lua state\n", kName);
     return 1;
   }

@@ -39,6 +39,7 @@
 #include <string.h>
 #include <time.h>
 
+#include <atomic>
 #include <map>
 #include <string>
 #include <utility>
@@ -79,6 +80,25 @@ struct {
   int64_t start;
 } run;
 int64_t passStart;  // when the main loop began the current pass of the contexts
+std::atomic<bool> stopRequested{false};  // set by the signal thread
+
+// The environment of shell lines without process control (lineEnvRef in the
+// registry), unless the configuration allows it: the globals show through
+// and assignments go to them, but os.exit, os.execute and io.popen are
+// missing, and so is every way back to the full globals or to loading code
+// (_G, load, loadfile, dofile, require, package, debug); its metatable is
+// hidden. The scripts themselves are trusted files and keep everything.
+constexpr char kLineEnvSource[] = R"(
+local G, blocked = _G, {_G = true, load = true, loadfile = true, dofile = true,
+                        require = true, package = true, debug = true}
+local os2, io2 = {}, {}
+for k, v in pairs(os) do if k ~= "exit" and k ~= "execute" then os2[k] = v end end
+for k, v in pairs(io) do if k ~= "popen" then io2[k] = v end end
+return setmetatable({os = os2, io = io2}, {
+  __index = function(_, k) if not blocked[k] then return G[k] end end,
+  __newindex = G, __metatable = false})
+)";
+int lineEnvRef = LUA_NOREF;
 int turnEventId = -1;
 
 // What a shell line printed, while one runs.
@@ -95,7 +115,21 @@ int64_t nowUs() {
   return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
 }
 
+void guardHook(lua_State *L, lua_Debug *);
+
+// Raises why, placed where the running function stands; from now on the
+// hook raises at every instruction of this thread, so that a pcall in the
+// script cannot keep it running.
+void stopRunning(lua_State *L, const char *why) {
+  lua_sethook(L, guardHook, LUA_MASKCOUNT, 1);
+  luaL_where(L, 0);
+  lua_pushstring(L, why);
+  lua_concat(L, 2);
+  lua_error(L);
+}
+
 void guardHook(lua_State *L, lua_Debug *) {
+  if (stopRequested.load(std::memory_order_relaxed)) stopRunning(L, "the runtime is stopping");
   const Context *c = contextGetCurrent();
   int64_t now = nowUs();
   if (c != run.context || turn != run.turn) {
@@ -106,11 +140,8 @@ void guardHook(lua_State *L, lua_Debug *) {
     return;
   }
   if (now - run.start <= budgetUs) return;
-  lua_sethook(L, guardHook, LUA_MASKCOUNT, 1);
-  luaL_where(L, 0);  // where the running function stands
   lua_pushfstring(L, "ran for more than %d ms without yielding", budgetUs / 1000);
-  lua_concat(L, 2);
-  lua_error(L);
+  stopRunning(L, lua_tostring(L, -1));
 }
 
 // The run ends: the next hook starts a new one.
@@ -176,6 +207,10 @@ int runLine(lua_State *L) {
     if (luaL_loadbuffer(L, line, len, "=lua") != LUA_OK) return lua_error(L);
   }
   int chunk = lua_gettop(L);
+  if (lineEnvRef != LUA_NOREF) {
+    lua_rawgeti(L, LUA_REGISTRYINDEX, lineEnvRef);
+    lua_setupvalue(L, chunk, 1);  // the chunk's _ENV
+  }
   lua_call(L, 0, LUA_MULTRET);
   if (lua_gettop(L) >= chunk) appendValues(L, chunk, lua_gettop(L));
   return 0;
@@ -627,7 +662,7 @@ const luaL_Reg kBindings[] = {
 
 }  // namespace
 
-lua_State *luaStart(int budgetMs) {
+lua_State *luaStart(int budgetMs, bool linesUnrestricted) {
   budgetUs = budgetMs * 1000;
   lua_State *L = luaL_newstate();
   if (!L) return nullptr;
@@ -636,6 +671,13 @@ lua_State *luaStart(int budgetMs) {
   lua_register(L, "print", nkPrint);
   luaL_newlib(L, kBindings);
   lua_setglobal(L, "nk");
+  if (!linesUnrestricted) {
+    if (luaL_dostring(L, kLineEnvSource) != LUA_OK) {
+      lua_close(L);
+      return nullptr;
+    }
+    lineEnvRef = luaL_ref(L, LUA_REGISTRYINDEX);
+  }
   lua_sethook(L, guardHook, LUA_MASKCOUNT, kHookCount);
   lineOutput = stringAlloc(0);
   contextInit(L);
@@ -683,6 +725,8 @@ int luaStartContext(const char *name, int argc, char **argv, const char **error)
   failures[failureCount++] = c;
   return -1;
 }
+
+void luaRequestStop() { stopRequested.store(true, std::memory_order_relaxed); }
 
 void luaBeginPass() {
   passStart = nowUs();

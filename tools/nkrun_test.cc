@@ -302,6 +302,11 @@ TEST_F(RunTest, LuaLinesAnswerWithTheirValuesOutputAndErrors) {
       {"error({}) ", "error: (error object is a table value)"},
       {"error('two\\nlines', 0) ", "error: two; lines"},
       {"nk.wait() ", "error: lua:1: nk.wait needs a script context"},
+      // No process control from the shell, and no way around that.
+      {"os.exit(3) ", "error: lua:1: attempt to call field 'exit' (a nil value)"},
+      {"io.popen('true') ", "error: lua:1: attempt to call field 'popen' (a nil value)"},
+      {"_G, load, require, debug, getmetatable(_ENV) ", "nil\tnil\tnil\tnil\tfalse"},
+      {"os.time() > 0, type(io.write), type(string) ", "true\tfunction\ttable"},
       {"x + 1 ", "6"},  // the state survives its errors
   };
   for (const auto &c : cases) {
@@ -361,16 +366,29 @@ TEST_F(RunTest, KeepsAnsweringAfterABurstOfOneWayMessages) {
   EXPECT_EQ(reply(), "t0=0");
 }
 
-TEST_F(RunTest, RegistersUnderTheNameGivenAndEndsOnSigint) {
+// A stop does not wait for Lua that does not yield, however large the
+// budget; the configuration can give shell lines process control back.
+TEST_F(RunTest, RegistersUnderTheNameGivenAndEndsOnSigintWhileLuaRuns) {
+  writeFile(dir_ + "/open.conf", "scriptDir=" + dir_ + "\nluaLinesUnrestricted=1\n");
+  writeFile(dir_ + "/spin.lua", "nk.waitfor('spin') while true do end\n");
   int pid = -1;
-  ASSERT_NO_FATAL_FAILURE(startRuntime({"-fd", "-n", "rt2"}, "rt2", &pid));
+  ASSERT_NO_FATAL_FAILURE(startRuntime(
+      {"-fd", "-n", "rt2", "-b", "1000000", "-c", dir_ + "/open.conf", "spin"}, "rt2", &pid));
   EXPECT_EQ(request(202, "stat=timers,index=0", "rt2"), 0);
   EXPECT_EQ(reply(), "");
+  EXPECT_EQ(request(210, "type(os.execute), type(io.popen) ", "rt2"), 0);
+  EXPECT_EQ(reply(), "function\tfunction");
+  send(201, "event=spin", "rt2");
+  int type = -1;
+  ASSERT_EQ(next(&type), MSG_OK);  // the post's answer: spin runs from here
+  EXPECT_EQ(type, 0);
   kill(pid, SIGINT);
   int status = waitExit(pid);
   if (status == -1) nktest::stopProgram(pid);
   EXPECT_TRUE(exitedWith(status, 0)) << "status " << status << "\n" << log("rt2");
   EXPECT_NE(log("rt2").find("nkrun: signal 2, exiting\n"), std::string::npos) << log("rt2");
+  EXPECT_NE(log("rt2").find("spin.lua:1: the runtime is stopping"), std::string::npos)
+      << log("rt2");
   EXPECT_NE(log("nkbus").find("nkbus: rt2 signed off\n"), std::string::npos) << log("nkbus");
 }
 
