@@ -15,6 +15,8 @@
 namespace nksh {
 
 const char *targetProcess = "nkrun";
+
+bool validProcessName(const char *name) { return name[0] != '\0' && !strpbrk(name, ",\r\n"); }
 int quitRequested = 0;
 char shellName[32];
 MsgClient *busClient;
@@ -107,6 +109,10 @@ int nkshMain(int argc, char **argv) {
   // another process, and -c without a command has nothing to run.
   if (strlen(targetProcess) > static_cast<size_t>(kMaxTargetName)) {
     printf("Process name given to -r is too long (at most %d characters)\n", kMaxTargetName);
+    return 1;
+  }
+  if (!validProcessName(targetProcess)) {
+    printf("Process name given to -r must not be empty or hold a comma or a line end\n");
     return 1;
   }
   if (oneShot && argc < 2) {

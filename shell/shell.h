@@ -44,9 +44,14 @@ constexpr int kMaxWords = 128;
 constexpr int kLineSize = 2048;
 
 extern const char *targetProcess;  // bus name of the runtime every command addresses
-extern int quitRequested;          // set by exit and quit
-extern char shellName[32];         // "nksh-<pid>": the sender of every message
-extern MsgClient *busClient;       // the bus connection, open from start-up to the end
+
+// A process name goes into the bus line as its first field: an empty name,
+// or one holding a comma or a line end, would break the line (and the server
+// would cut the shell off). Such names are refused before anything is sent.
+bool validProcessName(const char *name);
+extern int quitRequested;     // set by exit and quit
+extern char shellName[32];    // "nksh-<pid>": the sender of every message
+extern MsgClient *busClient;  // the bus connection, open from start-up to the end
 
 // The statistics commands (stats.cc) and the runtime commands (runtimecmds.cc),
 // called as handlers of the command table.

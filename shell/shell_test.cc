@@ -139,6 +139,12 @@ TEST(NkshTest, OptionErrorsAndUsageNeedNoBus) {
   r = nksh({"-r", std::string(64, 'n'), "-c", "version"});
   EXPECT_EQ(r.exitCode(), 1);
   EXPECT_EQ(r.out, "Process name given to -r is too long (at most 63 characters)\n");
+  // A comma would split the bus line the name heads.
+  for (const char *name : {"a,b", ""}) {
+    r = nksh({"-r", name, "-c", "version"});
+    EXPECT_EQ(r.exitCode(), 1) << name;
+    EXPECT_EQ(r.out, "Process name given to -r must not be empty or hold a comma or a line end\n");
+  }
 }
 
 TEST(NkshTest, NoBusEndsTheShellWithTheWriteFailure) {
@@ -419,12 +425,18 @@ TEST_F(BusTest, RuntimeCommands) {
   });
   auto r = shell({},
                  "set pump1 on extra\nset pump1\npost idle later\nget tank_level\nget\n"
-                 "post alarm REPLY\npost\nlua print(1)\nlua\n");
+                 "post alarm REPLY\npost\nlua print(1)\nlua\n"
+                 "memb a,b\nmem a,b\nmemh a,b\nmemstats a,b\nstats a,b\n");
   EXPECT_EQ(r.exitCode(), 0);
   EXPECT_EQ(r.out,
             "nksh> pump1=on\nnksh> Please supply a tag and a value\nnksh> event=idle\n"
             "nksh> tank_level=42\nnksh> Please supply a tag\nnksh> event=alarm\n"
             "nksh> Please supply an event to post\nnksh> result of print(1) \nnksh> result of \n"
+            "nksh> Process name 'a,b' must not hold a comma or a line end\n"
+            "nksh> Process name 'a,b' must not hold a comma or a line end\n"
+            "nksh> Process name 'a,b' must not hold a comma or a line end\n"
+            "nksh> Process name 'a,b' must not hold a comma or a line end\n"
+            "nksh> Process name 'a,b' must not hold a comma or a line end\n"
             "nksh> ");
   std::vector<FakeRuntime::Message> got = rt.received();
   ASSERT_EQ(got.size(), 6u);

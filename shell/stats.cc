@@ -47,6 +47,15 @@ int number(int s, const char *key) {
 
 const char *targetOf(int argc, char **argv) { return argc > 1 ? argv[1] : targetProcess; }
 
+// The process named by argument 1, when it is one a bus line can carry;
+// otherwise says so and gives null (nothing is sent).
+const char *checkedTarget(int argc, char **argv) {
+  const char *target = targetOf(argc, argv);
+  if (validProcessName(target)) return target;
+  printf("Process name '%s' must not hold a comma or a line end\n", target);
+  return nullptr;
+}
+
 void memstatsTable(const char *target) {
   int s = stringAlloc(0);
   stringPrintf(s, "stat=mem,index=1");
@@ -169,7 +178,8 @@ int cmdEvents(int, char **) {
 }
 
 int cmdMemb(int argc, char **argv) {
-  const char *target = targetOf(argc, argv);
+  const char *target = checkedTarget(argc, argv);
+  if (!target) return 0;
   int s = stringAlloc(0);
   printf("    size allocops freeops  count free  inuse peak  delta alloc-K\n");
   printf("======== ======== ======== ===== ===== ===== ===== ===== =======\n");
@@ -197,12 +207,13 @@ int cmdMemb(int argc, char **argv) {
 }
 
 int cmdMemstats(int argc, char **argv) {
-  memstatsTable(targetOf(argc, argv));
+  if (const char *target = checkedTarget(argc, argv)) memstatsTable(target);
   return 0;
 }
 
 int cmdMemh(int argc, char **argv) {
-  const char *target = targetOf(argc, argv);
+  const char *target = checkedTarget(argc, argv);
+  if (!target) return 0;
   char module[256];
   int s = stringAlloc(0);
   printf("module           line count     size  handle\n");
@@ -224,6 +235,7 @@ int cmdMemh(int argc, char **argv) {
 }
 
 int cmdMem(int argc, char **argv) {
+  if (!checkedTarget(argc, argv)) return 0;
   cmdMemh(argc, argv);
   cmdMemb(argc, argv);
   return 0;
@@ -254,6 +266,7 @@ int cmdTimers(int, char **) {
 }
 
 int cmdStats(int argc, char **argv) {
+  if (!checkedTarget(argc, argv)) return 0;
   char target[64];
   snprintf(target, sizeof target, "%s", targetProcess);
   char name[256];
