@@ -513,8 +513,10 @@ int memStatsHandleQuery(int index, int string) {
   }
   NK_LOG(NKLOG_INFO, NK_LOGMASK, "%s:%d allocated %d blocks of %d bytes handle %d\n", module, line,
          count, size, repIndex);
-  stringPrintf(string, "index=%d,module=%s,line=%d,count=%d,size=%d,handle=%d", index + 1, module,
-               line, count, size, repIndex);
+  // The next index saturates: a request for the largest index stays defined.
+  int next = index < INT_MAX ? index + 1 : INT_MAX;
+  stringPrintf(string, "index=%d,module=%s,line=%d,count=%d,size=%d,handle=%d", next, module, line,
+               count, size, repIndex);
   return 1;
 }
 

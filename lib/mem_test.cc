@@ -1,6 +1,7 @@
 #define NK_MODULE "mem_test"
 #include "mem.h"
 
+#include <limits.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
@@ -304,6 +305,8 @@ TEST(MemStatsTest, HandlesGroupBySiteAndSizeClass) {
   EXPECT_EQ(memStatsHandleQuery(0, s), 1);
   EXPECT_EQ(memStatsHandleQuery(5, s), 1);
   EXPECT_EQ(text(s), "index=6" + site + ",count=2,size=256,handle=1");
+  EXPECT_EQ(memStatsHandleQuery(INT_MAX, s), 1);  // the next index saturates
+  EXPECT_EQ(text(s), "index=2147483647" + site + ",count=1,size=512,handle=3");
   for (int h : hs) memFree(h);
   stringFree(s);
 }

@@ -27,6 +27,7 @@
 #include <errno.h>
 #include <pthread.h>
 #include <stddef.h>
+#include <limits.h>
 #include <stdint.h>
 #include <string.h>
 #include <sys/syscall.h>
@@ -485,7 +486,7 @@ int runtimeStatsQuery(int index, int string) {
   if (!p->tid) p->tid = tidOf(p->thread);
   stringPrintf(string,
                "index=%d,name=%s,thread=%d,count=%d,exec=%d,events=%d,load=%d,min=%d,max=%d",
-               index + 1, p->name, static_cast<int>(p->tid),
+               index < INT_MAX ? index + 1 : INT_MAX, p->name, static_cast<int>(p->tid),
                static_cast<int>(loadRelaxed(&p->reportedCount)),
                static_cast<int>(loadRelaxed(&p->reportedExec)),
                static_cast<int>(loadRelaxed(&p->reportedEvents)),

@@ -332,6 +332,24 @@ TEST_F(BusTest, MemoryTables) {
             "MiB             4        3    25.00\n");
 }
 
+// Extreme numbers in replies print saturated, never overflow.
+TEST_F(BusTest, ExtremeNumbersInRepliesStayDefined) {
+  FakeRuntime rt(table({
+      {"stat=memblocks,index=0",
+       {0, "index=0,size=256,count=2147483647,free=-1,allocops=0,freeops=0,peak=0,delta=0"}},
+      {"stat=mem,index=1",
+       {0,
+        "index=1,alloch=2147483647,freeh=-1,allocb=-2147483648,freeb=1,allocm=1048576,"
+        "freem=0"}},
+  }));
+  EXPECT_EQ(shell({"-c", "memb"}).out.substr(130),
+            "     256        0        0 2147483647    -1 2147483647     0     0       0\n");
+  EXPECT_EQ(shell({"-c", "memstats"}).out.substr(72),
+            "Handles  2147483647       -1   100.00\n"
+            "Blocks   -2147483648        1   100.00\n"
+            "MiB             1        0   100.00\n");
+}
+
 TEST_F(BusTest, StatsAndTimersTables) {
   FakeRuntime rt(table({
       {"stat=stats,index=0",

@@ -45,6 +45,13 @@ int number(int s, const char *key) {
   return v;
 }
 
+// a - b, held to the int range: the replies' numbers are the runtime's, and
+// extreme ones must not overflow.
+int saturatedDifference(int a, int b) {
+  int64_t d = static_cast<int64_t>(a) - b;
+  return d > INT32_MAX ? INT32_MAX : d < INT32_MIN ? INT32_MIN : static_cast<int>(d);
+}
+
 const char *targetOf(int argc, char **argv) { return argc > 1 ? argv[1] : targetProcess; }
 
 // The process named by argument 1, when it is one a bus line can carry;
@@ -68,11 +75,11 @@ void memstatsTable(const char *target) {
   printf("Handles  ");
   printf("%8d ", alloch);
   printf("%8d ", freeh);
-  printf("%8.2f\n", (alloch - freeh) * 100.0 / alloch);
+  printf("%8.2f\n", (static_cast<double>(alloch) - freeh) * 100.0 / alloch);
   printf("Blocks   ");
   printf("%8d ", allocb);
   printf("%8d ", freeb);
-  printf("%8.2f\n", (allocb - freeb) * 100.0 / allocb);
+  printf("%8.2f\n", (static_cast<double>(allocb) - freeb) * 100.0 / allocb);
   printf("MiB      ");
   printf("%8d ", allocm / 1048576);
   printf("%8d ", freem / 1048576);
@@ -193,7 +200,7 @@ int cmdMemb(int argc, char **argv) {
     printf("%8d ", number(s, "freeops"));
     printf("%5d ", count);
     printf("%5d ", free);
-    printf("%5d ", count - free);
+    printf("%5d ", saturatedDifference(count, free));
     printf("%5d ", number(s, "peak"));
     printf("%5d ", number(s, "delta"));
     // 32-bit arithmetic, as the runtime's own counters are.
