@@ -175,6 +175,18 @@ void route(Connection *c, const std::string &raw) {
              c->fd, to.c_str());
     return;
   }
+  // A process speaks only in its own name: a line whose sender is not the
+  // name its connection registered would make its answer go to another
+  // process. It is dropped; a request is answered with the refusal.
+  if (from != c->name) {
+    nksyslog(NKLOG_WARNING, LOGMASK_IPC, "%s: fd %d (%s) sent a line as %s, dropped\n", "nkbus",
+             c->fd, c->name.c_str(), from.c_str());
+    if (seq > 0) {
+      answer(c, c->name, kTypeNoSuchName, seq,
+             "error=sender is not the registered name,sender=" + from);
+    }
+    return;
+  }
   auto target = names.find(to);
   if (target == names.end()) {
     if (seq > 0) {

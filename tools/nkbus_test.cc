@@ -109,6 +109,10 @@ TEST_F(BusTest, RegistersAndForwardsLinesUnchanged) {
   EXPECT_EQ(a.line(), "alpha,base,3,3,error=no process named ghost\r\n");
   b.send("alpha,beta,0,9,still in order\r\n");
   EXPECT_EQ(a.line(), "alpha,beta,0,9,still in order\r\n");
+  // A line comes from the name its connection registered, or goes nowhere.
+  a.send("beta,gamma,210,6,spoofed\r\nbeta,gamma,212,0,spoofed\r\nbeta,alpha,0,7,genuine\r\n");
+  EXPECT_EQ(a.line(), "alpha,base,3,6,error=sender is not the registered name,sender=gamma\r\n");
+  EXPECT_EQ(b.line(), "beta,alpha,0,7,genuine\r\n");
   // Signing off frees the name.
   a.send("base,alpha,102,0,\r\n");
   b.send("alpha,beta,210,5,x\r\n");
