@@ -226,6 +226,12 @@ void readFrom(Connection *c) {
     c->pending.append(buf, n);
     size_t start = 0, end;
     while (!c->closing && (end = c->pending.find('\n', start)) != std::string::npos) {
+      size_t length = end - start;
+      if (length > 0 && c->pending[end - 1] == '\r') length--;
+      if (length > kMaxLine) {  // the limit holds for a line that came whole, too
+        drop(c, "sent a line longer than 64 KiB, disconnected");
+        break;
+      }
       route(c, c->pending.substr(start, end - start));
       start = end + 1;
     }

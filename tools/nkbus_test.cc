@@ -132,6 +132,21 @@ TEST_F(BusTest, MisbehavingPeersAreDisconnectedAndTheServerGoesOn) {
     EXPECT_TRUE(flood.closedByPeer());
   }
   {
+    // 64 KiB a line, exactly: one more byte, even with its line end in the
+    // same receive, and the sender is cut off.
+    Raw sink, source;
+    sink.send("base,sink,100,1,\r\n");
+    EXPECT_EQ(sink.line(), "sink,base,0,1,\r\n");
+    source.send("base,source,100,1,\r\n");
+    EXPECT_EQ(source.line(), "source,base,0,1,\r\n");
+    std::string head = "sink,source,0,0,";
+    std::string full = head + std::string(64 * 1024 - head.size(), 'f');
+    source.send(full + "\r\n");
+    EXPECT_EQ(sink.line(), full + "\r\n");
+    source.send(full + "g\r\n");
+    EXPECT_TRUE(source.closedByPeer());
+  }
+  {
     // Sends a line and vanishes at once: the line is still delivered, and the
     // answer to a vanished peer cannot kill the server.
     Raw target;

@@ -99,6 +99,7 @@ constexpr int kMaxBudget = 2000000;   // ms; in microseconds it still fits an in
 constexpr int kStatSize = 64;
 constexpr int kEventSize = 256;
 constexpr int kScriptSize = 256;
+constexpr int kEchoSize = 256;   // bytes of request text an error reply repeats
 constexpr int kFailedKept = 32;  // failed contexts kept on the waiting list for ps
 
 // State of the main loop's thread.
@@ -265,7 +266,8 @@ void setTag(const char *from, const char *data) {
 void getTag(const char *from, const char *tag) {
   const char *value = rtdbGet(tag);
   if (!value) {
-    stringPrintf(reply, "error=unknown tag,tag=%s", tag);
+    // The name is cut: a reply never grows with what a request sends.
+    stringPrintf(reply, "error=unknown tag,tag=%.*s", kEchoSize, tag);
     tell(from, kReplyUnknown);
     return;
   }

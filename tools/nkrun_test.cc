@@ -282,6 +282,12 @@ TEST_F(RunTest, SetThenGetAnswersTheValue) {
   send(213, "");
   ASSERT_EQ(next(&type), MSG_OK);
   EXPECT_EQ(reply(), "error=unknown tag,tag=");
+  // An error reply repeats at most 256 bytes of the request: repeated whole,
+  // this one would pass the bus's line limit and take nkrun off the bus.
+  std::string huge(65510, 'h');
+  send(213, huge);
+  ASSERT_EQ(next(&type), MSG_OK);
+  EXPECT_EQ(reply(), "error=unknown tag,tag=" + huge.substr(0, 256));
   EXPECT_TRUE(nothingElseAfterARoundTrip());
 }
 
