@@ -11,17 +11,19 @@
 // sign-off (type 102 to "base") or a disconnect frees the name. Lines from
 // connections that have not registered are dropped.
 //
-// A connection that sends a malformed line, or more than 64 KiB without a
-// line end, is disconnected with a log line. Nothing a peer sends stops the
-// server, and a peer that vanishes cannot kill it through SIGPIPE (the socket
-// layer ignores that signal).
+// A connection that sends a malformed line, or a line of more than 64 KiB,
+// is disconnected with a log line, and so is one that has not registered a
+// name within a few seconds (-r), or is the oldest without one when the
+// descriptors run short. Nothing a peer sends
+// stops the server, and a peer that vanishes cannot kill it through SIGPIPE (the socket layer
+// ignores that signal).
 //
 // One thread does everything: it runs the poller, whose callbacks only mark
 // connections, then receives, routes and writes (through the socket layer's
 // queues). SIGINT and SIGTERM end it
 // cleanly.
 //
-//   nkbus [-f] [-d] [-l LEVEL]
+//   nkbus [-f] [-d] [-l LEVEL] [-r SECONDS]
 #define NK_MODULE "nkbus"
 #include <arpa/inet.h>
 #include <errno.h>
@@ -29,10 +31,12 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <signal.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <map>
@@ -47,12 +51,24 @@
 
 namespace {
 
+int64_t nowMs() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
 constexpr size_t kMaxLine = 64 * 1024;
 constexpr int kReadChunk = 4096;
 constexpr int kTypeRefused = 1;  // registration of a name in use
 constexpr int kTypeNoSuchName = 3;
 
+// Connections beyond which a new one closes the oldest without a name: the
+// descriptor table holds NET_MAX_DESCRIPTORS, and the last 64 stay free for
+// processes that register.
+constexpr size_t kRoomAt = NET_MAX_DESCRIPTORS - 64;
+
 volatile sig_atomic_t stopRequested;
+int registrationDeadline = 5;  // s a connection may stay without a name (-r)
 
 struct Connection {
   explicit Connection(int descriptor) : fd(descriptor) {}
@@ -64,6 +80,7 @@ struct Connection {
   bool queued = false;  // bytes wait in the socket layer's queue
   bool closing = false;
   bool signedOff = false;
+  int64_t namelessSince = 0;  // ms: when it connected or signed off (while it holds no name)
 };
 
 std::map<int, Connection *> connections;  // by descriptor
@@ -164,6 +181,7 @@ void route(Connection *c, const std::string &raw) {
         names.erase(from);
         c->name.clear();
         c->signedOff = true;
+        c->namelessSince = nowMs();
       }
     } else if (seq > 0 && !c->name.empty()) {
       answer(c, c->name, kTypeNoSuchName, seq, "error=unknown request to base");
@@ -198,6 +216,28 @@ void route(Connection *c, const std::string &raw) {
     return;
   }
   send(target->second, raw + "\n");
+}
+
+// Connections without a name cost a descriptor each and do nothing: ones
+// that never register would fill the descriptor table and lock every new
+// process out. Each gets registrationDeadline seconds to register (again,
+// after a sign-off); and once kRoomAt connections are open, a new one closes
+// the oldest that has no name, so that a registration always finds room
+// (while many processes that start at once still all get in).
+void closeNameless(int64_t now, bool makeRoom) {
+  Connection *oldest = nullptr;
+  for (auto &entry : connections) {
+    Connection *c = entry.second;
+    if (c->closing || !c->name.empty()) continue;
+    if (now - c->namelessSince >= registrationDeadline * 1000LL) {
+      drop(c, "did not register in time, disconnected");
+    } else if (!oldest || c->namelessSince < oldest->namelessSince) {
+      oldest = c;
+    }
+  }
+  if (makeRoom && connections.size() > kRoomAt && oldest) {
+    drop(oldest, "closed to make room: too many connections");
+  }
 }
 
 // Receives what the kernel holds and routes every complete line. The server
@@ -275,10 +315,16 @@ int main(int argc, char **argv) {
       {&foreground, 'f', nullptr, nullptr, "stay in the foreground"},
       {&debug, 'd', nullptr, nullptr, "raise the log level by one (repeatable)"},
       {nullptr, 'l', nullptr, &level, "log level by name (ERR , WARN, NOTE, INFO, DBUG)"},
+      {nullptr, 'r', &registrationDeadline, nullptr,
+       "seconds a connection may stay unregistered (default 5)"},
       {nullptr, 0, nullptr, nullptr, nullptr},
   };
-  const ArgInfo info = {"nkbus", "nkbus [-f] [-d] [-l LEVEL]"};
+  const ArgInfo info = {"nkbus", "nkbus [-f] [-d] [-l LEVEL] [-r SECONDS]"};
   argParse(&argc, argv, options, &info, 0);
+  if (registrationDeadline < 1) {
+    printf("The registration deadline must be at least 1 s\n");
+    return 1;
+  }
   if (level) nkloglevelset("nkbus", level);
   if (debug > 0) nkloglevelincrease(debug);
 
@@ -313,11 +359,14 @@ int main(int argc, char **argv) {
         int one = 1;
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         Connection *c = new Connection(fd);
+        c->namelessSince = nowMs();
         connections[fd] = c;
         netSetCallback(fd, onEvent, nullptr);
         nksyslog(NKLOG_INFO, LOGMASK_IPC, "%s: fd %d connected\n", "nkbus", fd);
+        closeNameless(c->namelessSince, true);
       }
     }
+    closeNameless(nowMs(), false);
     std::vector<Connection *> all;
     for (auto &entry : connections) all.push_back(entry.second);
     for (Connection *c : all) {

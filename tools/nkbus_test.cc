@@ -13,6 +13,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -41,7 +43,7 @@ class BusTest : public ::testing::Test {
  protected:
   void SetUp() override {
     logPath_ = "/tmp/nkbus_test_" + std::to_string(getpid()) + ".log";
-    pid_ = nktest::startProgram(nktest::builtProgram("nkbus"), {"-f"}, logPath_);
+    pid_ = nktest::startProgram(nktest::builtProgram("nkbus"), {"-f", "-r", "2"}, logPath_);
     ASSERT_TRUE(nktest::waitForPort(MSG_PORT)) << log();
   }
   void TearDown() override {
@@ -117,6 +119,26 @@ TEST_F(BusTest, RegistersAndForwardsLinesUnchanged) {
   a.send("base,alpha,102,0,\r\n");
   b.send("alpha,beta,210,5,x\r\n");
   EXPECT_EQ(b.line(), "beta,base,3,5,error=no process named alpha\r\n");
+}
+
+// Connections that never register cannot lock others out: when descriptors
+// run short the oldest is closed, and each is closed after the deadline (2 s
+// here).
+TEST_F(BusTest, UnregisteredConnectionsCannotLockOthersOut) {
+  std::vector<std::unique_ptr<Raw>> idle;
+  for (int i = 0; i < 300; i++) idle.push_back(std::make_unique<Raw>());
+  Raw late;
+  late.send("base,late,100,1,\r\n");
+  EXPECT_EQ(late.line(), "late,base,0,1,\r\n");
+  EXPECT_TRUE(idle.front()->closedByPeer());
+  idle.clear();
+  Raw lazy;
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(lazy.closedByPeer());
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+  EXPECT_NE(log().find("did not register in time, disconnected"), std::string::npos);
+  late.send("late,late,0,0,still served\r\n");
+  EXPECT_EQ(late.line(), "late,late,0,0,still served\r\n");
 }
 
 TEST_F(BusTest, MisbehavingPeersAreDisconnectedAndTheServerGoesOn) {
