@@ -54,6 +54,7 @@
 namespace {
 
 constexpr int kBufferStep = 256;
+constexpr int kMaxWriteQueue = MAX_BLOCK_SIZE - BLOCK_OVERHEAD;  // bytes a write queue holds
 
 struct NetContext {
   ListNode node;        // in contextList; first in the record
@@ -288,6 +289,14 @@ int netWriteData(int fd, const void *bytes, int length) {
     return -2;
   }
   if (bytes && length > 0) {
+    // A peer that does not read must not make the queue ask the allocator for
+    // more than its largest block (which would halt the process): past that,
+    // the write fails and queues nothing.
+    if (length > kMaxWriteQueue - ctx->writeDepth) {
+      nksyslog(NKLOG_ERR, NK_LOGMASK, "%s fd %d: %d bytes queued, %d more refused\n",
+               "netWriteData", fd, ctx->writeDepth, length);
+      return -2;
+    }
     if (memGetSize(ctx->writeBuffer) < ctx->writeDepth + length) {
       NK_LOG(NKLOG_INFO, NK_LOGMASK, "%s resizing to %d\n", "netWriteData",
              ctx->writeDepth + length);

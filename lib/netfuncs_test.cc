@@ -267,6 +267,19 @@ TEST(NetTest, WritesQueueUntilWritableAndKeepTheUnsentTail) {
   EXPECT_EQ(got, big + "!");
 }
 
+// A peer that never reads cannot make the queue outgrow the allocator's
+// largest block: the write that would is refused, queues nothing, and the
+// process goes on.
+TEST(NetTest, AWriteQueueStopsShortOfTheLargestBlock) {
+  int fd = netConnect("127.0.0.1", 1);  // never writable: nothing listens
+  ASSERT_GT(fd, 0);
+  std::string chunk(1024 * 1024, 'q');
+  for (int i = 0; i < 3; i++) EXPECT_EQ(netWrite(fd, chunk.c_str()), 0) << i;
+  EXPECT_EQ(netWrite(fd, chunk.c_str()), -2);
+  EXPECT_EQ(netWrite(fd, "still fits\n"), 0);
+  netClose(fd);
+}
+
 TEST(NetTest, InvalidDescriptorsAnswerAsDocumented) {
   int out = memAlloc(0);
   for (int fd : {0, 256, 200, -1}) {

@@ -14,7 +14,8 @@
 // A connection that sends a malformed line, or a line of more than 64 KiB,
 // is disconnected with a log line, and so is one that has not registered a
 // name within a few seconds (-r), or is the oldest without one when the
-// descriptors run short. Nothing a peer sends
+// descriptors run short, and so is one for which more than the output limit
+// (-o, 1 MiB) waits unread. Nothing a peer sends
 // stops the server, and a peer that vanishes cannot kill it through SIGPIPE (the socket layer
 // ignores that signal).
 //
@@ -23,7 +24,7 @@
 // queues). SIGINT and SIGTERM end it
 // cleanly.
 //
-//   nkbus [-f] [-d] [-l LEVEL] [-r SECONDS]
+//   nkbus [-f] [-d] [-l LEVEL] [-r SECONDS] [-o KIB]
 #define NK_MODULE "nkbus"
 #include <arpa/inet.h>
 #include <errno.h>
@@ -69,6 +70,7 @@ constexpr size_t kRoomAt = NET_MAX_DESCRIPTORS - 64;
 
 volatile sig_atomic_t stopRequested;
 int registrationDeadline = 5;  // s a connection may stay without a name (-r)
+int outputLimit = 1024;        // KiB that may wait for a connection (-o)
 
 struct Connection {
   explicit Connection(int descriptor) : fd(descriptor) {}
@@ -77,7 +79,8 @@ struct Connection {
   std::string pending;  // bytes received after the last line end
   bool readable = false;
   bool writable = false;
-  bool queued = false;  // bytes wait in the socket layer's queue
+  bool queued = false;     // bytes wait in the socket layer's queue
+  size_t queuedBytes = 0;  // at most this many, since the queue was last empty
   bool closing = false;
   bool signedOff = false;
   int64_t namelessSince = 0;  // ms: when it connected or signed off (while it holds no name)
@@ -115,13 +118,21 @@ void drop(Connection *c, const char *why, int level = NKLOG_WARNING) {
   c->closing = true;
 }
 
+// A connection that does not read its lines cannot hold the server up: once
+// more than outputLimit KiB wait for it, it is cut off (its senders never
+// wait for it, and the queue never grows past what the allocator can give).
 void send(Connection *c, const std::string &line) {
   if (c->closing) return;
+  if (c->queued && c->queuedBytes + line.size() > static_cast<size_t>(outputLimit) * 1024) {
+    drop(c, "does not read its lines (output limit passed), disconnected");
+    return;
+  }
   int r = netWrite(c->fd, line.c_str());
   if (r < 0) {
     drop(c, "send failed, disconnected");
   } else {
     c->queued = r == 0;
+    c->queuedBytes = c->queued ? c->queuedBytes + line.size() : 0;
   }
 }
 
@@ -317,10 +328,16 @@ int main(int argc, char **argv) {
       {nullptr, 'l', nullptr, &level, "log level by name (ERR , WARN, NOTE, INFO, DBUG)"},
       {nullptr, 'r', &registrationDeadline, nullptr,
        "seconds a connection may stay unregistered (default 5)"},
+      {nullptr, 'o', &outputLimit, nullptr,
+       "KiB that may wait for a connection before it is cut off (default 1024)"},
       {nullptr, 0, nullptr, nullptr, nullptr},
   };
-  const ArgInfo info = {"nkbus", "nkbus [-f] [-d] [-l LEVEL] [-r SECONDS]"};
+  const ArgInfo info = {"nkbus", "nkbus [-f] [-d] [-l LEVEL] [-r SECONDS] [-o KIB]"};
   argParse(&argc, argv, options, &info, 0);
+  if (outputLimit < 1 || outputLimit > 2048) {
+    printf("The output limit must be from 1 to 2048 KiB\n");
+    return 1;
+  }
   if (registrationDeadline < 1) {
     printf("The registration deadline must be at least 1 s\n");
     return 1;
@@ -378,6 +395,7 @@ int main(int argc, char **argv) {
         int r = netWrite(c->fd, nullptr);
         if (r < 0) drop(c, "send failed, disconnected");
         c->queued = r == 0;
+        if (!c->queued) c->queuedBytes = 0;
       }
     }
     for (Connection *c : all) {

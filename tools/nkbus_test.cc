@@ -43,7 +43,8 @@ class BusTest : public ::testing::Test {
  protected:
   void SetUp() override {
     logPath_ = "/tmp/nkbus_test_" + std::to_string(getpid()) + ".log";
-    pid_ = nktest::startProgram(nktest::builtProgram("nkbus"), {"-f", "-r", "2"}, logPath_);
+    pid_ = nktest::startProgram(nktest::builtProgram("nkbus"), {"-f", "-r", "2", "-o", "256"},
+                                logPath_);
     ASSERT_TRUE(nktest::waitForPort(MSG_PORT)) << log();
   }
   void TearDown() override {
@@ -139,6 +140,27 @@ TEST_F(BusTest, UnregisteredConnectionsCannotLockOthersOut) {
   EXPECT_NE(log().find("did not register in time, disconnected"), std::string::npos);
   late.send("late,late,0,0,still served\r\n");
   EXPECT_EQ(late.line(), "late,late,0,0,still served\r\n");
+}
+
+// A consumer that does not read is cut off once 256 KiB (here) wait for it;
+// its sender and everybody else go on.
+TEST_F(BusTest, AConsumerThatDoesNotReadIsCutOff) {
+  Raw sink, source, bystander;
+  sink.send("base,sink,100,1,\r\n");
+  EXPECT_EQ(sink.line(), "sink,base,0,1,\r\n");
+  source.send("base,source,100,1,\r\n");
+  EXPECT_EQ(source.line(), "source,base,0,1,\r\n");
+  bystander.send("base,bystander,100,1,\r\n");
+  EXPECT_EQ(bystander.line(), "bystander,base,0,1,\r\n");
+  std::string line = "sink,source,0,0," + std::string(1000, 's') + "\r\n";
+  for (int i = 0; i < 20000 && log().find("output limit passed") == std::string::npos; i++) {
+    source.send(line);
+  }
+  EXPECT_NE(log().find("(sink) does not read its lines (output limit passed), disconnected"),
+            std::string::npos)
+      << log();
+  source.send("bystander,source,0,0,still served\r\n");
+  EXPECT_EQ(bystander.line(), "bystander,source,0,0,still served\r\n");
 }
 
 TEST_F(BusTest, MisbehavingPeersAreDisconnectedAndTheServerGoesOn) {
