@@ -465,7 +465,7 @@ void mainLoop() {
     if (stopping) break;
     runtimeTiming("timers");
     timerTick();
-    luaWakeYielders();
+    if (parked) luaWakeYielders();
     runtimeTiming("contexts");
     luaBeginPass();
     if (contextExecute() > 0) dropOldFailures();

@@ -29,6 +29,10 @@ void rtdbSet(const char *tag, const char *value);
 const char *rtdbGet(const char *tag);
 size_t rtdbCount();
 
+// True when some context is interested in the event with this id: the event
+// system's listing names every event that has an interest.
+bool eventHasInterest(int id);
+
 // The kinds of rule and how many inputs each takes.
 int ruleInputs(const char *kind);  // 1 or 2, or 0 for an unknown kind
 // Defines (or redefines) a rule; inputs are tag names or rule ids, or
@@ -61,9 +65,10 @@ int luaStartContext(const char *name, int argc, char **argv, const char **error)
 void luaRequestStop();
 // Marks the start of a pass of the contexts (for the guard and nk.yield).
 void luaBeginPass();
-// Wakes the contexts that nk.yield parked for the main loop; true if any.
-bool luaWakeYielders();
+// True when nk.yield has parked contexts for the main loop; the main loop
+// wakes them with luaWakeYielders once it has had its turn.
 bool luaYieldersParked();
+void luaWakeYielders();
 // True when c is only waiting for its next turn (parked by nk.yield).
 bool luaIsParked(const Context *c);
 // Contexts that failed to load, kept for ps: the one at position index, or

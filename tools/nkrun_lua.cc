@@ -735,17 +735,9 @@ void luaBeginPass() {
 
 // Parked contexts are the ones interested in kTurnEvent (the only interest
 // in it is the parking block).
-bool luaYieldersParked() {
-  static int s;
-  if (!s) s = stringAlloc(0);
-  return eventStatsQuery(turnEventId, s) == turnEventId + 1;
-}
+bool luaYieldersParked() { return eventHasInterest(turnEventId); }
 
-bool luaWakeYielders() {
-  if (!luaYieldersParked()) return false;
-  eventPost(kTurnEvent, nullptr, 0);
-  return true;
-}
+void luaWakeYielders() { eventPost(kTurnEvent, nullptr, 0); }
 
 bool luaIsParked(const Context *c) { return c->blockingId != -1 && c->blockingId == turnEventId; }
 

@@ -41,7 +41,8 @@ constexpr int kMaxChain = 32;
 
 struct Tag {
   std::string value;
-  int event = -1;  // id of "tag:<name>", registered once for the life of the tag
+  std::string event;  // "tag:<name>", the event its writes post
+  int eventId = -1;   // its id, registered once for the life of the tag
 };
 
 struct Rule {
@@ -56,7 +57,6 @@ struct Rule {
 
 std::map<std::string, Tag> tags;
 std::vector<Rule> rules;  // in the order of definition: ix is the position + 1
-int scratch;              // string handle for the interest check
 
 void evaluate(Rule &r, int depth);
 
@@ -65,12 +65,6 @@ Rule *findRule(const std::string &id) {
     if (r.id == id) return &r;
   }
   return nullptr;
-}
-
-// True when some context is interested in the event with this id.
-bool anyInterest(int id) {
-  if (!scratch) scratch = stringAlloc(0);
-  return eventStatsQuery(id, scratch) == id + 1;
 }
 
 bool isNumber(const std::string &s, double *value) {
@@ -154,12 +148,13 @@ void write(const std::string &name, const std::string &value, int depth) {
   bool isNew = it == tags.end();
   if (isNew) {
     it = tags.emplace(name, Tag()).first;
-    it->second.event = eventRegister((kTagEventPrefix + name).c_str());
+    it->second.event = kTagEventPrefix + name;
+    it->second.eventId = eventRegister(it->second.event.c_str());
   }
   Tag &tag = it->second;
   bool differs = isNew || tag.value != value;
   tag.value = value;
-  if (anyInterest(tag.event)) eventPost((kTagEventPrefix + name).c_str(), value.c_str(), 0);
+  if (eventHasInterest(tag.eventId)) eventPost(tag.event.c_str(), value.c_str(), 0);
   if (differs) changed(name, depth);
 }
 
@@ -173,6 +168,12 @@ const char *rtdbGet(const char *tag) {
 }
 
 size_t rtdbCount() { return tags.size(); }
+
+bool eventHasInterest(int id) {
+  static int listing;
+  if (!listing) listing = stringAlloc(0);
+  return eventStatsQuery(id, listing) == id + 1;
+}
 
 int ruleInputs(const char *kind) {
   static const char *const kTwo[] = {"and", "or", "xor", "<", "<=", ">", ">=", "==", "~="};
