@@ -207,34 +207,34 @@ int listPool(int index) {
   return kReplyOk;
 }
 
+// The "stat=" listings: each writes the reply for one index and gives its
+// type.
+struct StatQuery {
+  const char *stat;
+  int (*query)(int index);
+};
+const StatQuery kStatQueries[] = {
+    {"memhandles", [](int i) { return memStatsHandleQuery(i, reply), kReplyOk; }},
+    {"memblocks", [](int i) { return memStatsBlockQuery(i, reply), kReplyOk; }},
+    {"mem", [](int i) { return memStatsQuery(i, reply), kReplyOk; }},
+    {"stats", [](int i) { return runtimeStatsQuery(i, reply), kReplyOk; }},
+    {"listpools", listPool},
+    {"events", [](int i) { return eventStatsQuery(i, reply), kReplyOk; }},
+    {"timers", [](int i) { return timerStatsQuery(i, reply), kReplyOk; }},
+    {"rules", [](int i) { return ruleStatsQuery(i, reply), kReplyOk; }},
+};
+
 void answerStat(const char *from, const char *data) {
   char stat[kStatSize];
   int index = 0;
   paramGetString(data, "stat", stat, sizeof stat);
   paramGetNumber(data, "index", &index);
-  int type = kReplyOk;
-  if (strcmp(stat, "memhandles") == 0) {
-    memStatsHandleQuery(index, reply);
-  } else if (strcmp(stat, "memblocks") == 0) {
-    memStatsBlockQuery(index, reply);
-  } else if (strcmp(stat, "mem") == 0) {
-    memStatsQuery(index, reply);
-  } else if (strcmp(stat, "stats") == 0) {
-    runtimeStatsQuery(index, reply);
-  } else if (strcmp(stat, "listpools") == 0) {
-    type = listPool(index);
-  } else if (strcmp(stat, "events") == 0) {
-    eventStatsQuery(index, reply);
-  } else if (strcmp(stat, "timers") == 0) {
-    timerStatsQuery(index, reply);
-  } else if (strcmp(stat, "rules") == 0) {
-    ruleStatsQuery(index, reply);
-  } else {
-    nksyslog(NKLOG_WARNING, LOGMASK_GENERAL, "%s: unknown stat '%s' from %s\n", kName, stat, from);
-    stringPrintf(reply, "error=unknown stat,stat=%s", stat);
-    type = kReplyUnknown;
+  for (const StatQuery &q : kStatQueries) {
+    if (strcmp(stat, q.stat) == 0) return answer(from, q.query(index));
   }
-  answer(from, type);
+  nksyslog(NKLOG_WARNING, LOGMASK_GENERAL, "%s: unknown stat '%s' from %s\n", kName, stat, from);
+  stringPrintf(reply, "error=unknown stat,stat=%s", stat);
+  answer(from, kReplyUnknown);
 }
 
 // }====
