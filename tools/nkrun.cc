@@ -278,11 +278,9 @@ void getTag(const char *from, const char *tag) {
 // True when some context is interested in the event called name: the
 // listing of the event system names every event that has an interest.
 bool anyInterest(const char *name) {
-  char listed[kEventSize];
   for (int index = eventStatsQuery(0, scratch); index != 0;
        index = eventStatsQuery(index, scratch)) {
-    paramGetString(text(scratch), "name", listed, sizeof listed);
-    if (strcmp(listed, name) == 0) return true;
+    if (listingNames(scratch, name)) return true;
   }
   return false;
 }

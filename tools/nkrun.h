@@ -32,6 +32,9 @@ size_t rtdbCount();
 // True when some context is interested in the event with this id: the event
 // system's listing names every event that has an interest.
 bool eventHasInterest(int id);
+// True when the listing reply in the string handle (eventStatsQuery) is the
+// one of the event called name.
+bool listingNames(int string, const char *name);
 
 // The kinds of rule and how many inputs each takes.
 int ruleInputs(const char *kind);  // 1 or 2, or 0 for an unknown kind

@@ -303,13 +303,7 @@ bool interestedIn(Context *c, const char *name) {
   if (!s) s = stringAlloc(0);
   for (ListNode *n = listHead(&c->interests); n; n = listNext(&c->interests, n)) {
     int id = reinterpret_cast<ContextInterest *>(n)->eventId;
-    if (eventStatsQuery(id, s) != id + 1) continue;
-    const char *text = static_cast<const char *>(memGetData(s));
-    const char *at = strstr(text, ",name=");
-    if (!at) continue;
-    at += 6;
-    size_t len = strlen(name);
-    if (strncmp(at, name, len) == 0 && (at[len] == ',' || at[len] == '\0')) return true;
+    if (eventStatsQuery(id, s) == id + 1 && listingNames(s, name)) return true;
   }
   return false;
 }

@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "event.h"
+#include "mem.h"
 #include "nkrun.h"
 #include "nkstrings.h"
 #include "nksyslog.h"
@@ -168,6 +169,14 @@ const char *rtdbGet(const char *tag) {
 }
 
 size_t rtdbCount() { return tags.size(); }
+
+bool listingNames(int string, const char *name) {
+  const char *at = strstr(static_cast<const char *>(memGetData(string)), ",name=");
+  if (!at) return false;
+  at += 6;
+  size_t len = strlen(name);
+  return strncmp(at, name, len) == 0 && (at[len] == ',' || at[len] == '\0');
+}
 
 bool eventHasInterest(int id) {
   static int listing;
