@@ -73,6 +73,11 @@ struct Raw {
   }
   ~Raw() { close(fd); }
   void send(const std::string &s) { ::send(fd, s.data(), s.size(), MSG_NOSIGNAL); }
+  // Registers name with seq 1 and expects the server's type-0 answer.
+  void registerAs(const std::string &name) {
+    send("base," + name + ",100,1,\r\n");
+    EXPECT_EQ(line(), name + ",base,0,1,\r\n");
+  }
   // The next line with its line end; "" at end of stream.
   std::string line() {
     std::string l;
@@ -95,8 +100,7 @@ std::string text(int h) { return static_cast<char *>(memGetData(h)); }
 
 TEST_F(BusTest, RegistersAndForwardsLinesUnchanged) {
   Raw a, b;
-  a.send("base,alpha,100,1,\r\n");
-  EXPECT_EQ(a.line(), "alpha,base,0,1,\r\n");
+  a.registerAs("alpha");
   b.send("base,beta,100,4,\r\n");
   EXPECT_EQ(b.line(), "beta,base,0,4,\r\n");
   a.send("beta,alpha,202,2,stat=mem,index=1\r\nbeta,alpha,212,0,pump1=on\r\n");
@@ -129,8 +133,7 @@ TEST_F(BusTest, UnregisteredConnectionsCannotLockOthersOut) {
   std::vector<std::unique_ptr<Raw>> idle;
   for (int i = 0; i < 300; i++) idle.push_back(std::make_unique<Raw>());
   Raw late;
-  late.send("base,late,100,1,\r\n");
-  EXPECT_EQ(late.line(), "late,base,0,1,\r\n");
+  late.registerAs("late");
   EXPECT_TRUE(idle.front()->closedByPeer());
   idle.clear();
   Raw lazy;
@@ -146,12 +149,9 @@ TEST_F(BusTest, UnregisteredConnectionsCannotLockOthersOut) {
 // its sender and everybody else go on.
 TEST_F(BusTest, AConsumerThatDoesNotReadIsCutOff) {
   Raw sink, source, bystander;
-  sink.send("base,sink,100,1,\r\n");
-  EXPECT_EQ(sink.line(), "sink,base,0,1,\r\n");
-  source.send("base,source,100,1,\r\n");
-  EXPECT_EQ(source.line(), "source,base,0,1,\r\n");
-  bystander.send("base,bystander,100,1,\r\n");
-  EXPECT_EQ(bystander.line(), "bystander,base,0,1,\r\n");
+  sink.registerAs("sink");
+  source.registerAs("source");
+  bystander.registerAs("bystander");
   std::string line = "sink,source,0,0," + std::string(1000, 's') + "\r\n";
   for (int i = 0; i < 20000 && log().find("output limit passed") == std::string::npos; i++) {
     source.send(line);
@@ -179,10 +179,8 @@ TEST_F(BusTest, MisbehavingPeersAreDisconnectedAndTheServerGoesOn) {
     // 64 KiB a line, exactly: one more byte, even with its line end in the
     // same receive, and the sender is cut off.
     Raw sink, source;
-    sink.send("base,sink,100,1,\r\n");
-    EXPECT_EQ(sink.line(), "sink,base,0,1,\r\n");
-    source.send("base,source,100,1,\r\n");
-    EXPECT_EQ(source.line(), "source,base,0,1,\r\n");
+    sink.registerAs("sink");
+    source.registerAs("source");
     std::string head = "sink,source,0,0,";
     std::string full = head + std::string(64 * 1024 - head.size(), 'f');
     source.send(full + "\r\n");
@@ -194,12 +192,10 @@ TEST_F(BusTest, MisbehavingPeersAreDisconnectedAndTheServerGoesOn) {
     // Sends a line and vanishes at once: the line is still delivered, and the
     // answer to a vanished peer cannot kill the server.
     Raw target;
-    target.send("base,target,100,1,\r\n");
-    EXPECT_EQ(target.line(), "target,base,0,1,\r\n");
+    target.registerAs("target");
     {
       Raw once;
-      once.send("base,once,100,1,\r\n");
-      EXPECT_EQ(once.line(), "once,base,0,1,\r\n");
+      once.registerAs("once");
       once.send("target,once,210,2,hello\r\n");
     }
     EXPECT_EQ(target.line(), "target,once,210,2,hello\r\n");
