@@ -447,34 +447,30 @@ TEST_F(RunTest, ListingsShowTheLiveContextsEventsTimersAndRules) {
   };
   for (const char *row : rows) EXPECT_TRUE(contains(ps, row)) << row << "\n" << ps;
 
-  std::string events = sh({"events"});
-  EXPECT_TRUE(contains(events, ",name=ping,in0=waiter-1,blk0=No\n")) << events;
-  EXPECT_TRUE(contains(events, ",name=never,in0=ticker,blk0=Yes\n")) << events;
-  EXPECT_TRUE(contains(events, "\nindex=0\n")) << events;
-
-  std::string timers = sh({"timers"});
-  EXPECT_TRUE(contains(timers, "\ntick                        60.000s  ")) << timers;
-  EXPECT_TRUE(contains(timers, "PER          \n")) << timers;
-  EXPECT_TRUE(contains(timers, "\nreport                      10.000s  ")) << timers;
-  EXPECT_TRUE(contains(timers, "PER SNAP REAL\n")) << timers;
-
-  // fan reads hot (an arrow from rule 1) and feeds mirror through its tag.
-  std::string rules = sh({"rules"});
-  const char *ruleRows[] = {
-      ">               temp            30              1 =>            0\n",
-      "and             <= 1            pump1           fan1            0\n",
-      "copy            fan1                            fan1.copy       0\n",
+  // rules: fan reads hot (an arrow from rule 1) and feeds mirror through its
+  // tag; stats: each timer that fired has a profile of its own.
+  const struct {
+    const char *command;
+    std::vector<std::string> parts;
+  } listings[] = {
+      {"events",
+       {",name=ping,in0=waiter-1,blk0=No\n", ",name=never,in0=ticker,blk0=Yes\n", "\nindex=0\n"}},
+      {"timers",
+       {"\ntick                        60.000s  ", "PER          \n",
+        "\nreport                      10.000s  ", "PER SNAP REAL\n"}},
+      {"rules",
+       {">               temp            30              1 =>            0\n",
+        "and             <= 1            pump1           fan1            0\n",
+        "copy            fan1                            fan1.copy       0\n"}},
+      {"lists", {"waiting          3 ", "unloaded         1 ", "rules            3 "}},
+      {"stats", {"\ncontexts             ", "\nsoon                 "}},
   };
-  for (const char *row : ruleRows) EXPECT_TRUE(contains(rules, row)) << row << "\n" << rules;
-
-  std::string lists = sh({"lists"});
-  EXPECT_TRUE(contains(lists, "waiting          3 ")) << lists;
-  EXPECT_TRUE(contains(lists, "unloaded         1 ")) << lists;
-  EXPECT_TRUE(contains(lists, "rules            3 ")) << lists;
-  // Each timer that fired has a profile of its own.
-  std::string stats = sh({"stats"});
-  EXPECT_TRUE(contains(stats, "\ncontexts             ")) << stats;
-  EXPECT_TRUE(contains(stats, "\nsoon                 ")) << stats;
+  for (const auto &listing : listings) {
+    std::string out = sh({listing.command});
+    for (const std::string &part : listing.parts) {
+      EXPECT_TRUE(contains(out, part)) << listing.command << ": " << part << "\n" << out;
+    }
+  }
   EXPECT_TRUE(contains(log("nkrun"), "bad.lua:4: attempt to index local 't' (a nil value)"));
   EXPECT_TRUE(contains(log("nkrun"), "nkrun: print from waiter-1: hello\t1\n"));
 }
