@@ -5,7 +5,9 @@
  * "recipient,sender,type,seq,data\r\n": one-way messages carry seq 0, a
  * request carries the client's next sequence number and its reply the same
  * seq; lines met while a request waits for its own reply are set aside and
- * handed out later, newest first.
+ * handed out later, newest first. A client keeps at most 1 MiB of set-aside
+ * lines: beyond that the oldest are dropped (and counted), so that lines a
+ * process never takes cannot exhaust its memory.
  *
  * Threads and locks: one poll thread per process runs the socket poller and
  * the client's socket callback, which takes the client's lock (after the
@@ -13,7 +15,7 @@
  * nkMsgSetRuntimeWakeup (runtimeLock). A client is used by one caller thread
  * at a time; callers wait on the client's condition variable and never spin.
  * A server that cannot be reached, refuses the registration or fails a send
- * ends the process. */
+ * ends the process (nkMsgTryInit lets a process wait for its bus instead). */
 #ifndef NK_NKMSG_H
 #define NK_NKMSG_H
 
@@ -43,20 +45,26 @@ extern "C" {
 typedef struct MsgClient MsgClient;
 
 /* Lines read from bus connections (skipped and discarded ones included),
- * fetches that found the connection closed, and the number of set-aside
- * messages at the start of the latest fetch. Shared by all clients. */
+ * fetches that found the connection closed, the number of set-aside
+ * messages at the start of the latest fetch, and set-aside messages dropped
+ * to keep within the limit. Shared by all clients. */
 extern NK_API uint32_t runtimeIPCSuccess;
 extern NK_API uint32_t runtimeIPCDisconnect;
 extern NK_API uint32_t runtimeIPCBacklog;
+extern NK_API uint32_t runtimeIPCDropped;
 
 /* nkMsgRemoteInit(name, the loopback address). */
 NK_API MsgClient *nkMsgInit(const char *name);
 /* Connects to the bus server on host (name or dotted address), waits for the
- * connection and registers under name. Returns the client; null when the
- * record cannot be made or name does not fit (259 characters at most). An
- * unreachable or refusing server ends the process. Starts the process's poll
- * thread if it is not running. */
+ * connection and registers under name. Returns the client; null when name
+ * does not fit (259 characters at most). An unreachable or refusing server
+ * ends the process. Starts the process's poll thread if it is not running. */
 NK_API MsgClient *nkMsgRemoteInit(const char *name, const char *host);
+/* nkMsgInit for processes that keep running while the bus is away and try
+ * again: a server that cannot be reached or refuses the registration makes it
+ * return null (logged) instead of ending the process, and the client's sends
+ * return MSG_FAILED when the connection is lost. */
+NK_API MsgClient *nkMsgTryInit(const char *name);
 
 /* Sends a request of type with the text of the data handle and waits for the
  * reply with the same seq (without bound unless nkMsgTimeoutSet set one);
@@ -65,11 +73,12 @@ NK_API MsgClient *nkMsgRemoteInit(const char *name, const char *host);
  * data replaces the data handle's text. */
 NK_API int nkMsgRequest(MsgClient *client, const char *recipient, const char *sender, int type,
                         int data);
-/* Sends a one-way message (seq 0). Returns 0. */
+/* Sends a one-way message (seq 0). Returns 0 (MSG_FAILED when a client of
+ * nkMsgTryInit lost its connection). */
 NK_API int nkMsgSend(MsgClient *client, const char *recipient, const char *sender, int type,
                      int data);
 /* Sends with the seq of the message last taken by nkMsgPoll or nkMsgGet, as
- * the reply to it. Returns 0. */
+ * the reply to it. Returns as nkMsgSend. */
 NK_API int nkMsgReply(MsgClient *client, const char *recipient, const char *sender, int type,
                       int data);
 
@@ -87,8 +96,9 @@ NK_API void nkMsgTimeoutSet(MsgClient *client, int usec);
 /* The runtime callback profile woken on every bus socket event, or null. */
 NK_API void nkMsgSetRuntimeWakeup(RuntimeProfile *profile);
 
-/* Signs off (type 102 to "base"), closes the connection and frees the
- * client; the poll thread ends with the last open client. */
+/* Signs off (type 102 to "base"; not when a receive found the connection
+ * lost), closes the connection and frees the client; the poll thread ends
+ * with the last open client. */
 NK_API void nkMsgClose(MsgClient *client);
 
 #ifdef __cplusplus

@@ -3,19 +3,25 @@
 // DESIGN
 // Threads: the process's poll thread loops netPoll and so runs eventCallback
 // (under netLock) for every client; each client is driven by one caller
-// thread. The callback copies the socket event into the client's flags under
-// the client's lock and broadcasts the client's condition; callers copy the
-// socket's state into the same flags under the same lock before they wait, so
-// a wake-up between copy and wait is never lost. Callers call the socket layer
-// without the client's lock (its read and write paths take none).
+// thread at a time. The callback copies the socket event into the client's
+// flags under the client's lock and broadcasts the client's condition; callers
+// copy the socket's state into the same flags under the same lock before they
+// wait, so a wake-up between copy and wait is never lost. Callers call the
+// socket layer without the client's lock (its read and write paths take none).
 //
 // The callback wakes the caller only for the flag it waits for (waitingFor,
 // recorded in the same locked copy): a caller waiting for a reply is not
 // woken by the writable event that follows each of its own sends.
 //
-// A client's lock guards fd, connected, readable, writable, error, rxBuffer,
-// timeout, lastSeq and waitingFor. seq, the queue walk and the receive buffer
-// belong to the caller thread.
+// Set-aside lines: while a request waits for its reply, other lines are set
+// aside, newest first, and handed out later. Each one is also chained in a
+// bucket by its seq, so that a request finds its reply among them without
+// walking the queue, and the queue is searched once per fetch rather than
+// once per line met (what is set aside during a fetch never matches it). The
+// queue holds at most kSetAsideLimit bytes: a process that is sent lines it
+// never takes (a shell idle at its prompt, say) loses the oldest of them,
+// counted in runtimeIPCDropped, instead of its memory. A reply being waited
+// for is never set aside, so it is never dropped.
 //
 // The poll thread runs while at least one client is open: the first open
 // starts it, the last close stops and joins it, and a later open starts a new
@@ -42,31 +48,53 @@
 uint32_t runtimeIPCSuccess;
 uint32_t runtimeIPCDisconnect;
 uint32_t runtimeIPCBacklog;
-
-struct MsgClient {
-  int32_t fd;                // the connection; -2 if the connect failed at once
-  uint32_t connected;        // the connection is up
-  uint32_t readable;         // copy of the socket's state; what a receiver waits for
-  uint32_t writable;         // copy of the socket's state; what a sender waits for
-  uint32_t error;            // the socket reported an error
-  char name[MSG_NAME_SIZE];  // registered name, the default sender
-  int rxBuffer;              // the line netRead fills
-  pthread_mutex_t lock;
-  pthread_cond_t cond;   // broadcast after each socket event
-  int32_t seq;           // number of the last request sent
-  int32_t lastSeq;       // seq of the message last taken, -1 if none
-  List queue;            // QueuedMsg set aside, newest first
-  int32_t timeout;       // microseconds, -1 without bound
-  uint32_t *waitingFor;  // the flag the caller last prepared to wait for
-};
+uint32_t runtimeIPCDropped;
 
 namespace {
 
+// A set-aside line.
 struct QueuedMsg {
-  ListNode node;
+  ListNode node;  // on the client's queue
   int32_t seq;
-  int line;  // a copy of the received line
+  int line;                // a copy of the received line
+  QueuedMsg *bucketNext;   // the next (older) line in the same seq bucket
+  QueuedMsg **bucketLink;  // the pointer that points at this one
 };
+
+constexpr int kSeqBucketBits = 6;
+constexpr int kSeqBuckets = 1 << kSeqBucketBits;
+// Bytes of set-aside lines a client keeps, each counted with its record and
+// the two blocks' overhead: 1 MiB, the same as what the bus server queues
+// for one slow connection, and at most some 7000 handles of short lines.
+constexpr int kSetAsideLimit = 1 << 20;
+
+}  // namespace
+
+struct MsgClient {
+  // Set before the client is visible to the poll thread, then only read.
+  int32_t fd;                // the connection; -2 if the connect failed at once
+  char name[MSG_NAME_SIZE];  // registered name, the default sender
+  int rxBuffer;              // the line netRead fills
+  bool mayFail;              // opened by nkMsgTryInit: failures are returned, never fatal
+  pthread_mutex_t lock;
+  pthread_cond_t cond;  // broadcast after each socket event
+  // Guarded by lock.
+  uint32_t connected;    // the connection is up
+  uint32_t readable;     // copy of the socket's state; what a receiver waits for
+  uint32_t writable;     // copy of the socket's state; what a sender waits for
+  uint32_t error;        // the socket reported an error
+  int32_t lastSeq;       // seq of the message last taken, -1 if none
+  int32_t timeout;       // microseconds, -1 without bound
+  uint32_t *waitingFor;  // the flag the caller last prepared to wait for
+  // The caller thread's own.
+  int32_t seq;                    // number of the last request sent
+  uint32_t lost;                  // a send or receive found the connection closed or failed
+  List queue;                     // QueuedMsg set aside, newest first
+  QueuedMsg *bySeq[kSeqBuckets];  // the same, chained by seq bucket, newest first
+  int setAsideBytes;              // what the queue holds, as counted against the limit
+};
+
+namespace {
 
 // The loopback address: no name lookup on the way to the local bus.
 const char kLoopback[] = "127.0.0.1";
@@ -82,6 +110,18 @@ inline void count(uint32_t &counter) { __atomic_fetch_add(&counter, 1u, __ATOMIC
 
 void lockClient(MsgClient *c) { nk::lockRanked(&c->lock, nk::kRankMsgClient); }
 void unlockClient(MsgClient *c) { nk::unlockRanked(&c->lock, nk::kRankMsgClient); }
+
+// Waits on the client's condition until *flag is set (at most usec
+// microseconds unless usec is negative); the wait takes and leaves the
+// client's lock, so it counts in the lock order like lockClient. Returns
+// nonzero on timeout.
+int waitClient(MsgClient *c, uint32_t *flag, int usec = -1) {
+  nk::lockRankAcquire(nk::kRankMsgClient);
+  int r = usec < 0 ? runtimeCondWait(&c->lock, &c->cond, flag)
+                   : runtimeTimedCondWait(&c->lock, &c->cond, flag, usec);
+  nk::lockRankRelease(nk::kRankMsgClient);
+  return r;
+}
 
 void *msgPollThread(void *) {
   while (!__atomic_load_n(&pollThreadStop, __ATOMIC_ACQUIRE)) {
@@ -131,41 +171,129 @@ void eventCallback(int, int kind, void *param) {
   }
 }
 
-int clientFd(MsgClient *c) {
-  lockClient(c);
-  int fd = c->fd;
-  unlockClient(c);
-  return fd;
+// {==== The set-aside queue
+
+QueuedMsg **bucketOf(MsgClient *c, int32_t seq) {
+  return &c->bySeq[(static_cast<uint32_t>(seq) * 2654435769u) >> (32 - kSeqBucketBits)];
 }
 
-// Sends one line; returns only when all of it went to the kernel. A failed
-// send ends the process.
-int msgSend(MsgClient *c, const char *recipient, const char *sender, int type, int seq, int data) {
-  int line = stringAlloc(0);
-  stringPrintf(line, "%s,%s,%d,%d,%s\r\n", recipient, sender, type, seq,
-               static_cast<char *>(memGetData(data)));
-  int fd = clientFd(c);
-  for (bool first = true;; first = false) {
-    lockClient(c);
-    c->writable = static_cast<uint32_t>(netWritable(fd));
-    c->waitingFor = &c->writable;
-    unlockClient(c);
-    int r = netWrite(fd, first ? static_cast<char *>(memGetData(line)) : nullptr);
-    if (r == 1) break;
-    if (r < 0) {
-      nksyslog(NKLOG_ERR, NK_LOGMASK, "%s write failure - is IPC server running?\n", "msgSend");
-      NK_HALT();
-    }
-    NK_LOG(NKLOG_NOTICE, NK_LOGMASK, "%s netWrite returns %d\n", "msgSend", r);
-    runtimeCondWait(&c->lock, &c->cond, &c->writable);
-  }
-  stringFree(line);
-  return 0;
+int setAsideCost(int line) {
+  return memGetSize(line) + static_cast<int>(sizeof(QueuedMsg)) + 2 * BLOCK_OVERHEAD;
+}
+
+// Unlinks q from its seq bucket; the caller has taken it off the queue.
+void unbucket(MsgClient *c, QueuedMsg *q) {
+  *q->bucketLink = q->bucketNext;
+  if (q->bucketNext) q->bucketNext->bucketLink = q->bucketLink;
+  c->setAsideBytes -= setAsideCost(q->line);
 }
 
 void freeQueued(QueuedMsg *q) {
   memFree(q->line);
   memFreePtr(q);
+}
+
+// Sets a copy of line aside, dropping the oldest lines while the queue would
+// pass its limit. Returns the number dropped.
+int setAside(MsgClient *c, int32_t seq, int line) {
+  int dropped = 0;
+  int cost = setAsideCost(line);
+  while (c->setAsideBytes + cost > kSetAsideLimit) {
+    QueuedMsg *oldest = reinterpret_cast<QueuedMsg *>(listPull(&c->queue));
+    if (!oldest) break;
+    unbucket(c, oldest);
+    freeQueued(oldest);
+    count(runtimeIPCDropped);
+    dropped++;
+  }
+  QueuedMsg *q = static_cast<QueuedMsg *>(memAllocPtr(sizeof(QueuedMsg)));
+  q->seq = seq;
+  q->line = memDup(line);
+  listPush(&c->queue, &q->node);
+  QueuedMsg **bucket = bucketOf(c, seq);
+  q->bucketNext = *bucket;
+  q->bucketLink = bucket;
+  if (*bucket) (*bucket)->bucketLink = &q->bucketNext;
+  *bucket = q;
+  c->setAsideBytes += cost;
+  return dropped;
+}
+
+// Takes the newest set-aside line with seq wanted (-1: the newest of all).
+QueuedMsg *takeQueued(MsgClient *c, int32_t wanted) {
+  QueuedMsg *q = nullptr;
+  if (wanted == -1) {
+    q = reinterpret_cast<QueuedMsg *>(listHead(&c->queue));
+  } else {
+    for (q = *bucketOf(c, wanted); q && q->seq != wanted; q = q->bucketNext) {
+    }
+  }
+  if (q) {
+    listRemove(&c->queue, &q->node);
+    unbucket(c, q);
+  }
+  return q;
+}
+
+void freeQueue(MsgClient *c) {
+  while (QueuedMsg *q = takeQueued(c, -1)) freeQueued(q);
+  listDestroy(&c->queue);
+}
+
+// }====
+
+// Sends one line; returns only when all of it went to the kernel. A failed
+// send ends the process, unless the client may fail: then it returns -1.
+int msgSend(MsgClient *c, const char *recipient, const char *sender, int type, int seq, int data) {
+  int line = stringAlloc(0);
+  stringPrintf(line, "%s,%s,%d,%d,%s\r\n", recipient, sender, type, seq,
+               static_cast<char *>(memGetData(data)));
+  int result = 0;
+  for (bool first = true;; first = false) {
+    lockClient(c);
+    c->writable = static_cast<uint32_t>(netWritable(c->fd));
+    c->waitingFor = &c->writable;
+    unlockClient(c);
+    int r = netWrite(c->fd, first ? static_cast<char *>(memGetData(line)) : nullptr);
+    if (r == 1) break;
+    if (r < 0) {
+      nksyslog(NKLOG_ERR, NK_LOGMASK, "%s write failure - is IPC server running?\n", "msgSend");
+      if (!c->mayFail) NK_HALT();
+      c->lost = 1;
+      result = -1;
+      break;
+    }
+    NK_LOG(NKLOG_NOTICE, NK_LOGMASK, "%s netWrite returns %d\n", "msgSend", r);
+    waitClient(c, &c->writable);
+  }
+  stringFree(line);
+  return result;
+}
+
+// Reads the next line from the connection into rxBuffer, waiting up to
+// timeout microseconds (-1 without bound). Returns MSG_OK or a status.
+int msgReceive(MsgClient *c, int timeout) {
+  for (;;) {
+    NK_LOG(NKLOG_DEBUG, NK_LOGMASK, "calling netRead for %s\n", c->name);
+    lockClient(c);
+    c->readable = static_cast<uint32_t>(netReadable(c->fd));
+    c->waitingFor = &c->readable;
+    unlockClient(c);
+    int r = netRead(c->fd, c->rxBuffer);
+    if (r == -1 || r == -2) {
+      NK_LOG(NKLOG_NOTICE, NK_LOGMASK, "%s netRead returns %d\n", "msgFetch", r);
+      if (r == -1) count(runtimeIPCDisconnect);
+      c->lost = 1;
+      return r == -1 ? MSG_DISCONNECTED : MSG_FAILED;
+    }
+    if (r == 1) {
+      count(runtimeIPCSuccess);
+      return MSG_OK;
+    }
+    if (timeout == 0) return MSG_TIMEOUT;
+    if (timeout > 0) NK_LOG(NKLOG_INFO, NK_LOGMASK, "%s wait %d\n", "msgFetch", timeout);
+    if (waitClient(c, &c->readable, timeout) != 0) return MSG_TIMEOUT;
+  }
 }
 
 // Takes the next message wanted (*seq, -1 for any) from the set-aside queue
@@ -174,51 +302,20 @@ void freeQueued(QueuedMsg *q) {
 int msgFetch(MsgClient *c, char *recipient, char *sender, int *type, int *seq, int data,
              int timeout) {
   int wanted = *seq;
-  int fd = clientFd(c);
+  bool searchQueue = true;  // until the queue is found to hold nothing wanted
+  int dropped = 0;
   for (;;) {
     __atomic_store_n(&runtimeIPCBacklog, static_cast<uint32_t>(listCount(&c->queue)),
                      __ATOMIC_RELAXED);
-    QueuedMsg *taken = nullptr;
-    for (ListNode *n = listHead(&c->queue); n; n = listNext(&c->queue, n)) {
-      QueuedMsg *q = reinterpret_cast<QueuedMsg *>(n);
-      if (wanted == -1 || q->seq == wanted) {
-        taken = q;
-        break;
-      }
-    }
+    QueuedMsg *taken = searchQueue ? takeQueued(c, wanted) : nullptr;
     int candidate;
     if (taken) {
-      listRemove(&c->queue, &taken->node);
       candidate = taken->line;
     } else {
-      for (;;) {
-        NK_LOG(NKLOG_DEBUG, NK_LOGMASK, "calling netRead for %s\n", c->name);
-        lockClient(c);
-        c->readable = static_cast<uint32_t>(netReadable(fd));
-        c->waitingFor = &c->readable;
-        int rx = c->rxBuffer;
-        unlockClient(c);
-        int r = netRead(fd, rx);
-        if (r == -1 || r == -2) {
-          NK_LOG(NKLOG_NOTICE, NK_LOGMASK, "%s netRead returns %d\n", "msgFetch", r);
-          if (r == -1) count(runtimeIPCDisconnect);
-          return r == -1 ? MSG_DISCONNECTED : MSG_FAILED;
-        }
-        if (r == 1) {
-          count(runtimeIPCSuccess);
-          candidate = rx;
-          break;
-        }
-        if (timeout == 0) return MSG_TIMEOUT;
-        if (timeout < 0) {
-          runtimeCondWait(&c->lock, &c->cond, &c->readable);
-        } else {
-          NK_LOG(NKLOG_INFO, NK_LOGMASK, "%s wait %d\n", "msgFetch", timeout);
-          if (runtimeTimedCondWait(&c->lock, &c->cond, &c->readable, timeout) != 0) {
-            return MSG_TIMEOUT;
-          }
-        }
-      }
+      searchQueue = false;
+      int r = msgReceive(c, timeout);
+      if (r != MSG_OK) return r;
+      candidate = c->rxBuffer;
     }
     const char *line = static_cast<char *>(memGetData(candidate));
     if (line[0] == '*') {
@@ -245,18 +342,44 @@ int msgFetch(MsgClient *c, char *recipient, char *sender, int *type, int *seq, i
       *seq = msgSeq;
       return MSG_OK;
     }
-    QueuedMsg *q = static_cast<QueuedMsg *>(memAllocPtr(sizeof(QueuedMsg)));
-    q->seq = msgSeq;
-    q->line = memDup(candidate);
-    listPush(&c->queue, &q->node);
+    // Only a line read from the connection gets here: a queued one taken
+    // always matches.
+    int more = setAside(c, msgSeq, candidate);
+    if (more && !dropped) {
+      nksyslog(NKLOG_WARNING, NK_LOGMASK,
+               "%s: %s has %d bytes of lines set aside, dropping the oldest\n", "msgFetch", c->name,
+               kSetAsideLimit);
+    }
+    dropped += more;
   }
 }
 
-}  // namespace
+// Closes the connection and frees the client; the poll thread ends with the
+// last open client.
+void releaseClient(MsgClient *client) {
+  netClose(client->fd);  // no callback for this client runs after this
+  pthread_mutex_destroy(&client->lock);
+  pthread_cond_destroy(&client->cond);
 
-MsgClient *nkMsgInit(const char *name) { return nkMsgRemoteInit(name, kLoopback); }
+  pthread_mutex_lock(&pollThreadLock);
+  if (--openClients == 0 && pollThreadStarted) {
+    __atomic_store_n(&pollThreadStop, 1u, __ATOMIC_RELEASE);
+    netPollRescan(client->fd);
+    pthread_join(pollThread, nullptr);
+    pollThreadStarted = false;
+  }
+  pthread_mutex_unlock(&pollThreadLock);
 
-MsgClient *nkMsgRemoteInit(const char *name, const char *host) {
+  freeQueue(client);
+  memFree(client->rxBuffer);
+  memFreePtr(client);
+}
+
+// Opens and registers a client. A server that cannot be reached or refuses
+// the registration ends the process, unless mayFail: then the client is
+// released and the result is null, and the client's later sends return their
+// failures too.
+MsgClient *openClient(const char *name, const char *host, bool mayFail) {
   if (strlen(name) >= MSG_NAME_SIZE) {
     // A cut name would register another process's name: refused.
     nksyslog(NKLOG_ERR, NK_LOGMASK, "%s name too long (%d characters, at most %d)\n",
@@ -279,50 +402,66 @@ MsgClient *nkMsgRemoteInit(const char *name, const char *host) {
   openClients++;
   pthread_mutex_unlock(&pollThreadLock);
 
+  // The allocator stops the process rather than return null; no other
+  // thread sees the record before netSetCallback.
   MsgClient *c = static_cast<MsgClient *>(memAllocPtr(sizeof(MsgClient)));
-  if (!c) return nullptr;
   memcpy(c->name, name, strlen(name) + 1);
   pthread_mutex_init(&c->lock, nullptr);
   pthread_cond_init(&c->cond, nullptr);
   listInit(&c->queue);
   c->lastSeq = -1;
-  lockClient(c);
   c->timeout = -1;
-  unlockClient(c);
-  int rx = memAlloc(0);
-  lockClient(c);
-  c->rxBuffer = rx;
-  unlockClient(c);
+  c->rxBuffer = memAlloc(0);
+  c->mayFail = mayFail;
 
   NK_LOG(NKLOG_INFO, NK_LOGMASK, "calling netConnect\n");
-  int fd = netConnect(host, MSG_PORT);
-  lockClient(c);
-  c->fd = fd;
-  unlockClient(c);
+  c->fd = netConnect(host, MSG_PORT);
   NK_LOG(NKLOG_DEBUG, NK_LOGMASK, "%s set callbacks\n", "nkMsgRemoteInit");
-  netSetCallback(fd, eventCallback, c);
+  netSetCallback(c->fd, eventCallback, c);
   lockClient(c);
-  c->connected = static_cast<uint32_t>(netConnected(fd));
+  c->connected = static_cast<uint32_t>(netConnected(c->fd));
   unlockClient(c);
-  runtimeCondWait(&c->lock, &c->cond, &c->connected);
+  waitClient(c, &c->connected);
 
   NK_LOG(NKLOG_INFO, NK_LOGMASK, "nkMsgInit : sending registration request\n");
   int data = stringAlloc(0);
-  int result = nkMsgRequest(c, MSG_SERVER_NAME, name, MSG_REGISTER, data);
+  int seq = ++c->seq;
+  int result = msgSend(c, MSG_SERVER_NAME, name, MSG_REGISTER, seq, data);
+  if (result == 0) {
+    int type = 0;
+    char to[MSG_NAME_SIZE], from[MSG_NAME_SIZE];
+    result = msgFetch(c, to, from, &type, &seq, data, -1);
+    if (result == MSG_OK) result = type;
+  }
   stringFree(data);
   if (result != 0) {
     nksyslog(NKLOG_ERR, NK_LOGMASK, "nkMsgInit : sending registration request failed\n");
-    NK_HALT();
+    if (!mayFail) NK_HALT();
+    releaseClient(c);
+    return nullptr;
   }
   return c;
 }
+
+}  // namespace
+
+MsgClient *nkMsgInit(const char *name) { return openClient(name, kLoopback, false); }
+
+MsgClient *nkMsgRemoteInit(const char *name, const char *host) {
+  return openClient(name, host, false);
+}
+
+MsgClient *nkMsgTryInit(const char *name) { return openClient(name, kLoopback, true); }
 
 int nkMsgRequest(MsgClient *client, const char *recipient, const char *sender, int type, int data) {
   NK_ASSERT(client != nullptr);
   NK_ASSERT(recipient != nullptr);
   if (!sender) sender = client->name;
   NK_LOG(NKLOG_INFO, NK_LOGMASK, "%s : sending request %d\n", "nkMsgRequest", type);
-  int seq = ++client->seq;
+  // Requests are numbered from 1 and never 0 (the seq of one-way lines):
+  // after the largest number the count starts again at 1.
+  client->seq = client->seq == INT32_MAX ? 1 : client->seq + 1;
+  int seq = client->seq;
   int result = msgSend(client, recipient, sender, type, seq, data);
   NK_LOG(NKLOG_INFO, NK_LOGMASK, "%s : send result is %d\n", "nkMsgRequest", result);
   if (result != 0) return MSG_FAILED;
@@ -339,7 +478,7 @@ int nkMsgRequest(MsgClient *client, const char *recipient, const char *sender, i
 int nkMsgSend(MsgClient *client, const char *recipient, const char *sender, int type, int data) {
   NK_ASSERT(client != nullptr);
   NK_ASSERT(recipient != nullptr);
-  return msgSend(client, recipient, sender ? sender : client->name, type, 0, data);
+  return msgSend(client, recipient, sender ? sender : client->name, type, 0, data) ? MSG_FAILED : 0;
 }
 
 int nkMsgReply(MsgClient *client, const char *recipient, const char *sender, int type, int data) {
@@ -348,7 +487,8 @@ int nkMsgReply(MsgClient *client, const char *recipient, const char *sender, int
   lockClient(client);
   int seq = client->lastSeq;
   unlockClient(client);
-  return msgSend(client, recipient, sender ? sender : client->name, type, seq, data);
+  return msgSend(client, recipient, sender ? sender : client->name, type, seq, data) ? MSG_FAILED
+                                                                                     : 0;
 }
 
 // Without a sender buffer the sender field goes to scratch space: the
@@ -389,25 +529,11 @@ void nkMsgSetRuntimeWakeup(RuntimeProfile *profile) {
 }
 
 void nkMsgClose(MsgClient *client) {
-  int data = stringAlloc(0);
-  nkMsgSend(client, MSG_SERVER_NAME, nullptr, MSG_CLOSE, data);
-  stringFree(data);
-  int fd = clientFd(client);
-  netClose(fd);  // no callback for this client runs after this
-  pthread_mutex_destroy(&client->lock);
-  pthread_cond_destroy(&client->cond);
-
-  pthread_mutex_lock(&pollThreadLock);
-  if (--openClients == 0 && pollThreadStarted) {
-    __atomic_store_n(&pollThreadStop, 1u, __ATOMIC_RELEASE);
-    netPollRescan(fd);
-    pthread_join(pollThread, nullptr);
-    pollThreadStarted = false;
+  // A connection known to be lost cannot take the sign-off.
+  if (!client->lost) {
+    int data = stringAlloc(0);
+    nkMsgSend(client, MSG_SERVER_NAME, nullptr, MSG_CLOSE, data);
+    stringFree(data);
   }
-  pthread_mutex_unlock(&pollThreadLock);
-
-  while (ListNode *n = listPop(&client->queue)) freeQueued(reinterpret_cast<QueuedMsg *>(n));
-  listDestroy(&client->queue);
-  memFree(client->rxBuffer);
-  memFreePtr(client);
+  releaseClient(client);
 }

@@ -249,6 +249,66 @@ TEST(MsgTest, TimeoutsAndALostServer) {
   EXPECT_EQ(runtimeIPCDisconnect, before + 1);
   EXPECT_EQ(nkMsgRequest(c, "nobody", nullptr, 1, data), MSG_DISCONNECTED);
   stringFree(data);
+  nkMsgClose(c);  // no sign-off on a lost connection: it would end the process
+}
+
+// Stray lines sent to a client that does not take them (a shell idle at its
+// prompt) pile up while its next request waits: setting them aside must not
+// cost a walk of the queue per line, and the queue keeps only the newest
+// 1 MiB; a stray line that carries a later request's seq answers it.
+TEST(MsgTest, SetAsideLinesAreBoundedAndFoundBySeq) {
+  FakeBus bus;
+  MsgClient *c = nkMsgInit("client");
+  bus.nextLine();
+  constexpr int kStray = 40000;
+  std::string burst;
+  for (int i = 1; i <= kStray; i++) {
+    burst += "client,x,0," + std::to_string(i == kStray - 1 ? 3 : 1000 + i % 7) + "," +
+             std::to_string(i) + "\r\n";
+  }
+  int data = stringAlloc(0);
+  std::thread server([&] {
+    bus.nextLine();  // seq 2
+    bus.send(burst + "client,x,0,2,mine\r\n");
+  });
+  uint32_t dropped = runtimeIPCDropped;
+  EXPECT_EQ(nkMsgRequest(c, "x", nullptr, 1, data), 0);
+  server.join();
+  EXPECT_EQ(text(data), "mine");
+  dropped = runtimeIPCDropped - dropped;
+  EXPECT_GT(dropped, 0u);
+  EXPECT_LT(dropped, static_cast<uint32_t>(kStray - 1000));
+  // Request 3 is answered from the queue, with nothing more on the socket.
+  nkMsgTimeoutSet(c, 0);
+  EXPECT_EQ(nkMsgRequest(c, "x", nullptr, 1, data), 0);
+  EXPECT_EQ(text(data), std::to_string(kStray - 1));
+  bus.nextLine();
+  // The rest come newest first, down to the oldest line kept.
+  Received r;
+  std::vector<int> order;
+  while (nkMsgPoll(c, r.to, r.from, &r.type, r.data, 0) == MSG_OK)
+    order.push_back(atoi(text(r.data).c_str()));
+  ASSERT_EQ(order.size(), kStray - 1 - dropped);
+  EXPECT_EQ(order.front(), kStray);
+  EXPECT_EQ(order[1], kStray - 2);
+  EXPECT_EQ(order.back(), static_cast<int>(dropped) + 1);
+  stringFree(data);
+  nkMsgClose(c);
+}
+
+// A process that outlives its bus opens with nkMsgTryInit: no server, or a
+// refusing one, gives null instead of ending the process.
+TEST(MsgTest, TryInitReturnsNullWithoutABus) {
+  EXPECT_EQ(nkMsgTryInit("early"), nullptr);
+  {
+    FakeBus refusing(1);
+    EXPECT_EQ(nkMsgTryInit("refused"), nullptr);
+  }
+  FakeBus bus;
+  MsgClient *c = nkMsgTryInit("late");
+  ASSERT_NE(c, nullptr);
+  EXPECT_EQ(bus.nextLine(), "base,late,100,1,\r\n");
+  nkMsgClose(c);
 }
 
 TEST(MsgTest, NamesThatDoNotFitAreRefused) {
