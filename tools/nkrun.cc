@@ -18,8 +18,12 @@
 // layer watches for more only after a receive found nothing), fire the due
 // timers, wake the parked contexts, and run the contexts until none is
 // runnable. SIGINT and SIGTERM are taken by a thread of their own, which
-// wakes the "signal" callback; nkrun then signs off and exits with 0. A bus
-// that goes away ends it with 1.
+// wakes the "signal" callback; nkrun then signs off and exits with 0.
+//
+// The scripts do not depend on the bus: when it is not there (at start, or
+// after it went away) nkrun keeps running them and tries to register again,
+// first after kFirstRetry and then after twice the previous wait, up to
+// kLongestRetry; a registration starts the waits afresh.
 //
 // Messages served (each reply goes back through the bus to the sender):
 //   202 "stat=memhandles|memblocks|mem,index=%d"  the allocator's own replies
@@ -63,6 +67,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -99,19 +104,22 @@ constexpr int kMaxBudget = 2000000;   // ms; in microseconds it still fits an in
 constexpr int kStatSize = 64;
 constexpr int kEventSize = 256;
 constexpr int kScriptSize = 256;
-constexpr int kEchoSize = 256;   // bytes of request text an error reply repeats
-constexpr int kFailedKept = 32;  // failed contexts kept on the waiting list for ps
+constexpr int kEchoSize = 256;              // bytes of request text an error reply repeats
+constexpr int kFailedKept = 32;             // failed contexts kept on the waiting list for ps
+constexpr int64_t kFirstRetry = 100000;     // us before the first new try to register
+constexpr int64_t kLongestRetry = 5000000;  // us: the longest wait between tries
 
 // State of the main loop's thread.
 const char *ownName = kName;
-MsgClient *client;
-int request;  // string: the message being handled
-int reply;    // string: the answer being built
-int scratch;  // string: listings read while answering
+MsgClient *client;  // null while the bus is away
+int request;        // string: the message being handled
+int reply;          // string: the answer being built
+int scratch;        // string: listings read while answering
 RuntimeProfile *busProfile;
 RuntimeProfile *signalProfile;
 bool stopping;
-bool busLost;
+int64_t nextRetry;                // us (monotonic): when to try to register again
+int64_t retryWait = kFirstRetry;  // us: the wait after the next failed try
 
 sigset_t stopSignals;
 std::atomic<int> caughtSignal{0};
@@ -342,20 +350,45 @@ void handle(const char *from, int type, const char *data) {
 
 // }====
 
+int64_t monotonicMicroseconds() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
+// Registers on the bus if the time for the next try has come. Returns the
+// microseconds until the next try, or -1 with the bus there.
+int64_t registerIfDue() {
+  if (client) return -1;
+  int64_t now = monotonicMicroseconds();
+  if (now < nextRetry) return nextRetry - now;
+  client = nkMsgTryInit(ownName);
+  if (!client) {
+    nextRetry = now + retryWait;
+    retryWait = retryWait * 2 < kLongestRetry ? retryWait * 2 : kLongestRetry;
+    return nextRetry - now;
+  }
+  nksyslog(NKLOG_NOTICE, LOGMASK_GENERAL, "%s: registered on the bus as %s\n", kName, ownName);
+  retryWait = kFirstRetry;
+  runtimeWakeup(busProfile);  // whatever came before the loop
+  return -1;
+}
+
 // The "bus" callback: takes and handles every message until none is left.
 // Returns how many were handled.
 int drainBus(void *) {
   char to[MSG_NAME_SIZE], from[MSG_NAME_SIZE];
   int handled = 0;
-  while (!busLost) {
+  while (client) {
     int type = 0;
     int r = nkMsgPoll(client, to, from, &type, request, 0);
     if (r == MSG_TIMEOUT) break;
     if (r != MSG_OK) {
-      nksyslog(NKLOG_ERR, LOGMASK_GENERAL, "%s: bus connection %s, exiting\n", kName,
+      nksyslog(NKLOG_ERR, LOGMASK_GENERAL, "%s: bus connection %s, registering again\n", kName,
                r == MSG_DISCONNECTED ? "closed by the server" : "failed");
-      busLost = true;
-      stopping = true;
+      nkMsgClose(client);
+      client = nullptr;
+      nextRetry = monotonicMicroseconds();
       break;
     }
     handle(from, type, text(request));
@@ -457,8 +490,11 @@ void dropOldFailures() {
 
 void mainLoop() {
   while (!stopping) {
+    int64_t retry = registerIfDue();
     bool parked = luaYieldersParked();
-    runtimeSleep(parked ? 0 : timerGetNextExpiry(kIdleSleep));
+    int sleep = parked ? 0 : timerGetNextExpiry(kIdleSleep);
+    if (retry >= 0 && retry < sleep) sleep = static_cast<int>(retry);
+    runtimeSleep(sleep);
     runtimeExecCallbacks();
     if (stopping) break;
     runtimeTiming("timers");
@@ -507,24 +543,17 @@ int main(int argc, char **argv) {
     return 1;
   }
   nkMsgSetRuntimeWakeup(busProfile);
-  client = nkMsgInit(ownName);
-  if (!client) {
-    nksyslog(NKLOG_ERR, LOGMASK_GENERAL, "%s: cannot register on the bus as %s\n", kName, ownName);
-    return 1;
-  }
-  nksyslog(NKLOG_NOTICE, LOGMASK_GENERAL, "%s: registered on the bus as %s\n", kName, ownName);
   startScripts(argc, argv);
-  runtimeWakeup(busProfile);  // whatever came before the loop
 
   mainLoop();
 
   nkMsgSetRuntimeWakeup(nullptr);
-  if (!busLost) nkMsgClose(client);  // a lost connection cannot sign off
+  if (client) nkMsgClose(client);
   if (!caughtSignal) pthread_kill(signalThread, SIGTERM);
   pthread_join(signalThread, nullptr);
   luaStop();
   stringFree(scratch);
   stringFree(reply);
   stringFree(request);
-  return busLost ? 1 : 0;
+  return 0;
 }
