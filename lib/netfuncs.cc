@@ -132,7 +132,9 @@ void releaseContext(NetContext *ctx) {
 
 // Makes a context for descriptor, or for a new socket when descriptor <= 0.
 // A descriptor beyond the table (256 or more) cannot be named by a handle: it
-// is refused with a log line, and closed when it came from the system here.
+// is refused with a log line. On every failure a socket made here is closed
+// and a descriptor handed in is not: its owner closes it (another thread may
+// already own the number once it is closed).
 NetContext *allocContext(int descriptor, bool external) {
   nk::RankedLock<pthread_mutex_t> lock(&netLock, nk::kRankNet);
   NetContext *ctx = static_cast<NetContext *>(memAllocPtr(sizeof(NetContext)));
@@ -153,13 +155,14 @@ NetContext *allocContext(int descriptor, bool external) {
     releaseContext(ctx);
     return nullptr;
   }
-  NK_LOG(NKLOG_DEBUG, NK_LOGMASK, "%s mapped fd %d to context %p\n", "allocContext", ctx->fd,
-         static_cast<void *>(ctx));
-  __atomic_store_n(&descriptorTable[ctx->fd], ctx, __ATOMIC_RELEASE);
-  if (ctx->fd > highestFd) highestFd = ctx->fd;
   if (!external) {
+    // Made non-blocking before it is in the table, so that a failure leaves
+    // nothing mapped; a descriptor we were handed is left to the caller.
     int flags = fcntl(ctx->fd, F_GETFL);
     if (flags < 0 || fcntl(ctx->fd, F_SETFL, flags | O_NONBLOCK) < 0) {
+      nksyslog(NKLOG_ERR, NK_LOGMASK, "%s fd %d cannot be made non-blocking: %s\n", "allocContext",
+               ctx->fd, strerror(errno));
+      if (!created) ctx->fd = -1;
       releaseContext(ctx);
       return nullptr;
     }
@@ -167,6 +170,10 @@ NetContext *allocContext(int descriptor, bool external) {
     setsockopt(ctx->fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     setsockopt(ctx->fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
   }
+  NK_LOG(NKLOG_DEBUG, NK_LOGMASK, "%s mapped fd %d to context %p\n", "allocContext", ctx->fd,
+         static_cast<void *>(ctx));
+  __atomic_store_n(&descriptorTable[ctx->fd], ctx, __ATOMIC_RELEASE);
+  if (ctx->fd > highestFd) highestFd = ctx->fd;
   netPollRescan(ctx->fd);
   return ctx;
 }
@@ -650,7 +657,7 @@ int netAccept(int fd) {
   if (conn >= 0) {
     NetContext *accepted = allocContext(conn, false);
     if (!accepted) {
-      // Refused (beyond the table): the connection is closed, nothing waits.
+      // Refused: the connection is closed (here only), nothing waits.
       close(conn);
       return -2;
     }
