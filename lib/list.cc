@@ -13,6 +13,7 @@
 #include <sched.h>
 #include <stdlib.h>
 
+#include "atomic_internal.h"
 #include "lock_internal.h"
 #include "nkassert_internal.h"
 #include "nksyslog_internal.h"
@@ -23,15 +24,8 @@ pthread_mutex_t listInitLock = PTHREAD_MUTEX_INITIALIZER;
 
 inline ListNode *sentinel(List *list) { return reinterpret_cast<ListNode *>(list); }
 
-template <typename T>
-inline T loadRelaxed(const T *p) {
-  return __atomic_load_n(p, __ATOMIC_RELAXED);
-}
-
-template <typename T>
-inline void storeRelaxed(T *p, T v) {
-  __atomic_store_n(p, v, __ATOMIC_RELAXED);
-}
+using nk::loadRelaxed;
+using nk::storeRelaxed;
 
 void checkReady(List *list) {
   NK_ASSERT(list != nullptr);

@@ -36,6 +36,7 @@
 
 #include <atomic>
 
+#include "atomic_internal.h"
 #include "list.h"
 #include "lock_internal.h"
 #include "nkassert_internal.h"
@@ -163,18 +164,10 @@ inline MemHandleRecord *recordOf(int handle) {
 
 // The in-use flag and block pointer are read without the lock by memIsValid
 // and the other lock-free queries, from any thread.
-inline MemBlock *loadBlock(const MemHandleRecord *r) {
-  return __atomic_load_n(&r->block, __ATOMIC_RELAXED);
-}
-inline void storeBlock(MemHandleRecord *r, MemBlock *b) {
-  __atomic_store_n(&r->block, b, __ATOMIC_RELAXED);
-}
-inline uint32_t loadInUse(const MemHandleRecord *r) {
-  return __atomic_load_n(&r->inUse, __ATOMIC_RELAXED);
-}
-inline void storeInUse(MemHandleRecord *r, uint32_t v) {
-  __atomic_store_n(&r->inUse, v, __ATOMIC_RELAXED);
-}
+inline MemBlock *loadBlock(const MemHandleRecord *r) { return nk::loadRelaxed(&r->block); }
+inline void storeBlock(MemHandleRecord *r, MemBlock *b) { nk::storeRelaxed(&r->block, b); }
+inline uint32_t loadInUse(const MemHandleRecord *r) { return nk::loadRelaxed(&r->inUse); }
+inline void storeInUse(MemHandleRecord *r, uint32_t v) { nk::storeRelaxed(&r->inUse, v); }
 
 int classOf(int64_t request) {
   if (request <= 256) return MIN_LOG_SIZE;

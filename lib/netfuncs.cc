@@ -45,6 +45,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "atomic_internal.h"
 #include "list.h"
 #include "lock_internal.h"
 #include "mem.h"
@@ -91,8 +92,8 @@ uint32_t rescanLength;   // bytes held; changed under the lock, read without it
 uint32_t pollerWaiting;  // the poller is in (or about to enter) select
 uint32_t tokenInPipe;    // a wake-up byte is in the pipe, not yet drained
 
-inline uint32_t flag(const uint32_t &f) { return __atomic_load_n(&f, __ATOMIC_RELAXED); }
-inline void setFlag(uint32_t &f, uint32_t v) { __atomic_store_n(&f, v, __ATOMIC_RELAXED); }
+inline uint32_t flag(const uint32_t &f) { return nk::loadRelaxed(&f); }
+inline void setFlag(uint32_t &f, uint32_t v) { nk::storeRelaxed(&f, v); }
 
 inline bool inRange(int fd) { return static_cast<unsigned>(fd) - 1u <= NET_MAX_DESCRIPTORS - 2u; }
 
@@ -486,7 +487,7 @@ void netPollRescan(int fd) {
   char text[32];
   int len = snprintf(text, sizeof text, "ifd=%d", fd);
   nk::shortLock(&rescanLock);
-  uint32_t held = __atomic_load_n(&rescanLength, __ATOMIC_RELAXED);
+  uint32_t held = nk::loadRelaxed(&rescanLength);
   bool stored = held + len <= kRescanCapacity;  // a short text goes whole or not at all
   if (stored) {
     memcpy(rescanText + held, text, len);
@@ -569,7 +570,7 @@ int netPoll(int timeout) {
   if (rescanned || FD_ISSET(rescanPipe[0], &readSet)) {
     char text[kRescanReadMax + 1];
     nk::shortLock(&rescanLock);
-    uint32_t held = __atomic_load_n(&rescanLength, __ATOMIC_RELAXED);
+    uint32_t held = nk::loadRelaxed(&rescanLength);
     uint32_t n = held < kRescanReadMax ? held : kRescanReadMax;
     memcpy(text, rescanText, n);
     memmove(rescanText, rescanText + n, held - n);

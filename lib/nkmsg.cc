@@ -37,6 +37,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "atomic_internal.h"
 #include "list.h"
 #include "lock_internal.h"
 #include "mem.h"
@@ -106,7 +107,7 @@ pthread_t pollThread;
 uint32_t pollThreadStop;
 RuntimeProfile *runtimeWakeupProfile;  // read by the poll thread: atomic
 
-inline void count(uint32_t &counter) { __atomic_fetch_add(&counter, 1u, __ATOMIC_RELAXED); }
+inline void count(uint32_t &counter) { nk::addRelaxed(&counter, 1u); }
 
 void lockClient(MsgClient *c) { nk::lockRanked(&c->lock, nk::kRankMsgClient); }
 void unlockClient(MsgClient *c) { nk::unlockRanked(&c->lock, nk::kRankMsgClient); }
@@ -305,8 +306,7 @@ int msgFetch(MsgClient *c, char *recipient, char *sender, int *type, int *seq, i
   bool searchQueue = true;  // until the queue is found to hold nothing wanted
   int dropped = 0;
   for (;;) {
-    __atomic_store_n(&runtimeIPCBacklog, static_cast<uint32_t>(listCount(&c->queue)),
-                     __ATOMIC_RELAXED);
+    nk::storeRelaxed(&runtimeIPCBacklog, static_cast<uint32_t>(listCount(&c->queue)));
     QueuedMsg *taken = searchQueue ? takeQueued(c, wanted) : nullptr;
     int candidate;
     if (taken) {

@@ -33,6 +33,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include "atomic_internal.h"
 #include "list.h"
 #include "lock_internal.h"
 #include "mem.h"
@@ -101,19 +102,9 @@ thread_local RuntimeThread *self;
 thread_local int32_t selfTid;
 thread_local ExecFrame *execFrames;
 
-template <typename T>
-inline T loadRelaxed(const T *p) {
-  T v;
-  __atomic_load(p, &v, __ATOMIC_RELAXED);
-  return v;
-}
-
-template <typename T>
-inline void storeRelaxed(T *p, T v) {
-  __atomic_store(p, &v, __ATOMIC_RELAXED);
-}
-
-inline void addRelaxed(int32_t *p, int32_t v) { __atomic_fetch_add(p, v, __ATOMIC_RELAXED); }
+using nk::addRelaxed;
+using nk::loadRelaxed;
+using nk::storeRelaxed;
 
 inline int32_t takeRelaxed(int32_t *p) { return __atomic_exchange_n(p, 0, __ATOMIC_RELAXED); }
 
