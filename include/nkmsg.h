@@ -96,9 +96,9 @@ NK_API void nkMsgTimeoutSet(MsgClient *client, int usec);
 /* The runtime callback profile woken on every bus socket event, or null. */
 NK_API void nkMsgSetRuntimeWakeup(RuntimeProfile *profile);
 
-/* Signs off (type 102 to "base"; not when a receive found the connection
- * lost), closes the connection and frees the client; the poll thread ends
- * with the last open client. */
+/* Signs off (type 102 to "base"; a client of nkMsgTryInit whose connection
+ * is known lost does not), closes the connection and frees the client; the
+ * poll thread ends with the last open client. */
 NK_API void nkMsgClose(MsgClient *client);
 
 #ifdef __cplusplus

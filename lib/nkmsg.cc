@@ -529,8 +529,10 @@ void nkMsgSetRuntimeWakeup(RuntimeProfile *profile) {
 }
 
 void nkMsgClose(MsgClient *client) {
-  // A connection known to be lost cannot take the sign-off.
-  if (!client->lost) {
+  // A client that may fail skips the sign-off that its lost connection
+  // cannot take; any other client sends it, and a failed send ends the
+  // process as every failed send does.
+  if (!(client->mayFail && client->lost)) {
     int data = stringAlloc(0);
     nkMsgSend(client, MSG_SERVER_NAME, nullptr, MSG_CLOSE, data);
     stringFree(data);
