@@ -37,7 +37,7 @@ NK_API int dispatchCommand(int argc, char **argv);
 
 namespace nksh {
 
-// Longest process name accepted by -r: the listings copy it into 64 bytes.
+// Longest process name accepted by -r.
 constexpr int kMaxTargetName = 63;
 // Words of one command line; a line with more is refused, never truncated.
 constexpr int kMaxWords = 128;

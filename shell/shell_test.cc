@@ -135,7 +135,7 @@ TEST(NkshTest, OptionErrorsAndUsageNeedNoBus) {
   r = nksh({"-c"});
   EXPECT_EQ(r.exitCode(), 1);
   EXPECT_EQ(r.out, "No command given for -c, use -? for help\n");
-  // A -r name must fit the 64-byte buffers of the listings: 63 characters.
+  // A -r name has at most 63 characters.
   r = nksh({"-r", std::string(64, 'n'), "-c", "version"});
   EXPECT_EQ(r.exitCode(), 1);
   EXPECT_EQ(r.out, "Process name given to -r is too long (at most 63 characters)\n");
@@ -388,13 +388,20 @@ TEST_F(BusTest, StatsAndTimersTables) {
 }
 
 TEST_F(BusTest, EventsPsRulesAndListsTables) {
-  FakeRuntime rt([](const FakeRuntime::Message &m) -> std::pair<int, std::string> {
+  FakeRuntime rt([ps = 0](const FakeRuntime::Message &m) mutable -> std::pair<int, std::string> {
     if (m.data == "stat=events,index=0") return {0, "index=4,event=alarm,count=2"};
     if (m.data == "stat=events,index=4") return {0, "index=0"};
-    // ps ends only on a failed request: a reply index of 0 would ask again.
-    if (m.type == 209 && m.data == "index=0")
-      return {0, "index=7,name=main,id=3,cstate=waiting,function=loop,line=42,events=alarm"};
-    if (m.type == 209) return {1, "index=0"};
+    // ps ends only on a failed request: a reply index of 0 asks again.
+    if (m.type == 209) {
+      switch (ps++) {
+        case 0:
+          return {0, "index=7,name=main,id=3,cstate=waiting,function=loop,line=42,events=alarm"};
+        case 1:
+          return {0, "index=0,name=idle,id=4,cstate=ready,line=7"};
+        default:
+          return {1, "index=0"};
+      }
+    }
     if (m.data == "stat=rules,index=0")
       return {0, "index=1,id=r1,ix=1,type=and,input1=pump1,input2=r2,output=valve,value=on"};
     if (m.data == "stat=rules,index=1")
@@ -412,7 +419,8 @@ TEST_F(BusTest, EventsPsRulesAndListsTables) {
             "==============================|====|=======|===================|====|"
             "==========================================================\n"
             "main                          |   3|waiting|loop               |  42|alarm" +
-                std::string(55, ' ') + "\n");
+                std::string(55, ' ') + "\nidle                          |   4|ready  |" +
+                std::string(19, ' ') + "|   7|" + std::string(60, ' ') + "\n");
   r = shell({"-c", "rules"});
   EXPECT_EQ(r.out,
             "type            input1          input2          output          value\n"
@@ -427,9 +435,10 @@ TEST_F(BusTest, EventsPsRulesAndListsTables) {
             "timers           3                             \n"
             "events           0                             \n");
   // The ps requests went out as type 209 with the index of the last reply.
-  int ps = 0;
-  for (const auto &m : rt.received()) ps += m.type == 209;
-  EXPECT_EQ(ps, 2);
+  Words psRequests;
+  for (const auto &m : rt.received())
+    if (m.type == 209) psRequests.push_back(m.data);
+  EXPECT_EQ(psRequests, (Words{"index=0", "index=7", "index=0"}));
 }
 
 TEST_F(BusTest, RuntimeCommands) {
@@ -491,9 +500,20 @@ TEST_F(BusTest, FailedRequestsEndTheListings) {
             "    size allocops freeops  count free  inuse peak  delta alloc-K\n"
             "======== ======== ======== ===== ===== ===== ===== ===== =======\n"
             "status=ipc-fail,code=3\n");
-  for (const char *cmd : {"lists", "memh", "timers", "stats", "events", "ps", "rules"}) {
-    r = nksh({"-r", "ghost", "-c", cmd});
-    EXPECT_EQ(r.exitCode(), 0) << cmd;
+  // Each listing's lines: its header, then the status line or nothing (stats
+  // prints its memory table all the same).
+  const struct {
+    const char *cmd;
+    size_t lines;
+    bool status;
+  } listings[] = {{"lists", 3, true},   {"memh", 3, true}, {"timers", 3, true}, {"stats", 8, true},
+                  {"events", 0, false}, {"ps", 2, false},  {"rules", 2, false}};
+  for (const auto &l : listings) {
+    r = nksh({"-r", "ghost", "-c", l.cmd});
+    EXPECT_EQ(r.exitCode(), 0) << l.cmd;
+    Words out = nktest::lines(r.out);
+    EXPECT_EQ(out.size(), l.lines) << r.out;
+    EXPECT_EQ(out.size() > 2 && out[2] == "status=ipc-fail,code=3", l.status) << r.out;
   }
   r = nksh({"-r", "ghost", "-c", "lua", "x"});
   EXPECT_EQ(r.out, "");  // lua prints nothing on failure

@@ -1,14 +1,17 @@
 // stats -- the statistics commands: they page through the runtime's replies
 // and print them as fixed-width tables.
 //
-// Each command keeps one string for all its requests: the request text is
+// A listing keeps one string for all its requests: the request text is
 // printed into it, and nkMsgRequest replaces it with the reply's data, whose
-// name=value items are read with paramGetString and paramGetNumber. Most
-// listings ask for entry 0 and then for the index each reply names.
+// name=value items are read with paramGetString and paramGetNumber. Every
+// listing asks for entry 0 and then for the index each reply names; they
+// differ in the reply that ends them and in what a failed request prints.
 #define NK_MODULE "stats"
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
+
+#include <functional>
 
 #include "argparse.h"
 #include "array.h"
@@ -26,23 +29,44 @@ int request(int s, const char *target, int type) {
   return nkMsgRequest(busClient, target, shellName, type, s);
 }
 
-// The listings that do not look at a reply's result (lists, memb, memh,
-// stats, timers) would otherwise read the next index from the request text
-// left in the string after a failed request, and ask again for ever when the
-// bus or the runtime is gone: they end at a failed request, with the status
-// line of the runtime commands.
-bool failed(int result) {
-  if (result == 0) return false;
-  printf("status=ipc-fail,code=%d\n", result);
-  return true;
-}
-
 const char *data(int s) { return static_cast<const char *>(memGetData(s)); }
 
 int number(int s, const char *key) {
   int v = 0;
   paramGetNumber(data(s), key, &v);
   return v;
+}
+
+// The reply that ends a listing.
+enum class End {
+  kAfterIndexZero,  // the reply naming index 0 is the last row
+  kAtIndexZero,     // the reply naming index 0 holds no row
+  kAtFailure,       // none: a reply naming index 0 asks for entry 0 again
+};
+
+// What a failed request (or a reply of a type other than 0), which ends
+// every listing, prints: the status line of the runtime commands, or nothing.
+enum class Failure { kStatusLine, kSilent };
+
+// Pages through a listing of target: sends requests of type with the text
+// prefix + "index=<n>", and hands each reply that is a row to row.
+void page(const char *target, int type, const char *prefix, End end, Failure failure,
+          const std::function<void(int reply)> &row) {
+  int s = stringAlloc(0);
+  int index = 0;
+  for (;;) {
+    stringPrintf(s, "%sindex=%d", prefix, index);
+    int result = request(s, target, type);
+    if (result != 0) {
+      if (failure == Failure::kStatusLine) printf("status=ipc-fail,code=%d\n", result);
+      break;
+    }
+    index = number(s, "index");
+    if (index == 0 && end == End::kAtIndexZero) break;
+    row(s);
+    if (index == 0 && end == End::kAfterIndexZero) break;
+  }
+  stringFree(s);
 }
 
 // a - b, held to the int range: the replies' numbers are the runtime's, and
@@ -151,49 +175,31 @@ const char *formatDuration(int seconds, int microseconds) {
 }
 
 int cmdLists(int, char **) {
-  char target[64];
-  snprintf(target, sizeof target, "%s", targetProcess);
-  char list[256], elements[256];
-  int s = stringAlloc(0);
   printf("list             elements\n");
   printf("================ ==============================\n");
-  int index = 0;
-  do {
-    stringPrintf(s, "stat=listpools,index=%d", index);
-    if (failed(request(s, target, kTypeStat))) break;
-    paramGetString(data(s), "list", list, sizeof list);
-    paramGetString(data(s), "elements", elements, sizeof elements);
-    printf("%-16.16s ", list);
-    printf("%-30.30s\n", elements);
-    index = number(s, "index");
-  } while (index != 0);
-  stringFree(s);
+  page(targetProcess, kTypeStat, "stat=listpools,", End::kAfterIndexZero, Failure::kStatusLine,
+       [](int s) {
+         char list[256], elements[256];
+         paramGetString(data(s), "list", list, sizeof list);
+         paramGetString(data(s), "elements", elements, sizeof elements);
+         printf("%-16.16s ", list);
+         printf("%-30.30s\n", elements);
+       });
   return 0;
 }
 
 int cmdEvents(int, char **) {
-  int s = stringAlloc(0);
-  int index = 0;
-  do {
-    stringPrintf(s, "stat=events,index=%d", index);
-    if (request(s, targetProcess, kTypeStat) != 0) break;
-    printf("%s\n", data(s));
-    index = number(s, "index");
-  } while (index != 0);
-  stringFree(s);
+  page(targetProcess, kTypeStat, "stat=events,", End::kAfterIndexZero, Failure::kSilent,
+       [](int s) { printf("%s\n", data(s)); });
   return 0;
 }
 
 int cmdMemb(int argc, char **argv) {
   const char *target = checkedTarget(argc, argv);
   if (!target) return 0;
-  int s = stringAlloc(0);
   printf("    size allocops freeops  count free  inuse peak  delta alloc-K\n");
   printf("======== ======== ======== ===== ===== ===== ===== ===== =======\n");
-  int index = 0;
-  do {
-    stringPrintf(s, "stat=memblocks,index=%d", index);
-    if (failed(request(s, target, kTypeStat))) break;
+  page(target, kTypeStat, "stat=memblocks,", End::kAfterIndexZero, Failure::kStatusLine, [](int s) {
     int size = number(s, "size"), count = number(s, "count"), free = number(s, "free");
     printf("%8d ", size);
     printf("%8d ", number(s, "allocops"));
@@ -207,9 +213,7 @@ int cmdMemb(int argc, char **argv) {
     int32_t bytes =
         static_cast<int32_t>(static_cast<uint32_t>(size) * static_cast<uint32_t>(count));
     printf("%7d\n", bytes / 1024);
-    index = number(s, "index");
-  } while (index != 0);
-  stringFree(s);
+  });
   return 0;
 }
 
@@ -221,23 +225,18 @@ int cmdMemstats(int argc, char **argv) {
 int cmdMemh(int argc, char **argv) {
   const char *target = checkedTarget(argc, argv);
   if (!target) return 0;
-  char module[256];
-  int s = stringAlloc(0);
   printf("module           line count     size  handle\n");
   printf("================ ==== ===== ======== =======\n");
-  int index = 0;
-  do {
-    stringPrintf(s, "stat=memhandles,index=%d", index);
-    if (failed(request(s, target, kTypeStat))) break;
-    paramGetString(data(s), "module", module, sizeof module);
-    printf("%-16.16s ", module);
-    printf("%4d ", number(s, "line"));
-    printf("%5d ", number(s, "count"));
-    printf("%8d ", number(s, "size"));
-    printf("%7d\n", number(s, "handle"));
-    index = number(s, "index");
-  } while (index != 0);
-  stringFree(s);
+  page(target, kTypeStat, "stat=memhandles,", End::kAfterIndexZero, Failure::kStatusLine,
+       [](int s) {
+         char module[256];
+         paramGetString(data(s), "module", module, sizeof module);
+         printf("%-16.16s ", module);
+         printf("%4d ", number(s, "line"));
+         printf("%5d ", number(s, "count"));
+         printf("%8d ", number(s, "size"));
+         printf("%7d\n", number(s, "handle"));
+       });
   return 0;
 }
 
@@ -249,47 +248,31 @@ int cmdMem(int argc, char **argv) {
 }
 
 int cmdTimers(int, char **) {
-  char target[64];
-  snprintf(target, sizeof target, "%s", targetProcess);
-  char timer[256], options[256];
-  int s = stringAlloc(0);
   printf("timer                        interval    expires       options\n");
   printf("========================== ========== ========== =============\n");
-  int index = 0;
-  for (;;) {
-    stringPrintf(s, "stat=timers,index=%d", index);
-    if (failed(request(s, target, kTypeStat))) break;
-    index = number(s, "index");
-    if (index == 0) break;
-    paramGetString(data(s), "timer", timer, sizeof timer);
-    paramGetString(data(s), "options", options, sizeof options);
-    printf("%-26.26s ", timer);
-    printf("%-10.10s ", formatDuration(number(s, "interval-sec"), number(s, "interval-usec")));
-    printf("%-10.10s ", formatDuration(number(s, "expiry-sec"), number(s, "expiry-usec")));
-    printf("%-13.13s\n", options);
-  }
-  stringFree(s);
+  page(targetProcess, kTypeStat, "stat=timers,", End::kAtIndexZero, Failure::kStatusLine,
+       [](int s) {
+         char timer[256], options[256];
+         paramGetString(data(s), "timer", timer, sizeof timer);
+         paramGetString(data(s), "options", options, sizeof options);
+         printf("%-26.26s ", timer);
+         printf("%-10.10s ", formatDuration(number(s, "interval-sec"), number(s, "interval-usec")));
+         printf("%-10.10s ", formatDuration(number(s, "expiry-sec"), number(s, "expiry-usec")));
+         printf("%-13.13s\n", options);
+       });
   return 0;
 }
 
 int cmdStats(int argc, char **argv) {
   if (!checkedTarget(argc, argv)) return 0;
-  char target[64];
-  snprintf(target, sizeof target, "%s", targetProcess);
-  char name[256];
-  int s = stringAlloc(0);
   printf(
       "name                   thread      count         rate       exec     events          load"
       "        min        max\n");
   printf(
       "==================== ======== ========== ============ ========== ========== ============="
       " ========== ==========\n");
-  int index = 0;
-  for (;;) {
-    stringPrintf(s, "stat=stats,index=%d", index);
-    if (failed(request(s, target, kTypeStat))) break;
-    index = number(s, "index");
-    if (index == 0) break;
+  page(targetProcess, kTypeStat, "stat=stats,", End::kAtIndexZero, Failure::kStatusLine, [](int s) {
+    char name[256];
     paramGetString(data(s), "name", name, sizeof name);
     int count = number(s, "count");
     printf("%-20.20s ", name);
@@ -301,23 +284,18 @@ int cmdStats(int argc, char **argv) {
     printf("%s ", formatCount(number(s, "load"), 2));
     printf("%s ", formatCount(number(s, "min"), 0));
     printf("%s\n", formatCount(number(s, "max"), 0));
-  }
-  stringFree(s);
+  });
   memstatsTable(targetOf(argc, argv));
   return 0;
 }
 
 int cmdPs(int, char **) {
-  char name[1024], cstate[1024], function[1024], events[1024];
-  int s = stringAlloc(0);
   printf("name                          |  id|r-state|function           |line|events-filtered\n");
   printf(
       "==============================|====|=======|===================|====|"
       "==========================================================\n");
-  int index = 0;
-  for (;;) {
-    stringPrintf(s, "index=%d", index);
-    if (request(s, targetProcess, kTypePs) != 0) break;
+  page(targetProcess, kTypePs, "", End::kAtFailure, Failure::kSilent, [](int s) {
+    char name[1024], cstate[1024], function[1024], events[1024];
     paramGetString(data(s), "name", name, sizeof name);
     paramGetString(data(s), "cstate", cstate, sizeof cstate);
     paramGetString(data(s), "function", function, sizeof function);
@@ -328,27 +306,22 @@ int cmdPs(int, char **) {
     printf("%-19.19s|", function);
     printf("%4d|", number(s, "line"));
     printf("%-60.60s\n", events);
-    index = number(s, "index");
-  }
-  stringFree(s);
+  });
   return 0;
 }
 
 int cmdRules(int, char **) {
-  int s = stringAlloc(0);
-  int rules = arrayAlloc();
-  char id[1024], type[1024], input[1024], output[1024];
   printf("type            input1          input2          output          value\n");
   printf("=============== =============== =============== =============== =====================\n");
-  int index = 0;
-  for (;;) {
-    stringPrintf(s, "stat=rules,index=%d", index);
-    if (request(s, targetProcess, kTypeStat) != 0) break;
-    index = number(s, "index");
-    if (index == 0) break;
-    paramGetString(data(s), "id", id, sizeof id);
-    arrayPut(rules, id, data(s));
-  }
+  // All rules first: a rule's columns name the other rules it is wired to.
+  int rules = arrayAlloc();
+  page(targetProcess, kTypeStat, "stat=rules,", End::kAtIndexZero, Failure::kSilent,
+       [rules](int s) {
+         char id[1024];
+         paramGetString(data(s), "id", id, sizeof id);
+         arrayPut(rules, id, data(s));
+       });
+  char type[1024], input[1024], output[1024];
   for (int i = 0; i < arrayCount(rules); i++) {
     const char *rule = arrayGet(rules, arrayIndexName(rules, i));
     paramGetString(rule, "type", type, sizeof type);
@@ -372,7 +345,6 @@ int cmdRules(int, char **) {
     printf("%s\n", value);
   }
   arrayFree(rules);
-  stringFree(s);
   return 0;
 }
 
