@@ -26,6 +26,7 @@
 #include "nkstrings.h"
 #include "nksyslog.h"
 #include "nktest.h"
+#include "rawconnection.h"
 
 namespace {
 
@@ -58,43 +59,7 @@ class BusTest : public ::testing::Test {
   std::string logPath_;
 };
 
-// A raw connection, for exact bytes and misbehaviour.
-struct Raw {
-  int fd;
-  Raw() {
-    fd = socket(AF_INET, SOCK_STREAM, 0);
-    struct sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(MSG_PORT);
-    EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
-    struct timeval tv = {10, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  }
-  ~Raw() { close(fd); }
-  void send(const std::string &s) { ::send(fd, s.data(), s.size(), MSG_NOSIGNAL); }
-  // Registers name with seq 1 and expects the server's type-0 answer.
-  void registerAs(const std::string &name) {
-    send("base," + name + ",100,1,\r\n");
-    EXPECT_EQ(line(), name + ",base,0,1,\r\n");
-  }
-  // The next line with its line end; "" at end of stream.
-  std::string line() {
-    std::string l;
-    char c;
-    while (recv(fd, &c, 1, 0) == 1) {
-      l += c;
-      if (c == '\n') break;
-    }
-    return l;
-  }
-  // The server closing with our bytes unread shows as a reset.
-  bool closedByPeer() {
-    char c;
-    ssize_t n = recv(fd, &c, 1, 0);
-    return n == 0 || (n < 0 && errno == ECONNRESET);
-  }
-};
+using Raw = nktest::RawConnection;
 
 std::string text(int h) { return static_cast<char *>(memGetData(h)); }
 

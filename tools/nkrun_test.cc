@@ -9,7 +9,10 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -21,6 +24,7 @@
 #include "nkstrings.h"
 #include "nkrun.h"
 #include "nktest.h"
+#include "rawconnection.h"
 
 namespace {
 
@@ -522,6 +526,54 @@ while true do nk.set("door.seen", nk.waitfor("tag:door")) end
   EXPECT_TRUE(contains(sh({"rules"}),
                        "\n>               temp            30              1 =>    "
                        "        0\n"));
+}
+
+// One local process misbehaving in every way it can on the bus: idle
+// connections that never register, a consumer that never reads, lines in
+// another process's name, requests past the line limit, stray lines for the
+// tester, process control in a lua line. The runtime stays registered, the
+// shell keeps getting its answers, and the tester's requests still match.
+TEST_F(RunTest, TheBusRuntimeAndShellKeepServingWhileAClientMisbehaves) {
+  ASSERT_NO_FATAL_FAILURE(runScripts({{"waiter", kWaiter}}));
+  ASSERT_NE(shUntil({"ps"}, "waiter-1").find("waiter-1"), std::string::npos);
+  send(212, "pump1=off");
+  std::atomic<bool> done{false};
+  std::thread hostile([&] {
+    nktest::RawConnection sink, bad;
+    sink.registerAs("sink");
+    bad.registerAs("hostile");
+    std::vector<std::unique_ptr<nktest::RawConnection>> idle;
+    for (int i = 0; i < 300; i++) idle.push_back(std::make_unique<nktest::RawConnection>());
+    bad.send("nkrun,nkrun,212,0,pump1=hacked\r\nnkrun,tester,210,5,os.exit(3)\r\n");
+    bad.send("nkrun,hostile,210,6,os.exit(3)\r\n");
+    // The kernel's buffers take some megabytes before the bus holds any.
+    std::string flood = "sink,hostile,0,0," + std::string(1000, 'f') + "\r\n";
+    for (int i = 0; i < 20000; i++) {
+      bad.send(flood);
+      if (i % 500 == 0 && log("nkbus").find("(sink) does not read") != std::string::npos) break;
+    }
+    for (int i = 0; i < 20000; i++)
+      bad.send("tester,hostile,0,0,stray " + std::to_string(i) + "\r\n");
+    std::string head = "nkrun,hostile,213,0,";
+    bad.send(head + std::string(64 * 1024 - head.size() - 2, 't') + "\r\n");
+    bad.send(head + std::string(70 * 1024, 't') + "\r\n");
+    done = true;
+  });
+  int answered = 0, asked = 0;
+  while (!done || asked < 3) {
+    asked++;
+    answered += sh({"ps"}).find("waiter-1") != std::string::npos;
+  }
+  hostile.join();
+  EXPECT_EQ(answered, asked);
+  EXPECT_EQ(request(210, "nk.get('pump1')"), 0);
+  EXPECT_EQ(reply(), "off");
+  EXPECT_EQ(sh({"get", "pump1"}), "pump1=off\n");
+  std::string bus = log("nkbus");
+  EXPECT_NE(bus.find("(sink) does not read its lines"), std::string::npos) << bus;
+  EXPECT_NE(bus.find("(hostile) sent a line as nkrun, dropped"), std::string::npos) << bus;
+  EXPECT_NE(bus.find("sent more than 64 KiB"), std::string::npos) << bus;
+  EXPECT_EQ(bus.find("nkrun signed off"), std::string::npos) << bus;
 }
 
 TEST_F(RunTest, RunawayLuaIsStoppedAndTheRuntimeKeepsAnswering) {
