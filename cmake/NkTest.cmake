@@ -19,6 +19,13 @@ target_compile_definitions(nktest PRIVATE
   NK_TEST_BIN_DIR="${CMAKE_BINARY_DIR}")
 nk_warnings(nktest)
 
+# Linked into every test program as it is, not through the archive: it sets
+# the program's path root before main.
+add_library(nktest_root OBJECT tests/nktestroot.cc)
+target_include_directories(nktest_root PRIVATE ${CMAKE_SOURCE_DIR}/tests
+                           ${CMAKE_SOURCE_DIR}/include ${CMAKE_SOURCE_DIR}/lib)
+nk_warnings(nktest_root)
+
 # nk_add_test(<name> SOURCES <files> [OBJECTS <object libs>] [LOCKS <resources>]
 #             [TIMEOUT <seconds>] [DEPENDS <targets>])
 # LOCKS names fixed resources (a port, a FIFO path) that the tests of this
@@ -32,7 +39,8 @@ function(nk_add_test name)
   foreach(o ${T_OBJECTS})
     list(APPEND objs $<TARGET_OBJECTS:${o}>)
   endforeach()
-  add_executable(${name} ${T_SOURCES} ${objs} $<TARGET_OBJECTS:nk_obj>)
+  add_executable(${name} ${T_SOURCES} ${objs} $<TARGET_OBJECTS:nk_obj>
+                 $<TARGET_OBJECTS:nktest_root>)
   target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/include
                              ${CMAKE_SOURCE_DIR}/lib ${CMAKE_SOURCE_DIR}/shell)
   target_link_libraries(${name} PRIVATE nktest GTest::gtest_main PkgConfig::LUA Threads::Threads)

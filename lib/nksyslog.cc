@@ -11,6 +11,12 @@
 // standard assert, kept on in every build, so that a failing check cannot
 // recurse through the logger.
 //
+// Every fixed file and FIFO the module opens (the log FIFO, the backtrace
+// file, the mailer FIFO and the alert body files) is taken below a path root,
+// "/" unless a test sets a folder of its own (nk::setSystemPathRoot). rootLock,
+// which guards it, is never held with another lock. The system log is not
+// among them: it is the C library's syslog(), on the system's own socket.
+//
 // Size-based rotation of a regular log file is not offered: no destination
 // chosen through this interface is a regular file.
 
@@ -41,6 +47,10 @@ namespace {
 
 constexpr int kBufferSize = 4096;
 constexpr int kBacktraceFrames = 10;
+constexpr size_t kRootSize = 256;
+// Any of the module's fixed paths below any root, with room for an alert
+// body file's numbers.
+constexpr size_t kPathSize = kRootSize + 64;
 
 // Indexed by priority; 8 and 9 are thresholds only.
 const char *const logLevelNames[10] = {"!!!!", "ALRT", "CRIT", "ERR ", "WARN",
@@ -66,6 +76,9 @@ char dateText[kBufferSize];
 char timeText[kBufferSize];
 char message[kBufferSize];
 
+pthread_mutex_t rootLock = PTHREAD_MUTEX_INITIALIZER;
+char pathRoot[kRootSize];  // guarded by rootLock; "" for the system's paths
+
 struct WriteLock {
   WriteLock() { pthread_mutex_lock(&writeLock); }
   ~WriteLock() { pthread_mutex_unlock(&writeLock); }
@@ -87,6 +100,23 @@ void stampNow() {
 }
 
 }  // namespace
+
+void nk::setSystemPathRoot(const char *root) {
+  size_t n = root ? strlen(root) : 0;
+  while (n > 0 && root[n - 1] == '/') n--;
+  assert(n < kRootSize);
+  pthread_mutex_lock(&rootLock);
+  if (n > 0) memcpy(pathRoot, root, n);
+  pathRoot[n] = '\0';
+  pthread_mutex_unlock(&rootLock);
+}
+
+bool nk::systemPath(const char *path, char *buffer, size_t size) {
+  pthread_mutex_lock(&rootLock);
+  int n = snprintf(buffer, size, "%s%s", pathRoot, path);
+  pthread_mutex_unlock(&rootLock);
+  return n >= 0 && static_cast<size_t>(n) < size;
+}
 
 std::atomic<int> nk::logLevel{NKLOG_WARNING};
 
@@ -142,7 +172,7 @@ void nkopenlog(const char *ident, int logopt, int facility) {
       WriteLock lock;
       logComponent = ident;
     }
-    snprintf(logPath, sizeof logPath, "%s", NKLOG_FIFO_PATH);
+    nk::systemPath(NKLOG_FIFO_PATH, logPath, sizeof logPath);
     struct stat st;
     while (stat(logPath, &st) != 0 || !S_ISFIFO(st.st_mode)) {
       syslog(LOG_ERR, "No log FIFO %s found, retrying", logPath);
@@ -229,7 +259,9 @@ int nklogBackTrace(void) {
   } else {
     for (int i = 0; i < depth; i++) nksyslog(NKLOG_ERR, mask, "%s\n", symbols[i]);
   }
-  FILE *file = fopen(NKLOG_BACKTRACE_PATH, "w");
+  char path[kPathSize];
+  nk::systemPath(NKLOG_BACKTRACE_PATH, path, sizeof path);
+  FILE *file = fopen(path, "w");
   if (!file) {
     nksyslog(NKLOG_WARNING, LOGMASK_GENERAL, "Can't open backtrace file (%s)", strerror(errno));
     free(symbols);
@@ -302,11 +334,12 @@ void halt(const char *module, int line, uint32_t mask) {
 
 // E-mail alerts.
 //
-// An alert is a body file of its own under /tmp plus one record on the mailer
-// FIFO naming it; the mailer process owns the file from then on. The rate
-// limiter counts alerts in a window opened by the first alert that comes 10
-// seconds or more after the current window began: three pass, the third
-// saying so in its body, and the rest are refused until the window runs out.
+// An alert is a body file of its own under /tmp (below the path root) plus
+// one record on the mailer FIFO naming it; the mailer process owns the file
+// from then on. The rate limiter counts alerts in a window opened by the first
+// alert that comes 10 seconds or more after the current window began: three
+// pass, the third saying so in its body, and the rest are refused until the
+// window runs out.
 // alertLock guards the window; it is taken after the FIFO's open (which waits
 // for the mailer) and released before the configuration is read, so it never
 // nests with another lock and is never held while waiting for a process.
@@ -357,19 +390,23 @@ void sendEmailAlert(int priority, const char *timeText, const char *message) {
 
   // Waits, as for any FIFO, until the mailer has it open. Never created here:
   // a regular file in the FIFO's place would swallow every alert.
-  int fd = open(NKLOG_MAILER_FIFO_PATH, O_WRONLY | O_CLOEXEC);
+  char fifoPath[kPathSize];
+  nk::systemPath(NKLOG_MAILER_FIFO_PATH, fifoPath, sizeof fifoPath);
+  int fd = open(fifoPath, O_WRONLY | O_CLOEXEC);
   FILE *fifo = fd >= 0 ? fdopen(fd, "w") : nullptr;
   if (!fifo) {
     if (fd >= 0) close(fd);
-    syslog(LOG_ERR, "%s:%d - Failed to open /tmp/mailerfifo for writing\n", sourceName(), __LINE__);
+    syslog(LOG_ERR, "%s:%d - Failed to open %s for writing\n", sourceName(), __LINE__, fifoPath);
     return;
   }
 
-  char path[64];
+  char path[kPathSize];
+  nk::systemPath("/tmp/error_", path, sizeof path);
+  size_t prefix = strlen(path);
   uint32_t count;
   FILE *body;
   pthread_mutex_lock(&alertLock);
-  snprintf(path, sizeof path, "/tmp/error_%u%u%u", static_cast<unsigned>(now.tv_sec),
+  snprintf(path + prefix, sizeof path - prefix, "%u%u%u", static_cast<unsigned>(now.tv_sec),
            static_cast<unsigned>(now.tv_usec), static_cast<unsigned>(alertCount));
   body = fopen(path, "w");
   if (!body) {

@@ -50,6 +50,15 @@ bool emulated();
 // work (no binfmt registration), so "fast" stays in use there.
 void useThreadsafeDeathTests();
 
+// The folder that stands for "/" in the library's fixed paths (the log FIFO,
+// the backtrace file, the mailer FIFO, ...) in this test program, so that
+// tests change nothing outside it and programs running side by side do not
+// meet. Made when the program starts, with tmp/ and var/run/orvalin/ in it, and removed when the
+// process that made it ends; the processes of death tests use their parent's.
+const std::string &systemRoot();
+// path (absolute) below systemRoot().
+std::string systemPath(const std::string &path);
+
 // Splits text into lines (without their line ends).
 std::vector<std::string> lines(const std::string &text);
 
