@@ -1,6 +1,7 @@
 /* nkmsg.h -- the message-bus client.
  *
- * A client holds one TCP connection to the bus server on port 4242, on which
+ * A client holds one TCP connection to the bus server on port 4242 (at the
+ * address nkMsgBusAddress gives, or a host of the caller's choice), on which
  * it registers under a name. Every message is one text line,
  * "recipient,sender,type,seq,data\r\n": one-way messages carry seq 0, a
  * request carries the client's next sequence number and its reply the same
@@ -53,7 +54,14 @@ extern NK_API uint32_t runtimeIPCDisconnect;
 extern NK_API uint32_t runtimeIPCBacklog;
 extern NK_API uint32_t runtimeIPCDropped;
 
-/* nkMsgRemoteInit(name, the loopback address). */
+/* The address of the machine's bus: the value of the environment variable
+ * NK_BUS_ADDRESS when it is a dotted IPv4 address, else "127.0.0.1" (a value
+ * that is not is logged once, as a warning, and ignored). Several buses can
+ * so share one machine, each on its own loopback address (127.0.0.2, ...).
+ * The text is the calling thread's until its next call. */
+NK_API const char *nkMsgBusAddress(void);
+
+/* nkMsgRemoteInit(name, nkMsgBusAddress()). */
 NK_API MsgClient *nkMsgInit(const char *name);
 /* Connects to the bus server on host (name or dotted address), waits for the
  * connection and registers under name. Returns the client; null when name

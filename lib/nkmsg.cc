@@ -30,6 +30,7 @@
 #define NK_LOGMASK LOGMASK_IPC
 #include "nkmsg.h"
 
+#include <arpa/inet.h>
 #include <errno.h>
 #include <pthread.h>
 #include <stdio.h>
@@ -97,8 +98,10 @@ struct MsgClient {
 
 namespace {
 
-// The loopback address: no name lookup on the way to the local bus.
+// The bus's address without NK_BUS_ADDRESS: the loopback, so that no name
+// lookup stands in the way to the local bus.
 const char kLoopback[] = "127.0.0.1";
+bool badAddressLogged;  // atomic: a bad NK_BUS_ADDRESS is logged once
 
 pthread_mutex_t pollThreadLock = PTHREAD_MUTEX_INITIALIZER;  // guards the three below
 int openClients;
@@ -445,13 +448,31 @@ MsgClient *openClient(const char *name, const char *host, bool mayFail) {
 
 }  // namespace
 
-MsgClient *nkMsgInit(const char *name) { return openClient(name, kLoopback, false); }
+// The address is copied, so that the caller's text stays valid whatever
+// changes the environment afterwards; a dotted address is at most 15
+// characters.
+const char *nkMsgBusAddress(void) {
+  static thread_local char address[INET_ADDRSTRLEN];
+  const char *value = getenv("NK_BUS_ADDRESS");
+  struct in_addr parsed;
+  if (!value) return kLoopback;
+  if (inet_pton(AF_INET, value, &parsed) != 1) {
+    if (!__atomic_exchange_n(&badAddressLogged, true, __ATOMIC_RELAXED)) {
+      nksyslog(NKLOG_WARNING, NK_LOGMASK,
+               "NK_BUS_ADDRESS '%.64s' is not a dotted IPv4 address, using %s\n", value, kLoopback);
+    }
+    return kLoopback;
+  }
+  return inet_ntop(AF_INET, &parsed, address, sizeof address) ? address : kLoopback;
+}
+
+MsgClient *nkMsgInit(const char *name) { return openClient(name, nkMsgBusAddress(), false); }
 
 MsgClient *nkMsgRemoteInit(const char *name, const char *host) {
   return openClient(name, host, false);
 }
 
-MsgClient *nkMsgTryInit(const char *name) { return openClient(name, kLoopback, true); }
+MsgClient *nkMsgTryInit(const char *name) { return openClient(name, nkMsgBusAddress(), true); }
 
 int nkMsgRequest(MsgClient *client, const char *recipient, const char *sender, int type, int data) {
   NK_ASSERT(client != nullptr);

@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -304,10 +305,35 @@ TEST(MsgTest, TryInitReturnsNullWithoutABus) {
     EXPECT_EQ(nkMsgTryInit("refused"), nullptr);
   }
   FakeBus bus;
+  // The bus is on 127.0.0.1; NK_BUS_ADDRESS sends the client elsewhere.
+  setenv("NK_BUS_ADDRESS", "127.0.0.2", 1);
+  EXPECT_EQ(nkMsgTryInit("elsewhere"), nullptr);
+  unsetenv("NK_BUS_ADDRESS");
   MsgClient *c = nkMsgTryInit("late");
   ASSERT_NE(c, nullptr);
   EXPECT_EQ(bus.nextLine(), "base,late,100,1,\r\n");
   nkMsgClose(c);
+}
+
+// The bus's address is NK_BUS_ADDRESS when that is a dotted IPv4 address;
+// anything else is warned about once and the loopback is used.
+TEST(MsgTest, BusAddressComesFromTheEnvironment) {
+  nktest::LogCapture log;
+  const struct {
+    const char *value, *address;
+  } cases[] = {
+      {nullptr, "127.0.0.1"},     {"127.0.0.3", "127.0.0.3"},   {"10.20.30.40", "10.20.30.40"},
+      {"localhost", "127.0.0.1"}, {"127.0.0.256", "127.0.0.1"}, {"127.1", "127.0.0.1"},
+      {"", "127.0.0.1"},          {" 127.0.0.2", "127.0.0.1"},
+  };
+  for (const auto &c : cases) {
+    if (c.value) setenv("NK_BUS_ADDRESS", c.value, 1);
+    EXPECT_STREQ(nkMsgBusAddress(), c.address) << (c.value ? c.value : "unset");
+    unsetenv("NK_BUS_ADDRESS");
+  }
+  EXPECT_EQ(log.count("NK_BUS_ADDRESS 'localhost' is not a dotted IPv4 address, using 127.0.0.1"),
+            1);
+  EXPECT_EQ(log.count("is not a dotted IPv4 address"), 1);
 }
 
 TEST(MsgTest, NamesThatDoNotFitAreRefused) {

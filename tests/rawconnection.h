@@ -21,7 +21,7 @@ namespace nktest {
 class RawConnection {
  public:
   RawConnection() {
-    fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);  // not for the programs we start
     struct sockaddr_in a = {};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);

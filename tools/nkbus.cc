@@ -1,8 +1,12 @@
 // nkbus -- a small message-bus server for running and testing the framework's
 // processes on one machine.
 //
-// It listens on 127.0.0.1:4242 only. A connection registers a name with a
-// request of type 100 to "base" and gets a type-0 line with the same seq back
+// It listens on port 4242 of 127.0.0.1 only, or of the address in the
+// environment variable NK_BUS_ADDRESS when that holds a dotted IPv4 address:
+// the address every client of the library connects to, so that several buses
+// (one per simulated device, on 127.0.0.2, 127.0.0.3, ...) can run on one
+// machine. A connection registers a name with a request of type 100 to "base"
+// and gets a type-0 line with the same seq back
 // (a name another connection holds is refused with type 1). Every line
 // addressed to a registered name goes to that connection unchanged, in the
 // order received; a request (seq above 0) for a name nobody holds is answered
@@ -24,7 +28,7 @@
 // queues). SIGINT and SIGTERM end it
 // cleanly.
 //
-//   nkbus [-f] [-d] [-l LEVEL] [-r SECONDS] [-o KIB]
+//   [NK_BUS_ADDRESS=ADDRESS] nkbus [-f] [-d] [-l LEVEL] [-r SECONDS] [-o KIB]
 #define NK_MODULE "nkbus"
 #include <arpa/inet.h>
 #include <errno.h>
@@ -36,6 +40,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -229,25 +234,45 @@ void route(Connection *c, const std::string &raw) {
   send(target->second, raw + "\n");
 }
 
+// Closes and forgets a connection.
+void release(Connection *c) {
+  if (!c->name.empty()) names.erase(c->name);
+  connections.erase(c->fd);
+  netClose(c->fd);
+  delete c;
+}
+
 // Connections without a name cost a descriptor each and do nothing: ones
 // that never register would fill the descriptor table and lock every new
 // process out. Each gets registrationDeadline seconds to register (again,
 // after a sign-off); and once kRoomAt connections are open, a new one closes
 // the oldest that has no name, so that a registration always finds room
-// (while many processes that start at once still all get in).
+// (while many processes that start at once still all get in). One that has
+// sent something not yet read is most likely registering: the oldest silent
+// one goes first. (The kernel is asked: the read event of a connection just
+// accepted may not have come yet.)
 void closeNameless(int64_t now, bool makeRoom) {
-  Connection *oldest = nullptr;
+  Connection *oldest = nullptr, *oldestSilent = nullptr;
   for (auto &entry : connections) {
     Connection *c = entry.second;
     if (c->closing || !c->name.empty()) continue;
     if (now - c->namelessSince >= registrationDeadline * 1000LL) {
       drop(c, "did not register in time, disconnected");
-    } else if (!oldest || c->namelessSince < oldest->namelessSince) {
-      oldest = c;
+      continue;
+    }
+    if (!oldest || c->namelessSince < oldest->namelessSince) oldest = c;
+    int pending = 0;
+    bool silent = !c->readable && ioctl(c->fd, FIONREAD, &pending) == 0 && pending == 0;
+    if (silent && (!oldestSilent || c->namelessSince < oldestSilent->namelessSince)) {
+      oldestSilent = c;
     }
   }
+  if (oldestSilent) oldest = oldestSilent;
   if (makeRoom && connections.size() > kRoomAt && oldest) {
     drop(oldest, "closed to make room: too many connections");
+    // At once, not at the end of the pass: during a burst of arrivals its
+    // descriptor is what keeps the next one inside the table.
+    release(oldest);
   }
 }
 
@@ -297,16 +322,19 @@ void readFrom(Connection *c) {
   }
 }
 
-int openListener() {
+// Listens on the bus's address (nkMsgBusAddress: a dotted one). The backlog
+// is the system's largest: connections the kernel drops from a full backlog
+// come back only after seconds, behind later ones.
+int openListener(const char *address) {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
   int one = 1;
   setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
   struct sockaddr_in a = {};
   a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   a.sin_port = htons(MSG_PORT);
-  if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || listen(fd, 128) != 0) {
-    nksyslog(NKLOG_ERR, LOGMASK_IPC, "%s: cannot listen on 127.0.0.1:%d: %s\n", "nkbus", MSG_PORT,
+  if (inet_pton(AF_INET, address, &a.sin_addr) != 1 ||
+      bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || listen(fd, SOMAXCONN) != 0) {
+    nksyslog(NKLOG_ERR, LOGMASK_IPC, "%s: cannot listen on %s:%d: %s\n", "nkbus", address, MSG_PORT,
              strerror(errno));
     close(fd);
     return -1;
@@ -332,7 +360,9 @@ int main(int argc, char **argv) {
        "KiB that may wait for a connection before it is cut off (default 1024)"},
       {nullptr, 0, nullptr, nullptr, nullptr},
   };
-  const ArgInfo info = {"nkbus", "nkbus [-f] [-d] [-l LEVEL] [-r SECONDS] [-o KIB]"};
+  const ArgInfo info = {"nkbus",
+                        "[NK_BUS_ADDRESS=ADDRESS] nkbus [-f] [-d] [-l LEVEL] [-r SECONDS] [-o KIB]"
+                        "   (listens on ADDRESS:4242, else on 127.0.0.1:4242)"};
   argParse(&argc, argv, options, &info, 0);
   if (outputLimit < 1 || outputLimit > 2048) {
     printf("The output limit must be from 1 to 2048 KiB\n");
@@ -347,7 +377,8 @@ int main(int argc, char **argv) {
 
   memInit();
   netInit();
-  int lfd = openListener();
+  const char *address = nkMsgBusAddress();
+  int lfd = openListener(address);
   if (lfd < 0) return 1;
   if (!foreground && daemon(0, 1) != 0) return 1;
 
@@ -359,7 +390,7 @@ int main(int argc, char **argv) {
   if (netExternal(lfd) != 0) return 1;
   listener = lfd;
   netSetCallback(lfd, onEvent, nullptr);
-  nksyslog(NKLOG_NOTICE, LOGMASK_IPC, "%s: listening on 127.0.0.1:%d\n", "nkbus", MSG_PORT);
+  nksyslog(NKLOG_NOTICE, LOGMASK_IPC, "%s: listening on %s:%d\n", "nkbus", address, MSG_PORT);
 
   while (!stopRequested) {
     if (netPoll(1000000) < 0 && errno != EINTR) {
@@ -399,11 +430,7 @@ int main(int argc, char **argv) {
       }
     }
     for (Connection *c : all) {
-      if (!c->closing) continue;
-      if (!c->name.empty()) names.erase(c->name);
-      connections.erase(c->fd);
-      netClose(c->fd);
-      delete c;
+      if (c->closing) release(c);
     }
   }
   nksyslog(NKLOG_NOTICE, LOGMASK_IPC, "%s: exiting\n", "nkbus");

@@ -207,6 +207,75 @@ TEST_F(BusTest, LibraryClientsTalkThroughTheBus) {
   stringFree(data);
 }
 
+// A bus started with NK_BUS_ADDRESS (the child inherits it), for the
+// duration of a test.
+class BusOn {
+ public:
+  explicit BusOn(const std::string &address)
+      : logPath_("/tmp/nkbus_test_" + std::to_string(getpid()) + "_" + address + ".log") {
+    setenv("NK_BUS_ADDRESS", address.c_str(), 1);
+    pid_ = nktest::startProgram(nktest::builtProgram("nkbus"), {"-f", "-d"}, logPath_);
+    unsetenv("NK_BUS_ADDRESS");
+  }
+  ~BusOn() {
+    int status = nktest::stopProgram(pid_);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status << "\n"
+                                                               << log();
+    unlink(logPath_.c_str());
+  }
+  BusOn(const BusOn &) = delete;
+  BusOn &operator=(const BusOn &) = delete;
+  // Waits (up to 20 s) until the log says the bus listens; the line.
+  std::string listening() {
+    for (int i = 0; i < 2000 && log().find("listening on") == std::string::npos; i++) {
+      usleep(10000);
+    }
+    std::string out = log();
+    size_t at = out.find("listening on");
+    return at == std::string::npos ? out : out.substr(at, out.find('\n', at) - at);
+  }
+  std::string log() { return nktest::readFile(logPath_); }
+
+ private:
+  std::string logPath_;
+  int pid_ = -1;
+};
+
+// Two buses on one machine, each on its own loopback address: a client goes
+// to the bus of its NK_BUS_ADDRESS, and the buses share nothing (the same
+// names register on both, and each line stays on its bus).
+TEST(BusAddressTest, BusesOnTwoAddressesShareNothing) {
+  const std::string addresses[] = {"127.0.0.2", "127.0.0.3"};
+  BusOn first(addresses[0]), second(addresses[1]);
+  ASSERT_EQ(first.listening(), "listening on 127.0.0.2:4242");
+  ASSERT_EQ(second.listening(), "listening on 127.0.0.3:4242");
+  MsgClient *alpha[2], *beta[2];
+  setenv("NK_BUS_ADDRESS", addresses[0].c_str(), 1);
+  alpha[0] = nkMsgInit("alpha");
+  beta[0] = nkMsgInit("beta");
+  // A registration on the first bus again would be refused: null.
+  setenv("NK_BUS_ADDRESS", addresses[1].c_str(), 1);
+  alpha[1] = nkMsgTryInit("alpha");
+  beta[1] = nkMsgTryInit("beta");
+  unsetenv("NK_BUS_ADDRESS");
+  ASSERT_NE(alpha[1], nullptr);
+  ASSERT_NE(beta[1], nullptr);
+  int data = stringAlloc(0);
+  for (int i = 0; i < 2; i++) {
+    stringCopy(data, ("on " + addresses[i]).c_str());
+    EXPECT_EQ(nkMsgSend(alpha[i], "beta", nullptr, 212, data), 0);
+  }
+  for (int i = 0; i < 2; i++) {
+    char to[MSG_NAME_SIZE], from[MSG_NAME_SIZE];
+    int type = 0;
+    nkMsgTimeoutSet(beta[i], 10000000);
+    EXPECT_EQ(nkMsgGet(beta[i], to, from, &type, data), MSG_OK);
+    EXPECT_EQ(text(data), "on " + addresses[i]);
+  }
+  stringFree(data);
+  for (MsgClient *c : {alpha[0], beta[0], alpha[1], beta[1]}) nkMsgClose(c);
+}
+
 // The load of the many-clients test: 100 clients x 1,000 requests (about 5 s
 // natively, 15 s under the user-mode emulator). ThreadSanitizer makes every
 // hand-off many times slower and runs 300 per client.
