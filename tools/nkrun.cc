@@ -45,6 +45,17 @@
 //   213 "tag" (get)               one-way: answered with one message, type 0
 //                                 and "tag=value", or type 4 and
 //                                 "error=unknown tag,tag=%s"
+//   214 "watch" or "renew"        the sender watches the tags for 60 s (each
+//                                 one renews it): type 0 and "tags=N", the
+//                                 number of tags; then every tag as a 215
+//                                 after "watch", and after "renew" from a
+//                                 sender that was not watching. At
+//                                 most 16 watch at once: another new one gets
+//                                 type 4 and "error=too many watchers"
+//   215 "tag=value"               sent, one-way, to every watcher on each
+//                                 write that gives a tag another value (or
+//                                 makes it); a watch runs out, or ends when
+//                                 nkrun loses the bus, without a word
 //   201 "event=NAME" (post)       one-way: posts NAME with the sender's name as
 //                                 parameter, and answers with one message:
 //                                 type 0 and "event=NAME" when it reached a
@@ -108,6 +119,13 @@ constexpr int kEchoSize = 256;              // bytes of request text an error re
 constexpr int kFailedKept = 32;             // failed contexts kept on the waiting list for ps
 constexpr int64_t kFirstRetry = 100000;     // us before the first new try to register
 constexpr int64_t kLongestRetry = 5000000;  // us: the longest wait between tries
+constexpr int kTypeWatch = 214;             // request: watch the tags
+constexpr int kTypeTagValue = 215;          // one-way to the watchers: "tag=value"
+constexpr int kMaxWatchers = 16;
+constexpr int64_t kWatchPeriod = 60000000;  // us a watch lasts
+// The longest line the bus takes (without its line end): it cuts off a
+// process that sends a longer one.
+constexpr size_t kBusLineLimit = 64 * 1024;
 
 // State of the main loop's thread.
 const char *ownName = kName;
@@ -115,16 +133,30 @@ MsgClient *client;  // null while the bus is away
 int request;        // string: the message being handled
 int reply;          // string: the answer being built
 int scratch;        // string: listings read while answering
+int tagLine;        // string: the "tag=value" of a 215 (tags change amid other replies)
 RuntimeProfile *busProfile;
 RuntimeProfile *signalProfile;
 bool stopping;
 int64_t nextRetry;                // us (monotonic): when to try to register again
 int64_t retryWait = kFirstRetry;  // us: the wait after the next failed try
 
+// The senders of 214: a free slot has until 0.
+struct Watcher {
+  char name[MSG_NAME_SIZE];
+  int64_t until;  // us (monotonic): when the watch runs out
+};
+Watcher watchers[kMaxWatchers];
+
 sigset_t stopSignals;
 std::atomic<int> caughtSignal{0};
 
 const char *text(int handle) { return static_cast<const char *>(memGetData(handle)); }
+
+int64_t monotonicMicroseconds() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
 
 // The reply to the message just taken (same seq).
 void answer(const char *to, int type) { nkMsgReply(client, to, nullptr, type, reply); }
@@ -283,6 +315,93 @@ void getTag(const char *from, const char *tag) {
   tell(from, kReplyOk);
 }
 
+// {==== Tag watchers
+
+// Puts "tag=value" into tagLine. False, with a warning, when the bus cannot
+// carry it: a line break would end the line early and a line past the bus's
+// limit would be refused, either taking nkrun off the bus. Such a value is
+// not sent, and the watchers keep the one they had.
+bool formatTagLine(const char *tag, const char *value) {
+  bool lineBreak = strpbrk(tag, "\r\n") || strpbrk(value, "\r\n");
+  // The longest recipient, the sender, the type and the seq come first.
+  size_t head = (MSG_NAME_SIZE - 1) + 1 + strlen(ownName) + 1 + strlen("215,0,");
+  if (lineBreak || head + strlen(tag) + 1 + strlen(value) > kBusLineLimit) {
+    nksyslog(NKLOG_WARNING, LOGMASK_GENERAL,
+             "%s: tag %.*s: a value of %zu bytes%s cannot go on the bus, watchers not told\n",
+             kName, kEchoSize, tag, strlen(value), lineBreak ? " with a line break" : "");
+    return false;
+  }
+  stringPrintf(tagLine, "%s=%s", tag, value);
+  return true;
+}
+
+// The RTDB's observer: tells every live watcher, dropping those that ran out.
+void tagChanged(const char *tag, const char *value) {
+  if (!client) return;
+  int64_t now = 0;
+  bool formatted = false;
+  for (Watcher &w : watchers) {
+    if (!w.until) continue;
+    if (!now) now = monotonicMicroseconds();
+    if (w.until <= now) {
+      w.until = 0;
+      continue;
+    }
+    if (!formatted && !formatTagLine(tag, value)) return;
+    formatted = true;
+    nkMsgSend(client, w.name, nullptr, kTypeTagValue, tagLine);
+  }
+}
+
+// rtdbForEach's visitor for a new watcher (to: its name).
+void sendTag(const char *tag, const char *value, void *to) {
+  if (formatTagLine(tag, value)) {
+    nkMsgSend(client, static_cast<const char *>(to), nullptr, kTypeTagValue, tagLine);
+  }
+}
+
+// "watch" starts afresh (a watcher that restarted keeps its name but lost
+// what it knew); "renew" only extends a watch that is still running.
+void watch(const char *from, const char *data) {
+  bool renew = strcmp(data, "renew") == 0;
+  if (!renew && strcmp(data, "watch") != 0) {
+    stringPrintf(reply, "error=unknown watch,text=%.*s", kEchoSize, data);
+    answer(from, kReplyUnknown);
+    return;
+  }
+  int64_t now = monotonicMicroseconds();
+  Watcher *found = nullptr, *unused = nullptr;
+  for (Watcher &w : watchers) {
+    if (w.until && w.until <= now) w.until = 0;
+    if (w.until && strcmp(w.name, from) == 0) found = &w;
+    if (!w.until && !unused) unused = &w;
+  }
+  Watcher *w = found ? found : unused;
+  if (!w) {
+    nksyslog(NKLOG_WARNING, LOGMASK_GENERAL, "%s: watch from %s refused: %d watchers\n", kName,
+             from, kMaxWatchers);
+    stringCopy(reply, "error=too many watchers");
+    answer(from, kReplyUnknown);
+    return;
+  }
+  if (!found) {
+    snprintf(w->name, sizeof w->name, "%s", from);
+    nksyslog(NKLOG_NOTICE, LOGMASK_GENERAL, "%s: %s watches the tags\n", kName, from);
+  }
+  w->until = now + kWatchPeriod;
+  stringPrintf(reply, "tags=%zu", rtdbCount());
+  answer(from, kReplyOk);
+  if (!found || !renew) rtdbForEach(sendTag, w->name);
+}
+
+// With the bus gone every watcher must watch again, and is then sent every
+// tag: what changed meanwhile never reached it.
+void forgetWatchers() {
+  for (Watcher &w : watchers) w.until = 0;
+}
+
+// }====
+
 // True when some context is interested in the event called name: the
 // listing of the event system names every event that has an interest.
 bool anyInterest(const char *name) {
@@ -339,6 +458,9 @@ void handle(const char *from, int type, const char *data) {
     case kTypePost:
       post(from, data);
       break;
+    case kTypeWatch:
+      watch(from, data);
+      break;
     default:
       nksyslog(NKLOG_WARNING, LOGMASK_GENERAL, "%s: unknown type %d from %s: '%s'\n", kName, type,
                from, data);
@@ -349,12 +471,6 @@ void handle(const char *from, int type, const char *data) {
 }
 
 // }====
-
-int64_t monotonicMicroseconds() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
-}
 
 // Registers on the bus if the time for the next try has come. Returns the
 // microseconds until the next try, or -1 with the bus there.
@@ -388,6 +504,7 @@ int drainBus(void *) {
                r == MSG_DISCONNECTED ? "closed by the server" : "failed");
       nkMsgClose(client);
       client = nullptr;
+      forgetWatchers();
       nextRetry = monotonicMicroseconds();
       break;
     }
@@ -527,6 +644,8 @@ int main(int argc, char **argv) {
   request = stringAlloc(0);
   reply = stringAlloc(0);
   scratch = stringAlloc(0);
+  tagLine = stringAlloc(0);
+  rtdbObserve(tagChanged);
   eventInit();
   // Shell lines may end the process or run commands only when the
   // configuration says so (luaLinesUnrestricted=1).
@@ -552,6 +671,8 @@ int main(int argc, char **argv) {
   if (!caughtSignal) pthread_kill(signalThread, SIGTERM);
   pthread_join(signalThread, nullptr);
   luaStop();
+  rtdbObserve(nullptr);
+  stringFree(tagLine);
   stringFree(scratch);
   stringFree(reply);
   stringFree(request);

@@ -28,6 +28,14 @@ void rtdbSet(const char *tag, const char *value);
 // written again.
 const char *rtdbGet(const char *tag);
 size_t rtdbCount();
+// Called on each write that gives a tag a value other than the one it held,
+// or makes a new tag, with the tag and its new value (before the rules that
+// read the tag are evaluated). Must not write tags.
+typedef void (*TagObserver)(const char *tag, const char *value);
+void rtdbObserve(TagObserver observer);  // null: nobody is called
+// Calls visit with every tag and its value, in the order of their names, and
+// arg. visit must not write tags.
+void rtdbForEach(void (*visit)(const char *tag, const char *value, void *arg), void *arg);
 
 // True when some context is interested in the event with this id: the event
 // system's listing names every event that has an interest.

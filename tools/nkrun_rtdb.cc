@@ -5,6 +5,8 @@
 // posts the event "tag:<tag>" with the new value as parameter, but only when
 // some context is interested: a write that nobody waits for is normal and
 // must not log the event system's "ignored" warning. The posts never block.
+// A write that changes the value (or makes the tag) also calls the observer
+// (rtdbObserve), through which nkrun tells the bus's tag watchers.
 //
 // A rule computes one value from one or two inputs: a tag, another rule (by
 // its id) or a constant. Kinds: "and", "or", "xor", "not" (truth values; a
@@ -58,6 +60,7 @@ struct Rule {
 
 std::map<std::string, Tag> tags;
 std::vector<Rule> rules;  // in the order of definition: ix is the position + 1
+TagObserver observer;
 
 void evaluate(Rule &r, int depth);
 
@@ -156,7 +159,9 @@ void write(const std::string &name, const std::string &value, int depth) {
   bool differs = isNew || tag.value != value;
   tag.value = value;
   if (eventHasInterest(tag.eventId)) eventPost(tag.event.c_str(), value.c_str(), 0);
-  if (differs) changed(name, depth);
+  if (!differs) return;
+  if (observer) observer(name.c_str(), tag.value.c_str());
+  changed(name, depth);
 }
 
 }  // namespace
@@ -169,6 +174,12 @@ const char *rtdbGet(const char *tag) {
 }
 
 size_t rtdbCount() { return tags.size(); }
+
+void rtdbObserve(TagObserver o) { observer = o; }
+
+void rtdbForEach(void (*visit)(const char *tag, const char *value, void *arg), void *arg) {
+  for (const auto &entry : tags) visit(entry.first.c_str(), entry.second.value.c_str(), arg);
+}
 
 bool listingNames(int string, const char *name) {
   const char *at = strstr(static_cast<const char *>(memGetData(string)), ",name=");

@@ -363,6 +363,54 @@ TEST_F(RunTest, UnknownRequestsGetANonZeroReplyWithTheirSeq) {
   EXPECT_EQ(reply(), "error=not taken,event=other");
 }
 
+// A new watcher gets the answer, then every tag; after that each write that
+// changes a value (a set, a rule's output), and nothing for one that does
+// not, nor for a renewal, nor for a value the bus cannot carry; every tag
+// again for a new watch. The watchers are bounded.
+TEST_F(RunTest, WatchersGetEveryTagThenEachChange) {
+  ASSERT_NO_FATAL_FAILURE(runScripts({}));
+  send(212, "pump=on");
+  ASSERT_EQ(request(210, "nk.rule('hot', '>', 'temp', 30, 'fan') "), 0);
+  int type = -1;
+  auto told = [&](const char *expected) {
+    ASSERT_EQ(next(&type), MSG_OK);
+    EXPECT_EQ(type, 215);
+    EXPECT_EQ(reply(), expected);
+  };
+  ASSERT_EQ(request(214, "watch"), 0);
+  EXPECT_EQ(reply(), "tags=2");
+  told("fan=0");
+  told("pump=on");
+  ASSERT_EQ(request(214, "renew"), 0);
+  EXPECT_EQ(reply(), "tags=2");
+  send(212, "pump=on");
+  send(212, "pump=off");
+  told("pump=off");
+  send(212, "temp=35");
+  told("temp=35");
+  told("fan=1");
+  send(212, "temp=36");
+  told("temp=36");
+  // A line break would split the bus line and take nkrun off the bus: such a
+  // value is not sent.
+  ASSERT_EQ(request(210, "nk.set('note', 'two\\nlines') "), 0);
+  EXPECT_TRUE(nothingElseAfterARoundTrip());
+  // A watcher that restarted under the same name watches afresh.
+  ASSERT_EQ(request(214, "watch"), 0);
+  EXPECT_EQ(reply(), "tags=4");
+  for (const char *tag : {"fan=1", "pump=off", "temp=36"}) told(tag);
+
+  std::vector<std::unique_ptr<nktest::RawConnection>> others;
+  for (int i = 0; i < 16; i++) {
+    others.push_back(std::make_unique<nktest::RawConnection>());
+    std::string name = "w" + std::to_string(i);
+    others.back()->registerAs(name);
+    others.back()->send("nkrun," + name + ",214,2,watch\r\n");
+    EXPECT_EQ(others.back()->line(),
+              name + (i < 15 ? ",nkrun,0,2,tags=4\r\n" : ",nkrun,4,2,error=too many watchers\r\n"));
+  }
+}
+
 // One wake-up may stand for many lines: nkrun must take them all, or later
 // traffic would wake nobody.
 TEST_F(RunTest, KeepsAnsweringAfterABurstOfOneWayMessages) {
@@ -384,7 +432,7 @@ TEST_F(RunTest, KeepsAnsweringAfterABurstOfOneWayMessages) {
 // budget; the configuration can give shell lines process control back.
 TEST_F(RunTest, RegistersUnderTheNameGivenAndEndsOnSigintWhileLuaRuns) {
   writeFile(dir_ + "/open.conf", "scriptDir=" + dir_ + "\nluaLinesUnrestricted=1\n");
-  writeFile(dir_ + "/spin.lua", "nk.waitfor('spin') while true do end\n");
+  writeFile(dir_ + "/spin.lua", "nk.waitfor('spin') nk.log('spinning') while true do end\n");
   int pid = -1;
   ASSERT_NO_FATAL_FAILURE(startRuntime(
       {"-fd", "-n", "rt2", "-b", "1000000", "-c", dir_ + "/open.conf", "spin"}, "rt2", &pid));
@@ -394,7 +442,9 @@ TEST_F(RunTest, RegistersUnderTheNameGivenAndEndsOnSigintWhileLuaRuns) {
   EXPECT_EQ(reply(), "function\tfunction");
   send(201, "event=spin", "rt2");
   int type = -1;
-  ASSERT_EQ(next(&type), MSG_OK);  // the post's answer: spin runs from here
+  ASSERT_EQ(next(&type), MSG_OK);  // the post's answer
+  double deadline = now() + 20;
+  while (log("rt2").find("spin: spinning") == std::string::npos && now() < deadline) usleep(10000);
   EXPECT_EQ(type, 0);
   kill(pid, SIGINT);
   int status = waitExit(pid);
@@ -537,13 +587,16 @@ TEST_F(RunTest, TheBusRuntimeAndShellKeepServingWhileAClientMisbehaves) {
   ASSERT_NO_FATAL_FAILURE(runScripts({{"waiter", kWaiter}}));
   ASSERT_NE(shUntil({"ps"}, "waiter-1").find("waiter-1"), std::string::npos);
   send(212, "pump1=off");
-  std::atomic<bool> done{false};
+  std::atomic<bool> done{false}, idleOpen{false};
   std::thread hostile([&] {
     nktest::RawConnection sink, bad;
     sink.registerAs("sink");
     bad.registerAs("hostile");
+    // All at once before the shells come, so that each shell's connection is
+    // the newest when it registers.
     std::vector<std::unique_ptr<nktest::RawConnection>> idle;
     for (int i = 0; i < 300; i++) idle.push_back(std::make_unique<nktest::RawConnection>());
+    idleOpen = true;
     bad.send("nkrun,nkrun,212,0,pump1=hacked\r\nnkrun,tester,210,5,os.exit(3)\r\n");
     bad.send("nkrun,hostile,210,6,os.exit(3)\r\n");
     // The kernel's buffers take some megabytes before the bus holds any.
@@ -557,18 +610,31 @@ TEST_F(RunTest, TheBusRuntimeAndShellKeepServingWhileAClientMisbehaves) {
     std::string head = "nkrun,hostile,213,0,";
     bad.send(head + std::string(64 * 1024 - head.size() - 2, 't') + "\r\n");
     bad.send(head + std::string(70 * 1024, 't') + "\r\n");
+    while (!bad.line().empty()) {  // until the bus cuts it off (closing first would reset)
+    }
     done = true;
   });
+  while (!idleOpen) usleep(1000);
   int answered = 0, asked = 0;
+  std::string missed;
   while (!done || asked < 3) {
     asked++;
-    answered += sh({"ps"}).find("waiter-1") != std::string::npos;
+    std::string out = sh({"ps"});
+    if (out.find("waiter-1") != std::string::npos) {
+      answered++;
+    } else {
+      missed = out;
+    }
   }
   hostile.join();
-  EXPECT_EQ(answered, asked);
+  EXPECT_EQ(answered, asked) << missed;
   EXPECT_EQ(request(210, "nk.get('pump1')"), 0);
   EXPECT_EQ(reply(), "off");
   EXPECT_EQ(sh({"get", "pump1"}), "pump1=off\n");
+  double deadline = now() + 20;
+  while (log("nkbus").find("sent more than 64 KiB") == std::string::npos && now() < deadline) {
+    usleep(10000);
+  }
   std::string bus = log("nkbus");
   EXPECT_NE(bus.find("(sink) does not read its lines"), std::string::npos) << bus;
   EXPECT_NE(bus.find("(hostile) sent a line as nkrun, dropped"), std::string::npos) << bus;
