@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
-# Unpacks Debian's armhf Lua and GoogleTest packages into a sysroot folder for
+# Unpacks Debian's armhf Lua, GoogleTest and MQTT client packages into a sysroot folder for
 # the cross build: scripts/armhf-sysroot.sh <folder>. Installing them as
 # foreign-architecture packages conflicts on this Debian, so they are only
 # downloaded and unpacked; the C library comes with the cross compiler.
 set -euo pipefail
 root=$(realpath -m "$1")
-pkgs=(liblua5.2-dev liblua5.2-0 libgtest-dev)
+pkgs=(liblua5.2-dev liblua5.2-0 libgtest-dev libmosquitto-dev libmosquitto1 libssl3)
 stamp="$root/.unpacked"
-[ -f "$stamp" ] && exit 0
+# The stamp names the packages unpacked: a changed list unpacks again.
+[ -f "$stamp" ] && [ "$(cat "$stamp")" = "${pkgs[*]}" ] && exit 0
+rm -rf "$root/debs" "$root/sysroot"
 
 if ! dpkg --print-foreign-architectures | grep -qx armhf; then
   dpkg --add-architecture armhf
@@ -22,4 +24,4 @@ if ! apt-get download "${pkgs[@]/%/:armhf}"; then
   apt-get download "${pkgs[@]/%/:armhf}"
 fi
 for deb in *.deb; do dpkg -x "$deb" "$root/sysroot"; done
-touch "$stamp"
+echo "${pkgs[*]}" >"$stamp"

@@ -42,14 +42,14 @@ int cmdHelp(int, char **) {
   return 0;
 }
 
+}  // namespace
+
 const ShellCommand *findCommand(const char *word) {
   for (const ShellCommand &c : commands) {
     if (strncmp(word, c.name, strlen(c.name)) == 0) return &c;
   }
   return nullptr;
 }
-
-}  // namespace
 
 int splitWords(char *line, char **out, int maxWords) {
   int n = 0;

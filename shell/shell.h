@@ -78,6 +78,9 @@ const char *formatCount(int value, int decimals);
 // One shared buffer too (not the one of formatCount).
 const char *formatDuration(int seconds, int microseconds);
 
+// The row of the command table that a typed word runs, or null.
+const ShellCommand *findCommand(const char *word);
+
 // Splits line in place at spaces (runs of spaces count as one, leading spaces
 // are skipped; a tab is part of a word). Returns the number of words stored in
 // words, or -1 when the line holds more than maxWords words.

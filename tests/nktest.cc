@@ -123,6 +123,8 @@ double now() {
 
 }  // namespace
 
+std::string emulatorCommand() { return NK_TEST_EMULATOR; }
+
 int startProgram(const std::string &program, const std::vector<std::string> &args,
                  const std::string &outputPath) {
   CommandLine command(program, args);

@@ -44,6 +44,9 @@ bool waitForPort(int port, int timeoutSeconds = 20);
 
 // True when the tests run under a user-mode emulator.
 bool emulated();
+// The words that start a built program under the emulator, joined by spaces
+// ("" in a native build).
+std::string emulatorCommand();
 
 // Death tests in a process that has started threads use the "threadsafe"
 // style, which re-executes the test binary; under the emulator that cannot
