@@ -30,7 +30,7 @@ namespace nkbench {
 
 // Every child still running, oldest first, 0 in a free slot; stopped newest
 // first. Volatile, since an interrupt handler reads it.
-inline volatile pid_t children[16];
+inline volatile pid_t children[64];
 
 inline void rememberChild(pid_t pid) {
   for (volatile pid_t &slot : children) {

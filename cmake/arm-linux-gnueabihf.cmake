@@ -30,3 +30,9 @@ set(ENV{PKG_CONFIG_LIBDIR} ${NK_ARM_SYSROOT}/usr/lib/arm-linux-gnueabihf/pkgconf
 include_directories(SYSTEM ${NK_ARM_SYSROOT}/usr/include/arm-linux-gnueabihf)
 
 set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm;-L;/usr/arm-linux-gnueabihf)
+
+# The sysroot's libraries are found at run time through the programs' own
+# search path; an old-style one (DT_RPATH) also serves the libraries they load
+# (libmosquitto's libssl), which the newer DT_RUNPATH does not.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-Wl,--disable-new-dtags")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "-Wl,--disable-new-dtags")

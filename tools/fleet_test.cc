@@ -105,7 +105,8 @@ class FleetTest : public ::testing::Test {
     dir_ = dir;
     port_ = freePort();
     writeFile(dir_ + "/broker.conf", "listener " + std::to_string(port_) +
-                                         " 127.0.0.1\nallow_anonymous true\npersistence false\n");
+                                         " 127.0.0.1\nallow_anonymous true\npersistence false\n"
+                                         "set_tcp_nodelay true\n");
     writeFile(dir_ + "/waiter.lua", kScript);
     ASSERT_NO_FATAL_FAILURE(startBroker());
     devices_ = {{"a", "127.0.0.2", "ps,get,set"}, {"b", "127.0.0.3", ""}};

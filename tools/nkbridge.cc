@@ -632,6 +632,8 @@ bool startBroker() {
   mosquitto_lib_init();
   broker = mosquitto_new(nullptr, true, nullptr);
   if (!broker) return false;
+  // Replies and tag values are small messages, each wanted at once.
+  mosquitto_int_option(broker, MOSQ_OPT_TCP_NODELAY, 1);
   mosquitto_connect_callback_set(broker, onConnect);
   mosquitto_disconnect_callback_set(broker, onDisconnect);
   mosquitto_message_callback_set(broker, onMessage);

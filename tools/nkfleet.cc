@@ -377,6 +377,9 @@ bool connectBroker(Session *s, const BrokerSettings &b, std::string *error) {
   mosquitto_disconnect_callback_set(s->mosq, onDisconnect);
   mosquitto_subscribe_callback_set(s->mosq, onSubscribe);
   mosquitto_message_callback_set(s->mosq, onMessage);
+  // A command is one small message each way: without this the kernel would
+  // hold it back for the acknowledgement of the previous one.
+  mosquitto_int_option(s->mosq, MOSQ_OPT_TCP_NODELAY, 1);
   if (!configureClient(s, b, error)) return false;
   std::string where = " at " + b.host + ":" + std::to_string(b.port);
   errno = 0;
@@ -409,8 +412,9 @@ bool connectBroker(Session *s, const BrokerSettings &b, std::string *error) {
 }
 
 // Subscribes to the topic filters, waits for their SUBACK, then takes the
-// retained messages until kQuietMs pass without one; kCollectMs at most.
-bool collect(Session *s, const std::vector<std::string> &filters, std::string *error) {
+// retained messages until quietMs pass without one; kCollectMs at most.
+bool collect(Session *s, const std::vector<std::string> &filters, std::string *error,
+             int64_t quietMs = kQuietMs) {
   int64_t start = monotonicMs();
   for (const std::string &filter : filters) {
     int mid = 0;
@@ -430,9 +434,9 @@ bool collect(Session *s, const std::vector<std::string> &filters, std::string *e
       *error = "the broker refused the subscription to " + s->refusedSubscription;
       return false;
     }
-    if (acknowledged && now - s->lastNews >= kQuietMs) return true;
+    if (acknowledged && now - s->lastNews >= quietMs) return true;
     if (left <= 0) return true;  // whatever came is all we get
-    int64_t wait = acknowledged ? s->lastNews + kQuietMs - now : left;
+    int64_t wait = acknowledged ? s->lastNews + quietMs - now : left;
     if (!pump(s, wait < left ? wait : left, error)) return false;
   }
 }
@@ -538,18 +542,27 @@ bool printReply(const Session *s, const DeviceName &name, const std::string &top
   return true;
 }
 
+// One device needs no quiet period: the command goes out once the
+// subscriptions are acknowledged, and a retained offline status that comes
+// before the reply ends the wait.
 int runOnDevice(Session *s, const Options &o, const std::string &line, std::string *error) {
   DeviceName name;
   parseDeviceName(o.pattern, &name);  // checked before connecting
   std::string replies = deviceTopic(name, "reply/") + s->caller + "/+";
-  if (!collect(s, {deviceTopic(name, "status"), replies}, error)) return kExitBroker;
-  if (isOffline(s, name)) {
+  if (!collect(s, {deviceTopic(name, "status"), replies}, error, 0)) return kExitBroker;
+  std::string replyTopic;
+  if (!isOffline(s, name) && !sendCommand(s, name, line, 1, &replyTopic, error)) {
+    return kExitBroker;
+  }
+  int64_t deadline = monotonicMs() + static_cast<int64_t>(o.timeout) * 1000;
+  while (s->replies.empty() && !isOffline(s, name)) {
+    int64_t left = deadline - monotonicMs();
+    if (left <= 0) break;
+    if (!pump(s, left, error)) return kExitBroker;
+  }
+  if (s->replies.empty() && isOffline(s, name)) {
     printf("* %s is offline\n", deviceText(name).c_str());
     return kExitNotAnswered;
-  }
-  std::string replyTopic;
-  if (!sendCommand(s, name, line, 1, &replyTopic, error) || !waitReplies(s, o.timeout, error)) {
-    return kExitBroker;
   }
   return printReply(s, name, replyTopic, o.timeout, false) ? kExitAnswered : kExitNotAnswered;
 }
