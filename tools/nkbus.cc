@@ -109,6 +109,30 @@ void onEvent(int fd, int kind, void *) {
   if (kind == NET_EVENT_ERROR) it->second->closing = true;
 }
 
+// Dropped lines are logged at most kDropLogsPerSecond a second: a client that
+// sends thousands of them must not flood the log. The lines not logged are
+// counted in the next one that is.
+constexpr int kDropLogsPerSecond = 10;
+bool dropLogAllowed() {
+  static int64_t second = 0;
+  static int logged = 0, skipped = 0;
+  int64_t now = nowMs() / 1000;
+  if (now != second) {
+    if (skipped > 0) {
+      nksyslog(NKLOG_WARNING, LOGMASK_IPC, "%s: %d more dropped lines not logged\n", "nkbus",
+               skipped);
+    }
+    second = now;
+    logged = skipped = 0;
+  }
+  if (logged < kDropLogsPerSecond) {
+    logged++;
+    return true;
+  }
+  skipped++;
+  return false;
+}
+
 // A peer closing its end is ordinary (a process that signed off, or one that
 // ended without signing off) and is logged as a notice; the server cutting a
 // peer off is a warning.
@@ -205,16 +229,20 @@ void route(Connection *c, const std::string &raw) {
     return;
   }
   if (c->name.empty()) {
-    nksyslog(NKLOG_WARNING, LOGMASK_IPC, "%s: fd %d not registered, line to %s dropped\n", "nkbus",
-             c->fd, to.c_str());
+    if (dropLogAllowed()) {
+      nksyslog(NKLOG_WARNING, LOGMASK_IPC, "%s: fd %d not registered, line to %s dropped\n",
+               "nkbus", c->fd, to.c_str());
+    }
     return;
   }
   // A process speaks only in its own name: a line whose sender is not the
   // name its connection registered would make its answer go to another
   // process. It is dropped; a request is answered with the refusal.
   if (from != c->name) {
-    nksyslog(NKLOG_WARNING, LOGMASK_IPC, "%s: fd %d (%s) sent a line as %s, dropped\n", "nkbus",
-             c->fd, c->name.c_str(), from.c_str());
+    if (dropLogAllowed()) {
+      nksyslog(NKLOG_WARNING, LOGMASK_IPC, "%s: fd %d (%s) sent a line as %s, dropped\n", "nkbus",
+               c->fd, c->name.c_str(), from.c_str());
+    }
     if (seq > 0) {
       answer(c, c->name, kTypeNoSuchName, seq,
              "error=sender is not the registered name,sender=" + from);
@@ -225,7 +253,7 @@ void route(Connection *c, const std::string &raw) {
   if (target == names.end()) {
     if (seq > 0) {
       answer(c, from, kTypeNoSuchName, seq, "error=no process named " + to);
-    } else {
+    } else if (dropLogAllowed()) {
       nksyslog(NKLOG_WARNING, LOGMASK_IPC, "%s: no process named %s, line from %s dropped\n",
                "nkbus", to.c_str(), from.c_str());
     }
