@@ -182,9 +182,11 @@ class FleetTest : public ::testing::Test {
     }
     return out;
   }
-  // What nksh -c prints on the device itself.
-  std::string onDevice(const Device &d, const std::vector<std::string> &words) {
+  // What nksh -c prints on the device itself (-r target when given).
+  std::string onDevice(const Device &d, const std::vector<std::string> &words,
+                       const char *target = nullptr) {
     std::vector<std::string> args = {"-c"};
+    if (target) args.insert(args.begin(), {"-r", target});
     args.insert(args.end(), words.begin(), words.end());
     setenv("NK_BUS_ADDRESS", d.address.c_str(), 1);
     std::string out = nktest::runProgram(nktest::builtProgram("nksh"), args).out;
@@ -243,6 +245,11 @@ TEST_F(FleetTest, DevicesAreListedQueriedAndDriven) {
   auto tags = retainedUntil(port_, "nk/s1/a/tag/#", 2);
   EXPECT_EQ(tags["nk/s1/a/tag/pump1"], "on");
   EXPECT_EQ(tags["nk/s1/a/tag/level"], "42");
+  // The bridge's counters, in its own stats on the device's bus.
+  std::string stats = onDevice(devices_[0], {"stats"}, "nkbridge");
+  for (const char *row : {"published ", "commands ", "refused ", "tags-dropped "}) {
+    EXPECT_NE(stats.find(row), std::string::npos) << row << "\n" << stats;
+  }
 }
 
 // The broker restarts without a store: both bridges come back and publish
