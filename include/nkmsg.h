@@ -34,6 +34,7 @@ extern "C" {
 #define MSG_DISCONNECTED 1 /* the server closed the connection */
 #define MSG_TIMEOUT 2      /* no complete message within the timeout */
 #define MSG_FAILED 3       /* a receive error (or, for a request, a failed send) */
+#define MSG_INTERRUPTED 4  /* nkMsgInterrupt ended the wait */
 
 /* Message types of the client itself, sent to the server's name "base". */
 #define MSG_REGISTER 100 /* request: answered with type 0 and the same seq */
@@ -101,6 +102,11 @@ NK_API int nkMsgGet(MsgClient *client, char *recipient, char *sender, int *type,
 /* The wait bound of nkMsgRequest and nkMsgGet in microseconds; a negative
  * value means without bound. */
 NK_API void nkMsgTimeoutSet(MsgClient *client, int usec);
+/* From any thread: the receiving call in progress on client (nkMsgRequest
+ * waiting for its reply, nkMsgPoll, nkMsgGet) returns MSG_INTERRUPTED; one
+ * that starts later is not affected. A request so interrupted never takes
+ * its reply, which is set aside if it comes later. */
+NK_API void nkMsgInterrupt(MsgClient *client);
 /* The runtime callback profile woken on every bus socket event, or null. */
 NK_API void nkMsgSetRuntimeWakeup(RuntimeProfile *profile);
 

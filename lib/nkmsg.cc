@@ -88,6 +88,7 @@ struct MsgClient {
   int32_t lastSeq;       // seq of the message last taken, -1 if none
   int32_t timeout;       // microseconds, -1 without bound
   uint32_t *waitingFor;  // the flag the caller last prepared to wait for
+  uint32_t interrupted;  // nkMsgInterrupt: the fetch in progress ends
   // The caller thread's own.
   int32_t seq;                    // number of the last request sent
   uint32_t lost;                  // a send or receive found the connection closed or failed
@@ -280,6 +281,11 @@ int msgReceive(MsgClient *c, int timeout) {
   for (;;) {
     NK_LOG(NKLOG_DEBUG, NK_LOGMASK, "calling netRead for %s\n", c->name);
     lockClient(c);
+    if (c->interrupted) {
+      c->interrupted = 0;
+      unlockClient(c);
+      return MSG_INTERRUPTED;
+    }
     c->readable = static_cast<uint32_t>(netReadable(c->fd));
     c->waitingFor = &c->readable;
     unlockClient(c);
@@ -307,6 +313,11 @@ int msgFetch(MsgClient *c, char *recipient, char *sender, int *type, int *seq, i
              int timeout) {
   int wanted = *seq;
   bool searchQueue = true;  // until the queue is found to hold nothing wanted
+  // An interruption is for a fetch in progress: one left over from a command
+  // that had stopped waiting must not end this one.
+  lockClient(c);
+  c->interrupted = 0;
+  unlockClient(c);
   int dropped = 0;
   for (;;) {
     nk::storeRelaxed(&runtimeIPCBacklog, static_cast<uint32_t>(listCount(&c->queue)));
@@ -541,6 +552,16 @@ void nkMsgTimeoutSet(MsgClient *client, int usec) {
   lockClient(client);
   client->timeout = usec < 0 ? -1 : usec;
   unlockClient(client);
+}
+
+// Sets the flag the receiver waits for, so that a wait in progress wakes and
+// finds the interruption.
+void nkMsgInterrupt(MsgClient *client) {
+  lockClient(client);
+  client->interrupted = 1;
+  client->readable = 1;
+  unlockClient(client);
+  pthread_cond_broadcast(&client->cond);
 }
 
 void nkMsgSetRuntimeWakeup(RuntimeProfile *profile) {

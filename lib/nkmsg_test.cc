@@ -296,6 +296,36 @@ TEST(MsgTest, SetAsideLinesAreBoundedAndFoundBySeq) {
   nkMsgClose(c);
 }
 
+// An operator's Ctrl-C ends a request that waits without bound; its late
+// reply is never taken for the next request's.
+TEST(MsgTest, AnInterruptedRequestLeavesItsLateReplyAside) {
+  FakeBus bus;
+  MsgClient *c = nkMsgInit("client");
+  bus.nextLine();
+  int data = stringAlloc(0);
+  std::atomic<bool> returned{false};
+  std::thread interrupter([&] {
+    EXPECT_EQ(bus.nextLine(), "slow,client,202,2,\r\n");
+    // Until the request's wait has begun and ends.
+    while (!returned) {
+      nkMsgInterrupt(c);
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  });
+  EXPECT_EQ(nkMsgRequest(c, "slow", nullptr, 202, data), MSG_INTERRUPTED);
+  returned = true;
+  interrupter.join();
+  std::thread server([&] {
+    bus.nextLine();  // request 3
+    bus.send("client,slow,0,2,late\r\nclient,slow,0,3,mine\r\n");
+  });
+  EXPECT_EQ(nkMsgRequest(c, "slow", nullptr, 202, data), 0);
+  server.join();
+  EXPECT_EQ(text(data), "mine");
+  stringFree(data);
+  nkMsgClose(c);
+}
+
 // A process that outlives its bus opens with nkMsgTryInit: no server, or a
 // refusing one, gives null instead of ending the process.
 TEST(MsgTest, TryInitReturnsNullWithoutABus) {
