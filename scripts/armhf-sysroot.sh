@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
-# Unpacks Debian's armhf Lua, GoogleTest and MQTT client packages into a sysroot folder for
-# the cross build: scripts/armhf-sysroot.sh <folder>. Installing them as
+# Unpacks Debian's armhf Lua, GoogleTest, MQTT client and line-editing
+# packages into a sysroot folder for the cross build:
+# scripts/armhf-sysroot.sh <folder>. Installing them as
 # foreign-architecture packages conflicts on this Debian, so they are only
 # downloaded and unpacked; the C library comes with the cross compiler.
 set -euo pipefail
 root=$(realpath -m "$1")
-pkgs=(liblua5.2-dev liblua5.2-0 libgtest-dev libmosquitto-dev libmosquitto1 libssl3)
+# libedit2 needs libbsd0 (which needs libmd0) and libtinfo6.
+pkgs=(liblua5.2-dev liblua5.2-0 libgtest-dev libmosquitto-dev libmosquitto1 libssl3
+  libedit-dev libedit2 libbsd0 libmd0 libtinfo6)
 stamp="$root/.unpacked"
 # The stamp names the packages unpacked: a changed list unpacks again.
 [ -f "$stamp" ] && [ "$(cat "$stamp")" = "${pkgs[*]}" ] && exit 0
@@ -24,4 +27,11 @@ if ! apt-get download "${pkgs[@]/%/:armhf}"; then
   apt-get download "${pkgs[@]/%/:armhf}"
 fi
 for deb in *.deb; do dpkg -x "$deb" "$root/sysroot"; done
+# Some packages still put libraries in /lib: merge it into /usr/lib as on the
+# device, so that one search path finds every library of the sysroot.
+if [ -d "$root/sysroot/lib" ] && [ ! -L "$root/sysroot/lib" ]; then
+  cp -a "$root/sysroot/lib/." "$root/sysroot/usr/lib/"
+  rm -rf "$root/sysroot/lib"
+  ln -s usr/lib "$root/sysroot/lib"
+fi
 echo "${pkgs[*]}" >"$stamp"

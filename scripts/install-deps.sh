@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
 # Installs what building and testing need on a Debian machine, as root; does
 # nothing for what is already there.
-#   scripts/install-deps.sh          the native build (compiler, cmake, Lua)
+#   scripts/install-deps.sh          the native build (compiler, cmake, Lua, libedit)
 #   scripts/install-deps.sh --all    also tests, benchmarks and the armhf build
 set -euo pipefail
 
-want=(g++ cmake ninja-build pkg-config liblua5.2-dev binutils)
+want=(g++ cmake ninja-build pkg-config liblua5.2-dev libedit-dev binutils)
 if [ "${1:-}" = "--all" ]; then
-  want+=(libgtest-dev libbenchmark-dev clang-format g++-arm-linux-gnueabihf qemu-user mosquitto libmosquitto-dev redis-server)
+  want+=(libgtest-dev libbenchmark-dev clang-format g++-arm-linux-gnueabihf qemu-user file mosquitto libmosquitto-dev redis-server)
 fi
 
 missing=()

@@ -23,8 +23,6 @@ MsgClient *busClient;
 
 namespace {
 
-char lineBuffer[kLineSize];
-char previousLine[kLineSize];
 char *words[kMaxWords];
 
 int cmdVersion(int, char **) {
@@ -65,6 +63,23 @@ int splitWords(char *line, char **out, int maxWords) {
   }
 }
 
+char lineBuffer[kLineSize];
+char previousLine[kLineSize];
+
+void runLine() {
+  if (!lineBuffer[0]) return;
+  if (strcmp(lineBuffer, ".") == 0) strcpy(lineBuffer, previousLine);
+  int n = splitWords(lineBuffer, words, kMaxWords);
+  if (n < 0) {
+    // Running a truncated line could run a different command (a cut Lua
+    // line, a set without its value): refuse it whole.
+    printf("* Too many words (more than %d), line ignored\n", kMaxWords);
+    return;
+  }
+  if (n == 0) return;
+  dispatchCommand(n, words);
+}
+
 int promptLoop(FILE *in) {
   while (!quitRequested) {
     fputs("nksh> ", stdout);
@@ -76,17 +91,7 @@ int promptLoop(FILE *in) {
     if (!fgets(lineBuffer, sizeof lineBuffer, in)) break;
     size_t len = strlen(lineBuffer);
     if (len > 0 && lineBuffer[len - 1] == '\n') lineBuffer[len - 1] = '\0';
-    if (!lineBuffer[0]) continue;
-    if (strcmp(lineBuffer, ".") == 0) strcpy(lineBuffer, previousLine);
-    int n = splitWords(lineBuffer, words, kMaxWords);
-    if (n < 0) {
-      // Running a truncated line could run a different command (a cut Lua
-      // line, a set without its value): refuse it whole.
-      printf("* Too many words (more than %d), line ignored\n", kMaxWords);
-      continue;
-    }
-    if (n == 0) continue;
-    dispatchCommand(n, words);
+    runLine();
   }
   if (busClient) nkMsgClose(busClient);
   return 0;
@@ -123,6 +128,11 @@ int nkshMain(int argc, char **argv) {
   memInit();
   if (debug) nkloglevelincrease(verbosity);
 
+  // At a terminal the console edits lines; its Ctrl-C handling must be in
+  // place before the bus client starts its thread.
+  bool console = !oneShot && isatty(0) && isatty(1) && consoleAvailable();
+  if (console) consoleTakeInterrupts();
+
   snprintf(shellName, sizeof shellName, "nksh-%d", static_cast<int>(getpid()));
   busClient = nkMsgInit(shellName);
   if (!busClient) {
@@ -135,7 +145,7 @@ int nkshMain(int argc, char **argv) {
     dispatchCommand(argc - 1, argv + 1);
     return 0;
   }
-  return promptLoop(stdin);
+  return console ? consoleLoop() : promptLoop(stdin);
 }
 
 }  // namespace nksh

@@ -90,6 +90,22 @@ int splitWords(char *line, char **words, int maxWords);
 // Returns the exit status.
 int promptLoop(FILE *in);
 
+// The line being run and the one before it (for "."), shared by the prompt
+// loop and the console. runLine runs lineBuffer as a typed line.
+extern char lineBuffer[kLineSize];
+extern char previousLine[kLineSize];
+void runLine();
+
+// The console at a terminal (console.cc): line editing, history kept in
+// ~/.nksh_history, Tab completion of command words, Ctrl-C that drops the
+// line at the prompt and abandons a command that waits for its answer.
+// consoleAvailable: whether this build has it. consoleTakeInterrupts blocks
+// SIGINT in every thread started afterwards and gives it to a thread of its
+// own; consoleLoop then runs the lines as promptLoop does.
+bool consoleAvailable();
+void consoleTakeInterrupts();
+int consoleLoop();
+
 // The whole program: options, then one command (-c) or the prompt loop.
 int nkshMain(int argc, char **argv);
 

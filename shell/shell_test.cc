@@ -2,6 +2,8 @@
 #include "shell.h"
 
 #include <math.h>
+#include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
@@ -22,6 +24,7 @@
 #include "nkmsg.h"
 #include "nkstrings.h"
 #include "nktest.h"
+#include "rawconnection.h"
 
 namespace {
 
@@ -570,6 +573,112 @@ TEST_F(BusTest, BusLostBeforeEndOfInputEndsThroughTheWriteFailure) {
 }
 
 // Every command against the real runtime stand-in.
+// nksh on a pseudo-terminal, as an operator types at it.
+class Terminal {
+ public:
+  Terminal(const Words &args, const std::string &home) {
+    Words words;
+    std::string emulator = nktest::emulatorCommand();
+    for (size_t at = 0; at < emulator.size();) {
+      size_t space = emulator.find(' ', at);
+      if (space == std::string::npos) space = emulator.size();
+      if (space > at) words.push_back(emulator.substr(at, space - at));
+      at = space + 1;
+    }
+    words.push_back(nktest::builtProgram("nksh"));
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char *> argv;
+    for (std::string &w : words) argv.push_back(&w[0]);
+    argv.push_back(nullptr);
+    fflush(nullptr);
+    pid_ = forkpty(&master_, nullptr, nullptr, nullptr);
+    if (pid_ == 0) {
+      setenv("HOME", home.c_str(), 1);
+      setenv("TERM", "xterm", 1);
+      execvp(argv[0], argv.data());
+      _exit(127);
+    }
+  }
+  ~Terminal() {
+    if (pid_ > 0) nktest::stopProgram(pid_);
+    close(master_);
+  }
+  // Keys typed the moment the prompt shows could reach the terminal before
+  // the editor has switched its mode, where the line discipline would take
+  // Ctrl-D for itself: typed after a short pause, as people type.
+  void type(const std::string &keys) {
+    usleep(50000);
+    EXPECT_EQ(write(master_, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
+  }
+  // Reads until what came since the last call holds text (10 s at most).
+  bool expect(const std::string &text) {
+    for (int waited = 0; fresh_.find(text) == std::string::npos && waited < 10000;) {
+      struct pollfd p = {master_, POLLIN, 0};
+      if (poll(&p, 1, 100) <= 0) {
+        waited += 100;
+        continue;
+      }
+      char buf[4096];
+      ssize_t n = read(master_, buf, sizeof buf);
+      if (n <= 0) break;
+      fresh_.append(buf, static_cast<size_t>(n));
+    }
+    size_t at = fresh_.find(text);
+    if (at == std::string::npos) return false;
+    seen_ += fresh_.substr(0, at + text.size());
+    fresh_.erase(0, at + text.size());
+    return true;
+  }
+  const std::string &seen() const { return seen_; }
+  int wait() {
+    int status = -1;
+    for (int i = 0; i < 1000 && waitpid(pid_, &status, WNOHANG) == 0; i++) usleep(10000);
+    pid_ = -1;
+    return status;
+  }
+
+ private:
+  int master_ = -1;
+  pid_t pid_ = -1;
+  std::string fresh_, seen_;
+};
+
+// Completion, history with the arrow keys (kept in the home folder), Ctrl-C
+// that drops the line being typed, Ctrl-C that abandons a command whose
+// runtime never answers, and Ctrl-D.
+TEST_F(BusTest, TheConsoleAtATerminal) {
+  if (!nksh::consoleAvailable()) GTEST_SKIP() << "built without line editing";
+  nktest::RawConnection mute;
+  mute.registerAs("mute");
+  char home[] = "/tmp/shell_test_home_XXXXXX";
+  ASSERT_NE(mkdtemp(home), nullptr);
+  {
+    Terminal t({"-r", "mute"}, home);
+    ASSERT_TRUE(t.expect("nksh> "));
+    t.type("vers\t\r");
+    EXPECT_TRUE(t.expect("nksh version 0.01"));
+    ASSERT_TRUE(t.expect("nksh> "));
+    t.type("bogus\x03");
+    ASSERT_TRUE(t.expect("nksh> "));
+    t.type("\x1b[A\r");  // the line before, not the one dropped
+    EXPECT_TRUE(t.expect("nksh version 0.01"));
+    ASSERT_TRUE(t.expect("nksh> "));
+    t.type("ps\r");
+    EXPECT_NE(mute.line().find(",209,"), std::string::npos);
+    t.type("\x03");
+    EXPECT_TRUE(t.expect("* Interrupted"));
+    ASSERT_TRUE(t.expect("nksh> "));
+    t.type("\x04");
+    int status = t.wait();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(t.seen().find("Unknown command"), std::string::npos) << t.seen();
+  }
+  std::string history = nktest::readFile(std::string(home) + "/.nksh_history");
+  EXPECT_NE(history.find("version"), std::string::npos) << history;
+  EXPECT_EQ(history.find("bogus"), std::string::npos) << history;
+  EXPECT_EQ(system(("rm -rf '" + std::string(home) + "'").c_str()), 0);
+}
+
 TEST_F(BusTest, EveryCommandAgainstTheRuntime) {
   std::string runLog = logPath_ + ".nkrun";
   int run = nktest::startProgram(nktest::builtProgram("nkrun"), {"-f"}, runLog);
