@@ -14,17 +14,26 @@ stamp="$root/.unpacked"
 [ -f "$stamp" ] && [ "$(cat "$stamp")" = "${pkgs[*]}" ] && exit 0
 rm -rf "$root/debs" "$root/sysroot"
 
+# A partly failed index update (one index of a mirror broken) is tolerated:
+# what matters is whether the packages can be downloaded.
+update_index() {
+  apt-get update -q || echo "armhf-sysroot: some package indexes did not update; going on"
+}
+
 if ! dpkg --print-foreign-architectures | grep -qx armhf; then
   dpkg --add-architecture armhf
-  apt-get update -q
+  update_index
 fi
 mkdir -p "$root/debs" "$root/sysroot"
 cd "$root/debs"
 # apt drops privileges to _apt for downloads; the folder must be writable.
 chmod 777 "$root/debs"
-if ! apt-get download "${pkgs[@]/%/:armhf}"; then
-  apt-get update -q
-  apt-get download "${pkgs[@]/%/:armhf}"
+if ! apt-get download "${pkgs[@]/%/:armhf}" 2>/dev/null; then
+  update_index
+  if ! apt-get download "${pkgs[@]/%/:armhf}"; then
+    echo "armhf-sysroot: cannot download the armhf packages ${pkgs[*]}" >&2
+    exit 1
+  fi
 fi
 for deb in *.deb; do dpkg -x "$deb" "$root/sysroot"; done
 # Some packages still put libraries in /lib: merge it into /usr/lib as on the

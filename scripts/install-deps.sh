@@ -17,6 +17,11 @@ done
 if [ ${#missing[@]} -gt 0 ]; then
   echo "installing: ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
-  apt-get update -q
-  apt-get install -y -q --no-install-recommends "${missing[@]}"
+  # One index of a mirror that fails (a security index caught mid-update, say)
+  # does not stop us while the packages can still be had from the others.
+  apt-get update -q || echo "install-deps: some package indexes did not update; going on"
+  if ! apt-get install -y -q --no-install-recommends "${missing[@]}"; then
+    echo "install-deps: cannot install ${missing[*]}: see apt's messages above" >&2
+    exit 1
+  fi
 fi
