@@ -25,6 +25,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <mutex>
 #include <string>
 
 #ifdef NK_HAVE_LIBEDIT
@@ -45,6 +46,10 @@ namespace {
 
 constexpr int kHistorySize = 1000;
 
+// The client whose waits Ctrl-C ends, guarded by interruptLock: the client
+// is not closed while an interruption is being delivered to it.
+std::mutex interruptLock;
+MsgClient *interruptible;
 std::atomic<bool> commandRunning{false};
 std::atomic<bool> commandInterrupted{false};
 sigset_t interruptSignal;
@@ -58,9 +63,10 @@ void *takeInterrupts(void *) {
   for (;;) {
     int sig = 0;
     if (sigwait(&interruptSignal, &sig) != 0) return nullptr;
-    if (commandRunning && busClient) {
+    std::lock_guard<std::mutex> hold(interruptLock);
+    if (commandRunning && interruptible) {
       commandInterrupted = true;
-      nkMsgInterrupt(busClient);
+      nkMsgInterrupt(interruptible);
     }
   }
 }
@@ -151,6 +157,10 @@ void consoleTakeInterrupts() {
 }
 
 int consoleLoop() {
+  {
+    std::lock_guard<std::mutex> hold(interruptLock);
+    interruptible = busClient;
+  }
   openHistory();
   openEditor();
   while (!quitRequested) {
@@ -189,6 +199,10 @@ int consoleLoop() {
   }
   el_end(editor);
   history_end(historyList);
+  {
+    std::lock_guard<std::mutex> hold(interruptLock);
+    interruptible = nullptr;
+  }
   if (busClient) nkMsgClose(busClient);
   return 0;
 }
