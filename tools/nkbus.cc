@@ -277,8 +277,7 @@ void release(Connection *c) {
 // the oldest that has no name, so that a registration always finds room
 // (while many processes that start at once still all get in). One that has
 // sent something not yet read is most likely registering: the oldest silent
-// one goes first. (The kernel is asked: the read event of a connection just
-// accepted may not have come yet.)
+// one goes first.
 void closeNameless(int64_t now, bool makeRoom) {
   Connection *oldest = nullptr, *oldestSilent = nullptr;
   for (auto &entry : connections) {
@@ -290,7 +289,9 @@ void closeNameless(int64_t now, bool makeRoom) {
     }
     if (!oldest || c->namelessSince < oldest->namelessSince) oldest = c;
     int pending = 0;
-    bool silent = !c->readable && ioctl(c->fd, FIONREAD, &pending) == 0 && pending == 0;
+    // The kernel's count, not the readable flag: a peer that has closed is
+    // readable too, with nothing to read.
+    bool silent = ioctl(c->fd, FIONREAD, &pending) == 0 && pending == 0;
     if (silent && (!oldestSilent || c->namelessSince < oldestSilent->namelessSince)) {
       oldestSilent = c;
     }
