@@ -2,7 +2,9 @@
 # Runs every test: the native build with warnings as errors, AddressSanitizer
 # with UndefinedBehaviorSanitizer, ThreadSanitizer, and the 32-bit ARM build
 # cross-compiled and run under qemu-user. Installs what is missing first.
-#   scripts/test-all.sh [native|asan|tsan|armhf|format ...]   (default: all)
+# The optional stage fuzz builds the libFuzzer targets with clang and runs each
+# for NK_FUZZ_SECONDS (default 20) on a copy of its corpus.
+#   scripts/test-all.sh [native|asan|tsan|armhf|format|fuzz ...]   (default: all but fuzz)
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
@@ -48,6 +50,15 @@ for stage in "${stages[@]}"; do
       configure_build_test armhf -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabihf.cmake \
         -DNK_ARM_SYSROOT="$top/build/armhf-sysroot/sysroot"
+      ;;
+    fuzz)
+      echo "==== fuzz: configure"
+      cmake -S . -B build/fuzz -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+        -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNK_BUILD_FUZZERS=ON -DNK_BUILD_TESTS=OFF \
+        -DNK_WERROR=ON >build/fuzz.configure.log 2>&1 || { cat build/fuzz.configure.log; exit 1; }
+      echo "==== fuzz: build"
+      cmake --build build/fuzz -j "$jobs" --target nk_fuzzers
+      bash fuzz/run-fuzzers.sh build/fuzz "${NK_FUZZ_SECONDS:-20}"
       ;;
     *)
       echo "unknown stage $stage" >&2
