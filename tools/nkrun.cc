@@ -605,9 +605,12 @@ void dropOldFailures() {
   }
 }
 
+// Registration is tried at the end of a pass, so that the first pass has
+// made the loop's profiles (sleep, timers, contexts) before anyone can ask
+// for them.
 void mainLoop() {
+  int64_t retry = 0;  // us until the next try to register; -1 with the bus there
   while (!stopping) {
-    int64_t retry = registerIfDue();
     bool parked = luaYieldersParked();
     int sleep = parked ? 0 : timerGetNextExpiry(kIdleSleep);
     if (retry >= 0 && retry < sleep) sleep = static_cast<int>(retry);
@@ -621,6 +624,7 @@ void mainLoop() {
     luaBeginPass();
     if (contextExecute() > 0) dropOldFailures();
     runtimeSwitch(nullptr);
+    retry = registerIfDue();
   }
 }
 
