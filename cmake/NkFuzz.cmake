@@ -16,7 +16,7 @@ if(NK_SANITIZE)
   message(FATAL_ERROR "NK_BUILD_FUZZERS brings its own sanitizers: leave NK_SANITIZE empty")
 endif()
 
-set(NK_FUZZ_NAMES param config argparse shell arraycsv replace escapeseq table busroute)
+set(NK_FUZZ_NAMES param config argparse shell arraycsv replace escapeseq table busroute busline)
 
 set(_nk_fuzz_flags -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer -g)
 # The sanitizer builds' definitions. clang 14 does not define
@@ -58,9 +58,13 @@ foreach(name ${NK_FUZZ_NAMES})
   set(objs $<TARGET_OBJECTS:nk_fuzz_lib>)
   if(name STREQUAL "shell")
     list(APPEND objs $<TARGET_OBJECTS:nk_fuzz_shell>)
+  elseif(name STREQUAL "busline")
+    # It compiles the bus client's unit into itself.
+    set(objs $<FILTER:$<TARGET_OBJECTS:nk_fuzz_lib>,EXCLUDE,nkmsg>)
   endif()
   add_executable(${t} fuzz/${t}.cc ${objs})
-  target_include_directories(${t} PRIVATE ${CMAKE_SOURCE_DIR}/include ${CMAKE_SOURCE_DIR}/fuzz
+  target_include_directories(${t} PRIVATE ${CMAKE_SOURCE_DIR}/include ${CMAKE_SOURCE_DIR}/lib
+                             ${CMAKE_BINARY_DIR}/gen ${CMAKE_SOURCE_DIR}/fuzz
                              ${CMAKE_SOURCE_DIR}/shell ${CMAKE_SOURCE_DIR}/tools)
   target_compile_definitions(${t} PRIVATE ${_nk_fuzz_defs})
   target_compile_options(${t} PRIVATE -fsanitize=fuzzer ${_nk_fuzz_flags})

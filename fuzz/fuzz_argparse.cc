@@ -1,26 +1,14 @@
-// fuzz_argparse -- argParse over command lines made from the input.
-//
-// Input: one byte whose value modulo 4 is minArgs, then the words of the
-// command line, separated by NULs (at most kMaxWords of them); argv[0] is
-// "prog". The option table has counters, numbers, texts, a record with both a
-// number and a text, and one with neither.
-//
-// argParse ends the process on '-?', on an unknown letter, on a missing
-// value and when too few words remain. This target is linked with
-// -Wl,--wrap=exit: while a parse runs, exit() jumps back here with its status
-// (argParse holds nothing that needs unwinding), and at any other time it is
-// the real exit, for libFuzzer's own calls. The exiting paths are so fuzzed
-// as well, at full speed and in one process.
-//
-// Every outcome is compared with a model of the documented rules: which
-// status (or none), the counters, numbers and texts set, and the words left.
+// fuzz_argparse -- argParse over command lines made from the input, against a
+// model of its documented rules: the exit status (or none), the counters,
+// numbers and texts set, and the words left.
+// Input: a byte whose value modulo 4 is minArgs, then the words, separated by
+// NULs (at most 32); argv[0] is "prog". argParse ends the process on '-?', an
+// unknown letter, a missing value and too few words: this target is linked
+// with -Wl,--wrap=exit, and while a parse runs exit() jumps back here with
+// its status (argParse holds nothing that needs unwinding), so the exiting
+// paths are fuzzed in one process too.
 #include <limits.h>
 #include <setjmp.h>
-#include <stdlib.h>
-#include <string.h>
-
-#include <string>
-#include <vector>
 
 #include "argparse.h"
 #include "fuzz_common.h"
@@ -30,36 +18,42 @@ extern "C" [[noreturn]] void __wrap_exit(int status);
 
 namespace {
 
-constexpr int kMaxWords = 32;
 constexpr int kNoExit = -1;
-
 jmp_buf exitJump;
 bool exitArmed;
 int exitStatus;
 
-// What one parse sets, in the parser and in the model alike.
+// The options: which counter, number and text each sets (-1: none). 'm' has
+// both a number and a text; it takes the number.
+struct Spec {
+  char letter;
+  int counter, number, text;
+};
+constexpr Spec kSpecs[] = {{'a', 0, -1, -1}, {'b', 1, -1, -1}, {'n', 2, 0, -1}, {'x', -1, 1, -1},
+                           {'s', -1, -1, 0}, {'t', 3, -1, 1},  {'m', -1, 2, 2}, {'z', -1, -1, -1}};
+constexpr int kOptions = sizeof kSpecs / sizeof kSpecs[0];
+
 struct Outcome {
-  int status = kNoExit;  // the exit status, or kNoExit
-  int a = 0, b = 0, n = 0, t = 0;
-  int number = 0, numberOnly = 0, both = 0;
-  char *text = nullptr, *textCounted = nullptr, *neverText = nullptr;
-  int argc = 0;  // words left, argv[0] included (when no exit)
+  int status = kNoExit;
+  int counters[4] = {}, numbers[3] = {};
+  char *texts[3] = {};
+  int argc = 0;  // words left, argv[0] included
+  bool operator==(const Outcome &o) const {
+    return status == o.status && !memcmp(counters, o.counters, sizeof counters) &&
+           !memcmp(numbers, o.numbers, sizeof numbers) && !memcmp(texts, o.texts, sizeof texts) &&
+           (status != kNoExit || argc == o.argc);
+  }
 };
 
-// The parser's run, argv changed in place. Nothing with a destructor lives
-// here across the jump.
+// Nothing with a destructor lives here across the jump.
 void runParser(int *argc, char **argv, int minArgs, Outcome *out) {
-  const ArgOption table[] = {
-      {&out->a, 'a', nullptr, nullptr, "a counter"},
-      {&out->b, 'b', nullptr, nullptr, "another counter"},
-      {&out->n, 'n', &out->number, nullptr, "a counted number"},
-      {nullptr, 'x', &out->numberOnly, nullptr, "a number"},
-      {nullptr, 's', nullptr, &out->text, "a text"},
-      {&out->t, 't', nullptr, &out->textCounted, "a counted text"},
-      {nullptr, 'm', &out->both, &out->neverText, "a number, as it has both"},
-      {nullptr, 'z', nullptr, nullptr, "nothing at all"},
-      {nullptr, 0, nullptr, nullptr, nullptr},
-  };
+  ArgOption table[kOptions + 1] = {};
+  for (int i = 0; i < kOptions; i++) {
+    const Spec &s = kSpecs[i];
+    table[i] = {s.counter < 0 ? nullptr : &out->counters[s.counter], s.letter,
+                s.number < 0 ? nullptr : &out->numbers[s.number],
+                s.text < 0 ? nullptr : &out->texts[s.text], "an option"};
+  }
   const ArgInfo info = {"prog", "prog [options] words"};
   exitStatus = kNoExit;
   if (setjmp(exitJump) == 0) {
@@ -71,81 +65,39 @@ void runParser(int *argc, char **argv, int minArgs, Outcome *out) {
   out->argc = *argc;
 }
 
-int toInt(const char *text, int base) {
-  long long v = strtoll(text, nullptr, base);
-  if (v > INT_MAX) return INT_MAX;
-  if (v < INT_MIN) return INT_MIN;
-  return static_cast<int>(v);
-}
-
-// The documented rules over the same words (words[0] is argv[0]).
 void runModel(const std::vector<char *> &words, int minArgs, Outcome *out) {
   size_t i = 1;
-  while (i < words.size() && words[i][0] == '-') {
-    int consumed = 0;
-    if (strcmp(words[i], "-") != 0) {
-      bool negate = false;
-      for (const char *c = words[i] + 1; *c && consumed == 0; c++) {
-        if (*c == '~') {
-          negate = true;
-          continue;
-        }
-        int step = negate ? -1 : 1;
-        negate = false;
-        bool hasNext = i + 1 < words.size();
-        const char *next = hasNext ? words[i + 1] : nullptr;
-        int *counter = nullptr, *number = nullptr;
-        char **text = nullptr;
-        switch (*c) {
-          case 'a':
-            counter = &out->a;
-            break;
-          case 'b':
-            counter = &out->b;
-            break;
-          case 'n':
-            counter = &out->n;
-            number = &out->number;
-            break;
-          case 'x':
-            number = &out->numberOnly;
-            break;
-          case 's':
-            text = &out->text;
-            break;
-          case 't':
-            counter = &out->t;
-            text = &out->textCounted;
-            break;
-          case 'm':
-            number = &out->both;
-            break;
-          case 'z':
-            break;
-          case '?':
-            out->status = 0;
-            return;
-          default:
-            out->status = 1;
-            return;
-        }
-        if (counter) *counter += step;
-        if (number || text) {
-          if (!hasNext) {
-            out->status = 1;
-            return;
-          }
-          if (number) {
-            bool hex = strlen(next) > 1 && strncmp(next, "0x", 2) == 0;
-            *number = toInt(next, hex ? 16 : 10);
-          } else {
-            *text = words[i + 1];
-          }
-          consumed = 1;
-        }
+  for (; i < words.size() && words[i][0] == '-'; i++) {
+    bool negate = false, consumed = false;
+    for (const char *c = words[i] + 1; *c && strcmp(words[i], "-") && !consumed; c++) {
+      const Spec *s =
+          std::find_if(kSpecs, kSpecs + kOptions, [c](const Spec &o) { return o.letter == *c; });
+      if (*c == '~') {
+        negate = true;
+        continue;
+      }
+      if (s == kSpecs + kOptions) {
+        out->status = *c == '?' ? 0 : 1;
+        return;
+      }
+      if (s->counter >= 0) out->counters[s->counter] += negate ? -1 : 1;
+      negate = false;
+      if (s->number < 0 && s->text < 0) continue;
+      if (i + 1 == words.size()) {
+        out->status = 1;
+        return;
+      }
+      const char *next = words[++i];
+      consumed = true;
+      if (s->number < 0) {
+        out->texts[s->text] = words[i];
+      } else {
+        long long v = strtoll(next, nullptr, strlen(next) > 1 && !strncmp(next, "0x", 2) ? 16 : 10);
+        out->numbers[s->number] = v > INT_MAX   ? INT_MAX
+                                  : v < INT_MIN ? INT_MIN
+                                                : static_cast<int>(v);
       }
     }
-    i += 1 + consumed;
   }
   out->argc = static_cast<int>(words.size() - i) + 1;
   if (out->argc <= minArgs) out->status = 0;
@@ -163,46 +115,29 @@ extern "C" void __wrap_exit(int status) {
 }
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-  nkfuzz::init(nkfuzz::Output::kDiscard);  // the usage text
+  nkfuzz::init(true);  // the usage text
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (size < 1) return 0;
-  int minArgs = data[0] % 4;
-  std::vector<std::string> storage = {"prog"};
-  const char *p = reinterpret_cast<const char *>(data + 1);
-  const char *end = reinterpret_cast<const char *>(data + size);
-  while (p < end && storage.size() <= kMaxWords) {
-    const char *nul = static_cast<const char *>(memchr(p, '\0', end - p));
-    storage.emplace_back(p, nul ? nul : end);
-    p = nul ? nul + 1 : end;
-  }
+  std::vector<std::string> storage = nkfuzz::split(data + 1, size - 1, 32);
+  storage.insert(storage.begin(), "prog");
   std::vector<char *> words;
   for (std::string &s : storage) words.push_back(&s[0]);
-
   std::vector<char *> argv = words;
   argv.push_back(nullptr);
-  int argc = static_cast<int>(words.size());
+  int argc = static_cast<int>(words.size()), minArgs = data[0] % 4;
   help = wrong_param = 0;
   Outcome got, want;
   runParser(&argc, argv.data(), minArgs, &got);
   runModel(words, minArgs, &want);
-
-  FUZZ_CHECK(got.status == want.status);
-  FUZZ_CHECK(got.a == want.a && got.b == want.b && got.n == want.n && got.t == want.t);
-  FUZZ_CHECK(got.number == want.number && got.numberOnly == want.numberOnly);
-  FUZZ_CHECK(got.both == want.both && got.neverText == nullptr);
-  FUZZ_CHECK(got.text == want.text && got.textCounted == want.textCounted);
+  FUZZ_CHECK(got == want && got.texts[2] == nullptr);
   if (got.status == 0) FUZZ_CHECK(help == 1);
   if (got.status != kNoExit) return 0;
-
-  // The options are gone; the words after them are left in order, the
-  // closing null included.
   FUZZ_CHECK(help == 0 && wrong_param == 0);
-  FUZZ_CHECK(argc == want.argc && argc > minArgs && argc >= 1);
-  FUZZ_CHECK(argv[0] == words[0] && argv[argc] == nullptr);
-  FUZZ_CHECK(argc == 1 || argv[1][0] != '-');
+  // The words after the options are left in order, the closing null too.
+  FUZZ_CHECK(argc > minArgs && argv[0] == words[0] && argv[argc] == nullptr);
   for (int i = 1; i < argc; i++) FUZZ_CHECK(argv[i] == words[words.size() - argc + i]);
   return 0;
 }

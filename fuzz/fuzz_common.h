@@ -4,11 +4,15 @@
 #define NK_FUZZ_COMMON_H
 
 #include <fcntl.h>
-#include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
 
 #include "mem.h"
 #include "nksyslog.h"
@@ -16,8 +20,7 @@
 extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv);
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
 
-// Ends the run as a crash when an expectation on the library's result fails;
-// libFuzzer then keeps the input and prints the stack.
+// A failed expectation is a crash: libFuzzer keeps the input.
 #define FUZZ_CHECK(cond)                                                            \
   do {                                                                              \
     if (!(cond)) {                                                                  \
@@ -28,36 +31,39 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
 
 namespace nkfuzz {
 
-enum class Output { kKeep, kDiscard };
-
-// memInit, and the log on standard error from CRIT up only: the warnings and
-// errors that fuzzed input provokes on purpose would drown the run, while the
-// messages of a failed assertion or a halt still show. kDiscard sends
-// standard output to /dev/null, for targets whose calls print (usage texts,
-// help tables); libFuzzer writes on standard error.
-inline void init(Output output) {
+// The log from CRIT up only (fuzzed input provokes warnings on purpose;
+// assertion and halt messages still show). quiet sends standard output,
+// where usage texts and command answers go, to /dev/null.
+inline void init(bool quiet) {
   memInit();
   nksetdefaultlog(stderr);
   nkloglevelset("fuzz", "CRIT");
-  if (output == Output::kDiscard) {
-    int null = open("/dev/null", O_WRONLY);
-    if (null >= 0) {
-      fflush(stdout);
-      dup2(null, STDOUT_FILENO);
-      close(null);
-    }
+  int null = quiet ? open("/dev/null", O_WRONLY) : -1;
+  if (null >= 0) {
+    dup2(null, STDOUT_FILENO);
+    close(null);
   }
 }
 
-// The handles free when it is made must be free again when it goes: a call
-// that keeps a handle would exhaust the allocator sooner or later, and no
-// sanitizer sees memory that stays inside the allocator's slabs.
+// The input cut at its NULs, at most max pieces; the last takes the rest.
+inline std::vector<std::string> split(const uint8_t *data, size_t size, size_t max = SIZE_MAX) {
+  std::vector<std::string> pieces;
+  const char *p = reinterpret_cast<const char *>(data), *end = p + size;
+  while (p < end && pieces.size() < max) {
+    const char *nul =
+        pieces.size() + 1 < max ? static_cast<const char *>(memchr(p, 0, end - p)) : nullptr;
+    pieces.emplace_back(p, nul ? nul : end);
+    p = nul ? nul + 1 : end;
+  }
+  return pieces;
+}
+
+// The allocator's free handles are as many again when it goes: no sanitizer
+// sees a handle kept inside the allocator's slabs.
 class HandleBalance {
  public:
   HandleBalance() : free_(memFreeHandleCount()) {}
   ~HandleBalance() { FUZZ_CHECK(memFreeHandleCount() == free_); }
-  HandleBalance(const HandleBalance &) = delete;
-  HandleBalance &operator=(const HandleBalance &) = delete;
 
  private:
   int free_;

@@ -2,15 +2,15 @@
 # Runs every test: the native build with warnings as errors, AddressSanitizer
 # with UndefinedBehaviorSanitizer, ThreadSanitizer, and the 32-bit ARM build
 # cross-compiled and run under qemu-user. Installs what is missing first.
-# The optional stage fuzz builds the libFuzzer targets with clang and runs each
-# for NK_FUZZ_SECONDS (default 20) on a copy of its corpus.
-#   scripts/test-all.sh [native|asan|tsan|armhf|format|fuzz ...]   (default: all but fuzz)
+# The stage fuzz builds the libFuzzer targets with clang and runs each for
+# NK_FUZZ_SECONDS (default 15) on a copy of its corpus.
+#   scripts/test-all.sh [format|native|asan|tsan|armhf|fuzz ...]   (default: all)
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 jobs=${NK_JOBS:-2}
 stages=("$@")
-[ ${#stages[@]} -gt 0 ] || stages=(format native asan tsan armhf)
+[ ${#stages[@]} -gt 0 ] || stages=(format native asan tsan armhf fuzz)
 
 bash scripts/install-deps.sh --all
 
@@ -58,7 +58,7 @@ for stage in "${stages[@]}"; do
         -DNK_WERROR=ON >build/fuzz.configure.log 2>&1 || { cat build/fuzz.configure.log; exit 1; }
       echo "==== fuzz: build"
       cmake --build build/fuzz -j "$jobs" --target nk_fuzzers
-      bash fuzz/run-fuzzers.sh build/fuzz "${NK_FUZZ_SECONDS:-20}"
+      bash fuzz/run-fuzzers.sh build/fuzz "${NK_FUZZ_SECONDS:-15}"
       ;;
     *)
       echo "unknown stage $stage" >&2
