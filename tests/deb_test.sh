@@ -2,26 +2,16 @@
 # Builds the Debian packages of a build with cpack into a scratch folder and
 # checks each one: its control fields, the architecture of the code inside,
 # its files, and its Depends: every shared library that a packaged program or
-# library needs must come from a package it depends on, and it depends on no
+# library needs comes from a package it depends on, and it depends on no
 # optional library that nothing in it needs.
 #   deb_test.sh --build DIR --version VERSION --fleet 0|1
 set -euo pipefail
-while [ $# -gt 0 ]; do
-  case "$1" in
-    --build) build=$2 ;;
-    --version) version=$2 ;;
-    --fleet) fleet=$2 ;;
-    *) echo "unknown argument $1" >&2; exit 2 ;;
-  esac
-  shift 2
-done
-
+while [ $# -gt 0 ]; do declare "${1#--}=$2" && shift 2; done
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/nk-deb.XXXXXX")
 trap 'rm -rf "$tmp"' EXIT
-fail() { echo "FAILED: $*"; exit 1; }
-
+fail() { echo "FAILED: $*" && exit 1; }
 cpack --config "$build/CPackConfig.cmake" -G DEB -B "$tmp/out" >"$tmp/cpack.log" 2>&1 ||
-  { cat "$tmp/cpack.log"; fail "cpack"; }
+  { cat "$tmp/cpack.log" && fail "cpack"; }
 
 # The Debian package that ships a shared library, by its SONAME.
 package_of() {
@@ -36,21 +26,12 @@ package_of() {
     *) echo "unknown:$1" ;;
   esac
 }
-
-# The Debian architecture of an ELF file (or of the objects of an archive).
+# The Debian architecture of an ELF file (armhf: float arguments in VFP registers).
 arch_of() {
-  case "$(readelf -h "$1")" in
+  case "$(readelf -h "$1") $(readelf -A "$1")" in
     *"Machine:"*"X86-64"*) echo amd64 ;;
-    *"Machine:"*"AArch64"*) echo arm64 ;;
-    *"Machine:"*" ARM"*)
-      # Floating-point arguments in VFP registers: the hard-float ABI.
-      case "$(readelf -A "$1")" in
-        *"Tag_ABI_VFP_args: VFP registers"*) echo armhf ;;
-        *) echo armel ;;
-      esac
-      ;;
-    *"Machine:"*"80386"*) echo i386 ;;
-    *) echo unknown ;;
+    *"Machine:"*" ARM"*"Tag_ABI_VFP_args: VFP registers"*) echo armhf ;;
+    *) echo other ;;
   esac
 }
 
@@ -60,74 +41,62 @@ mkdir -p "$x"
 for name in nksh libnk0 libnk-dev; do
   deb=$tmp/out/${name}_${version}_${arch}.deb
   [ -f "$deb" ] || fail "no $(basename "$deb") among: $(cd "$tmp/out" && ls ./*.deb)"
-  for field in Package Version Architecture Maintainer Description Section; do
+  for field in Maintainer Description Section; do
     [ -n "$(dpkg-deb -f "$deb" "$field")" ] || fail "$name: no $field"
   done
-  [ "$(dpkg-deb -f "$deb" Package)" = "$name" ] || fail "$name: Package field"
-  [ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "$name: Version field"
-  owners=$(dpkg-deb -c "$deb" | awk '{print $2}' | sort -u)
-  [ "$owners" = root/root ] || fail "$name: files owned by $owners"
+  for field in Package=$name Version=$version Architecture=$arch; do
+    [ "$(dpkg-deb -f "$deb" "${field%%=*}")" = "${field#*=}" ] || fail "$name: ${field%%=*} field"
+  done
+  [ "$(dpkg-deb -c "$deb" | awk '{print $2}' | sort -u)" = root/root ] || fail "$name: files not owned by root"
   dpkg-deb -x "$deb" "$x/$name"
   depends=$(dpkg-deb -f "$deb" Depends)
   echo "$name ($arch): Depends: $depends"
-
-  # What the package's programs and libraries need, against its Depends.
-  declare -A deps=()
+  declare -A deps=() needed=()
   for d in $(echo "$depends" | sed 's/([^)]*)//g; s/,/ /g'); do deps[$d]=1; done
-  declare -A needed=()
   while IFS= read -r f; do
     readelf -h "$f" >/dev/null 2>&1 || continue
-    [ "$(arch_of "$f")" = "$arch" ] || fail "$name: ${f#"$x/$name"} is $(arch_of "$f") code"
+    what=${f#"$x/$name"}
+    [ "$(arch_of "$f")" = "$arch" ] || fail "$name: $what is $(arch_of "$f") code"
     # Programs and shared libraries ship stripped (a static library keeps its
-    # debugging sections, for the programs linked with it).
-    if [[ "$f" != *.a ]] && readelf -S "$f" | grep '\.debug_info' >/dev/null; then
-      fail "$name: ${f#"$x/$name"} is not stripped"
-    fi
-    # A search path of the build machine (the cross build's sysroot) stays there.
-    if readelf -d "$f" | grep -E '\((RPATH|RUNPATH)\)' >/dev/null; then
-      fail "$name: ${f#"$x/$name"} keeps a library search path"
-    fi
+    # debugging sections, for the programs linked with it), and without the
+    # build machine's library search paths.
+    [[ "$f" == *.a ]] || ! readelf -S "$f" | grep -q '\.debug_info' || fail "$name: $what is not stripped"
+    ! readelf -d "$f" | grep -qE '\((RPATH|RUNPATH)\)' || fail "$name: $what keeps a library search path"
     for lib in $(readelf -d "$f" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'); do
       pkg=$(package_of "$lib")
-      [ -n "${deps[$pkg]:-}" ] || fail "$name: ${f#"$x/$name"} needs $lib ($pkg), not in Depends"
+      [ -n "${deps[$pkg]:-}" ] || fail "$name: $what needs $lib ($pkg), not in Depends"
       needed[$pkg]=1
     done
   done < <(find "$x/$name" -type f)
   for pkg in liblua5.2-0 libedit2 libmosquitto1; do
-    if [ -n "${deps[$pkg]:-}" ] && [ -z "${needed[$pkg]:-}" ]; then
-      fail "$name: depends on $pkg, which nothing in it needs"
-    fi
+    [ -z "${deps[$pkg]:-}" ] || [ -n "${needed[$pkg]:-}" ] || fail "$name: depends on $pkg, which nothing in it needs"
   done
   unset deps needed
 done
 
 # nksh: the programs and their manual pages, nothing else.
 programs="nkbus nkrun nksh"
-[ "$fleet" = 1 ] && programs="nkbridge nkbus nkfleet nkrun nksh"
-bin=$(cd "$x/nksh/usr/bin" && echo *)
-[ "$bin" = "$programs" ] || fail "nksh: usr/bin holds $bin, not $programs"
+[ "$fleet" = 0 ] || programs="nkbridge nkbus nkfleet nkrun nksh"
+[ "$(cd "$x/nksh/usr/bin" && echo *)" = "$programs" ] || fail "nksh: usr/bin does not hold $programs"
 for page in nksh nkbus nkrun; do
-  gz=$x/nksh/usr/share/man/man1/$page.1.gz
-  zcat "$gz" 2>/dev/null | grep "^\.TH ${page^^} 1" >/dev/null || fail "nksh: no manual page $page(1)"
+  zcat "$x/nksh/usr/share/man/man1/$page.1.gz" | grep -q "^\.TH ${page^^} 1" || fail "nksh: no manual page $page(1)"
 done
 others=$(cd "$x/nksh" && find . -type f ! -path './usr/bin/*' ! -path './usr/share/man/man1/*')
 [ -z "$others" ] || fail "nksh: also holds $others"
 
 # libnk0: the library under its SONAME, registered for ldconfig.
 lib=$(cd "$x/libnk0" && find . -name 'libnk.so.*' -type f)
-[ "$(basename "$lib")" = "libnk.so.$version" ] || fail "libnk0: holds '$lib'"
 libdir=$(dirname "$lib")
+[ "$(basename "$lib")" = "libnk.so.$version" ] || fail "libnk0: holds '$lib'"
 [ "$(readlink "$x/libnk0/$libdir/libnk.so.0")" = "libnk.so.$version" ] || fail "libnk0: no libnk.so.0"
-soname=$(readelf -d "$x/libnk0/$lib" | sed -n 's/.*(SONAME).*\[\(.*\)\]/\1/p')
-[ "$soname" = libnk.so.0 ] || fail "libnk0: SONAME is '$soname'"
-dpkg-deb -I "$tmp/out/libnk0_${version}_${arch}.deb" shlibs | grep -x "libnk 0 libnk0 (>= $version)" >/dev/null ||
-  fail "libnk0: shlibs file"
-dpkg-deb -I "$tmp/out/libnk0_${version}_${arch}.deb" postinst | grep ldconfig >/dev/null || fail "libnk0: no ldconfig"
+readelf -d "$x/libnk0/$lib" | grep -q '(SONAME).*\[libnk\.so\.0\]' || fail "libnk0: SONAME"
+info() { dpkg-deb -I "$tmp/out/libnk0_${version}_${arch}.deb" "$1"; }
+info shlibs | grep -qx "libnk 0 libnk0 (>= $version)" || fail "libnk0: shlibs file"
+info postinst | grep -q ldconfig || fail "libnk0: no ldconfig"
 
 # libnk-dev: headers, link name, static library, nk.pc for /usr, CMake package.
 dev=$x/libnk-dev
-srcdir=$(cd "$(dirname "$0")/.." && pwd)
-for h in "$srcdir"/include/*.h; do
+for h in "$(dirname "$0")"/../include/*.h; do
   cmp -s "$h" "$dev/usr/include/nk/$(basename "$h")" || fail "libnk-dev: include/nk/$(basename "$h")"
 done
 [ "$(readlink "$dev/$libdir/libnk.so")" = libnk.so.0 ] || fail "libnk-dev: no libnk.so link"
@@ -136,6 +105,6 @@ grep -qx "prefix=/usr" "$dev/$libdir/pkgconfig/nk.pc" || fail "libnk-dev: nk.pc 
 for f in nkConfig.cmake nkConfigVersion.cmake nkTargets.cmake; do
   [ -f "$dev/$libdir/cmake/nk/$f" ] || fail "libnk-dev: no cmake/nk/$f"
 done
-dpkg-deb -f "$tmp/out/libnk-dev_${version}_${arch}.deb" Depends | grep "libnk0 (= $version)" >/dev/null ||
+dpkg-deb -f "$tmp/out/libnk-dev_${version}_${arch}.deb" Depends | grep -q "libnk0 (= $version)" ||
   fail "libnk-dev: does not depend on libnk0 (= $version)"
 echo "deb test passed: nksh, libnk0, libnk-dev $version $arch"
