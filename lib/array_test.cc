@@ -1,246 +1,121 @@
 #define NK_MODULE "array_test"
 #include "array.h"
 
-#include <stdio.h>
-#include <string.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "mem.h"
 #include "nkstrings.h"
 #include "nksyslog.h"
 #include "nktest.h"
 
 namespace {
 
-class ArrayEnvironment : public ::testing::Environment {
- public:
+struct ArrayEnvironment : ::testing::Environment {
   void SetUp() override { memInit(); }
 };
 const auto *const kEnvironment = ::testing::AddGlobalTestEnvironment(new ArrayEnvironment);
-
-std::string text(int s) { return static_cast<char *>(memGetData(s)); }
+const char kAssert[] = "CRIT Assertion failed file array line [0-9]+\n";
 
 // Collects the log and checks that every test gives back what it allocated.
 class ArrayTest : public ::testing::Test {
  protected:
-  void SetUp() override { freeBefore_ = memFreeHandleCount(); }
-  void TearDown() override { EXPECT_EQ(memFreeHandleCount(), freeBefore_); }
-  // The logged messages, without their date and time.
-  std::vector<std::string> logged() { return log_.messages(); }
+  void TearDown() override {
+    arrayFree(a_);
+    stringFree(s_);
+    EXPECT_EQ(memFreeHandleCount(), freeBefore_);
+  }
+  std::string csv() {
+    int size = arrayCSV(a_, s_);
+    EXPECT_EQ(size, stringLen(s_) + 1);
+    return static_cast<char *>(memGetData(s_));
+  }
   nktest::LogCapture log_;
-  int freeBefore_ = 0;
+  int freeBefore_ = memFreeHandleCount();
+  int a_ = arrayAlloc(), s_ = stringAlloc(0);
 };
 
-void fill(int array, int from, int to) {
-  for (int i = from; i < to; i++) {
-    arrayPut(array, ("n" + std::to_string(i)).c_str(), ("v" + std::to_string(i)).c_str());
+TEST_F(ArrayTest, NamesMatchWithoutCaseAndCsvJoinsUnescaped) {
+  EXPECT_EQ(arrayGet(a_, "Name"), nullptr);  // empty
+  EXPECT_EQ(csv(), "");
+  EXPECT_EQ(arrayPut(a_, "Name", "1"), 2);
+  EXPECT_EQ(arrayPut(a_, "NAME", ""), 1);
+  EXPECT_EQ(csv(), "Name=");
+  EXPECT_EQ(arrayPut(a_, "name", "2"), 2);
+  EXPECT_EQ(arrayPut(a_, "x,y", "1=2"), 4);
+  EXPECT_EQ(csv(), "Name=2,x,y=1=2");  // the first spelling; nothing escaped
+  EXPECT_EQ(arrayCount(a_), 2);
+  EXPECT_STREQ(arrayGet(a_, "nAME"), "2");
+  EXPECT_EQ(arrayGet(a_, "nam"), nullptr);
+  EXPECT_STREQ(arrayIndexName(a_, 1), "x,y");
+  EXPECT_EQ(arrayIndexName(a_, 2), nullptr);
+  EXPECT_TRUE(log_.messages().empty());
+}
+
+TEST_F(ArrayTest, The751stNameWarnsAndThe1001stStops) {
+  for (int i = 0; i < ARRAY_MAX_ELEMENTS; i++) {
+    std::string name = "n" + std::to_string(i);
+    arrayPut(a_, name.c_str(), name.c_str());
   }
-}
-
-TEST_F(ArrayTest, NamesMatchWithoutCaseAndKeepTheirFirstSpelling) {
-  int a = arrayAlloc();
-  EXPECT_EQ(arrayCount(a), 0);
-  EXPECT_EQ(arrayGet(a, "Name"), nullptr);  // empty
-  EXPECT_EQ(arrayPut(a, "Name", "1"), 2);
-  EXPECT_EQ(arrayPut(a, "NAME", "2"), 2);
-  EXPECT_EQ(arrayCount(a), 1);
-  EXPECT_STREQ(arrayIndexName(a, 0), "Name");
-  EXPECT_STREQ(arrayGet(a, "name"), "2");
-  EXPECT_EQ(arrayPut(a, "other", ""), 1);
-  EXPECT_STREQ(arrayGet(a, "OTHER"), "");
-  EXPECT_EQ(arrayGet(a, "nam"), nullptr);
-  EXPECT_STREQ(arrayIndexName(a, 1), "other");
-  EXPECT_EQ(arrayIndexName(a, 2), nullptr);  // i == count
-  EXPECT_EQ(arrayIndexName(a, -1), nullptr);
-  // A longer value moves to a larger block; the element keeps it.
-  std::string big(1000, 'v');
-  EXPECT_EQ(arrayPut(a, "name", big.c_str()), 1001);
-  EXPECT_EQ(arrayGet(a, "Name"), big);
-  arrayFree(a);
-  EXPECT_TRUE(logged().empty());
-}
-
-TEST_F(ArrayTest, DebugLinesTraceAPutAndAGet) {
-  int a = arrayAlloc();
-  nkloglevelset("test", "DBUG");
-  nklogMaskSet(LOGMASK_CONTAINERS);  // not the allocator's own lines
-  arrayPut(a, "k", "v");
-  arrayGet(a, "x");
-  nkloglevelset("test", "WARN");
-  const Array *data = static_cast<const Array *>(memGetData(a));
-  std::string h = std::to_string(a), name = std::to_string(data->names[0]);
-  EXPECT_EQ(logged(), (std::vector<std::string>{
-                          "DBUG arrayPut: h=" + h + " n=k v=v",
-                          "DBUG arrayPut: added new elem " + name + ", " +
-                              std::to_string(data->values[0]) + ", count now 1",
-                          "DBUG arrayPut: storing 'v' to " + name,
-                          "DBUG arrayGet: h=" + h + " n=x",
-                          "DBUG arrayGet: a->nelements=1",
-                          "DBUG arrayGet: not found, return NULL",
-                      }));
-  arrayFree(a);
-}
-
-TEST_F(ArrayTest, CsvJoinsItemsUnescaped) {
-  int a = arrayAlloc();
-  int s = stringAlloc(10);
-  EXPECT_EQ(arrayCSV(a, s), 1);
-  EXPECT_EQ(text(s), "");
-  arrayPut(a, "a", "");
-  EXPECT_EQ(arrayCSV(a, s), 3);
-  EXPECT_EQ(text(s), "a=");
-  arrayPut(a, "a", "1");
-  arrayPut(a, "b", "2");
-  EXPECT_EQ(arrayCSV(a, s), 8);
-  EXPECT_EQ(text(s), "a=1,b=2");
-  arrayPut(a, "x,y", "1=2");
-  EXPECT_EQ(arrayCSV(a, s), 16);
-  EXPECT_EQ(text(s), "a=1,b=2,x,y=1=2");
-  stringFree(s);
-  arrayFree(a);
-}
-
-TEST_F(ArrayTest, The751stNameWarnsOnceAndThe1000thFits) {
-  int a = arrayAlloc();
-  fill(a, 0, 750);
-  EXPECT_TRUE(logged().empty());
-  fill(a, 750, 1000);
-  arrayPut(a, "N999", "again");  // present: no new element, no warning
-  EXPECT_EQ(arrayCount(a), ARRAY_MAX_ELEMENTS);
-  EXPECT_STREQ(arrayGet(a, "n999"), "again");
-  EXPECT_STREQ(arrayIndexName(a, 999), "n999");
-  EXPECT_EQ(logged(), std::vector<std::string>{"ERR  arrayPut: WARNING while adding n750=>v750 - "
-                                               "array is growing too large, crash may occur"});
-  arrayFree(a);
-}
-
-TEST_F(ArrayTest, CopyReplacesTheDestinationWithCopies) {
-  int from = arrayAlloc();
-  int to = arrayAlloc();
-  arrayPut(from, "a", "1");
-  arrayPut(from, "B", "2");
-  fill(to, 0, 5);
-  arrayCopy(to, from);
-  EXPECT_EQ(arrayCount(to), 2);
-  EXPECT_STREQ(arrayIndexName(to, 1), "B");
-  EXPECT_STREQ(arrayGet(to, "b"), "2");
-  EXPECT_EQ(arrayGet(to, "n0"), nullptr);
-  arrayPut(from, "a", "changed");  // the copies are the destination's own
-  EXPECT_STREQ(arrayGet(to, "a"), "1");
-  arrayFree(from);
-  EXPECT_STREQ(arrayGet(to, "A"), "1");
-  arrayFree(to);
-  EXPECT_TRUE(logged().empty());
-}
-
-TEST_F(ArrayTest, CopyOfAnEmptySourceEmptiesAFullDestination) {
-  int empty = arrayAlloc();
-  int full = arrayAlloc();
-  int before = memFreeHandleCount();
-  fill(full, 0, ARRAY_MAX_ELEMENTS);
-  arrayCopy(full, empty);
-  EXPECT_EQ(arrayCount(full), 0);
-  EXPECT_EQ(arrayGet(full, "n0"), nullptr);
-  EXPECT_EQ(memFreeHandleCount(), before);  // all 2000 strings freed
-  fill(full, 0, 1);                         // and usable again
-  EXPECT_EQ(arrayCount(full), 1);
+  EXPECT_EQ(arrayPut(a_, "N999", "again"), 6);  // present: no new element
+  ::testing::internal::CaptureStdout();
+  EXPECT_STREQ(arrayGet(a_, "n999"), "again");
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");  // full is not damaged
+  EXPECT_STREQ(arrayIndexName(a_, 999), "n999");
+  EXPECT_EQ(log_.messages(),
+            std::vector<std::string>{"ERR  arrayPut: WARNING while adding n750=>n750 "
+                                     "- array is growing too large, crash may occur"});
+  nksetdefaultlog(stderr);
+  EXPECT_EXIT(arrayPut(a_, "one", "too many"), ::testing::ExitedWithCode(1), kAssert);
+  int empty = arrayAlloc(), before = memFreeHandleCount();
+  arrayCopy(a_, empty);  // frees all 2000 strings
+  EXPECT_EQ(memFreeHandleCount(), before + 2 * ARRAY_MAX_ELEMENTS);
+  EXPECT_EQ(csv(), "");
   arrayFree(empty);
-  arrayFree(full);
 }
 
-TEST_F(ArrayTest, CopyWarnsOfLongTextsAndCopiesThem) {
+TEST_F(ArrayTest, CopyReplacesTheDestinationAndWarnsOfLongTexts) {
   int from = arrayAlloc();
-  int to = arrayAlloc();
-  std::string longest(ARRAY_LONG_TEXT - 1, 'a');
-  std::string tooLong(ARRAY_LONG_TEXT, 'b');
+  std::string longest(ARRAY_LONG_TEXT - 1, 'a'), tooLong(ARRAY_LONG_TEXT, 'b');
+  arrayPut(from, "a", "1");
   arrayPut(from, longest.c_str(), longest.c_str());  // just below: no warning
   arrayPut(from, tooLong.c_str(), "short");
-  arrayPut(from, "short", tooLong.c_str());
-  arrayCopy(to, from);
-  auto lines = logged();
-  ASSERT_EQ(lines.size(), 2u);
-  // The logger cuts a message to 4095 characters.
-  EXPECT_EQ(lines[0],
-            ("ERR  arrayCopy: WARNING - Array index too long (length: 16384, index: " + tooLong)
-                .substr(0, 5 + 4095));
-  EXPECT_EQ(lines[1],
-            ("ERR  arrayCopy: WARNING - Array value too long (length: 16384, value: " + tooLong)
-                .substr(0, 5 + 4095));
-  EXPECT_EQ(arrayCount(to), 3);
-  EXPECT_EQ(arrayGet(to, tooLong.c_str()), std::string("short"));
-  EXPECT_EQ(arrayGet(to, "short"), tooLong);
-  EXPECT_EQ(arrayGet(to, longest.c_str()), longest);
+  arrayPut(from, "B", tooLong.c_str());
+  arrayPut(a_, "gone", "");
+  arrayCopy(a_, from);
+  arrayPut(from, "a", "changed");  // the copies are the destination's own
   arrayFree(from);
-  arrayFree(to);
+  EXPECT_EQ(csv(), "a=1," + longest + "=" + longest + "," + tooLong + "=short,B=" + tooLong);
+  EXPECT_EQ(arrayGet(a_, "b"), tooLong);
+  std::string head = "ERR  arrayCopy: WARNING - Array ";  // messages cut at 4095 characters
+  EXPECT_EQ(log_.messages(),
+            (std::vector<std::string>{
+                (head + "index too long (length: 16384, index: " + tooLong).substr(0, 5 + 4095),
+                (head + "value too long (length: 16384, value: " + tooLong).substr(0, 5 + 4095)}));
 }
 
-// Inside a death statement: the matcher reads standard error.
-void logToStderr() {
-  nksetdefaultlog(stderr);
-  nkloglevelset("test", "WARN");
-  nklogMaskSet(LOGMASK_ALL);
-}
-
-void putOneTooMany(int array) {
-  logToStderr();
-  arrayPut(array, "one", "too many");
-}
-
+// A damaged count prints the allocator's statistics (on standard output, here
+// sent to standard error for the matcher) before the process stops.
 void getFromDamaged(int array, int count) {
-  logToStderr();
+  dup2(2, 1);
+  setvbuf(stdout, nullptr, _IONBF, 0);
   static_cast<Array *>(memGetData(array))->count = count;
   arrayGet(array, "x");
 }
 
-TEST(ArrayDeathTest, The1001stNameStopsTheProcess) {
-  int a = arrayAlloc();
-  fill(a, 0, ARRAY_MAX_ELEMENTS);
-  EXPECT_EXIT(putOneTooMany(a), ::testing::ExitedWithCode(1),
-              "CRIT Assertion failed file array line [0-9]+\n");
-  arrayFree(a);
-}
-
-void countWrongArray(int notArray) {
-  logToStderr();
-  arrayCount(notArray);
-}
-
-void putIntoWrongArray(int notArray) {
-  logToStderr();
-  arrayPut(notArray, "a", "1");
-}
-
-void copyFromWrongArray(int array, int notArray) {
-  logToStderr();
-  arrayCopy(array, notArray);
-}
-
-TEST(ArrayDeathTest, WrongMagicStopsEveryOperation) {
-  int notArray = memAlloc(sizeof(Array));
-  EXPECT_EXIT(countWrongArray(notArray), ::testing::ExitedWithCode(1),
-              "CRIT Assertion failed file array line [0-9]+\n");
-  EXPECT_EXIT(putIntoWrongArray(notArray), ::testing::ExitedWithCode(1),
-              "CRIT Assertion failed file array line [0-9]+\n");
-  int a = arrayAlloc();
-  EXPECT_EXIT(copyFromWrongArray(a, notArray), ::testing::ExitedWithCode(1),
-              "CRIT Assertion failed file array line [0-9]+\n");
-  arrayFree(a);
-  memFree(notArray);
-}
-
-TEST(ArrayDeathTest, DamagedCountPrintsTheAllocatorAndStops) {
-  int a = arrayAlloc();
-  arrayPut(a, "a", "1");
-  // Standard output carries the statistics; the matcher sees the assertion.
-  EXPECT_EXIT(getFromDamaged(a, ARRAY_MAX_ELEMENTS + 1), ::testing::ExitedWithCode(1),
-              "CRIT Assertion failed file array line [0-9]+\n");
-  EXPECT_EXIT(getFromDamaged(a, -1), ::testing::ExitedWithCode(1),
-              "CRIT Assertion failed file array line [0-9]+\n");
-  arrayFree(a);
+TEST(ArrayDeathTest, WrongMagicAndDamagedCountStop) {
+  nksetdefaultlog(stderr);
+  int a = arrayAlloc(), notArray = memAlloc(sizeof(Array));
+  EXPECT_EXIT(arrayCount(notArray), ::testing::ExitedWithCode(1), kAssert);
+  EXPECT_EXIT(arrayPut(notArray, "a", "1"), ::testing::ExitedWithCode(1), kAssert);
+  EXPECT_EXIT(arrayCopy(a, notArray), ::testing::ExitedWithCode(1), kAssert);
+  for (int count : {ARRAY_MAX_ELEMENTS + 1, -1}) {
+    EXPECT_EXIT(getFromDamaged(a, count), ::testing::ExitedWithCode(1),
+                std::string("totalh=262144,freeh=[0-9]+\n.*") + kAssert);
+  }
 }
 
 }  // namespace
