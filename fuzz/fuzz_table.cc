@@ -1,79 +1,58 @@
 // fuzz_table -- tables built from the input, converted with tableToLua.
 // The input is a program over a stack of open tables; the first byte chooses
 // the root's kind (an array, a dictionary, or a kind that does not convert).
-// Each operation byte, by its low 4 bits:
-//   0 open a nested table (kind from the next byte); 1 close the innermost
-//   and add it to its parent; 2 add an integer (4 bytes); 3 a double (8
-//   bytes); 4 a text (length byte, then the bytes; op bit 0x40: a null text);
-//   5 a nil; 6 a value of an undefined type (type from the next byte); 7 an
-//   integer, double or table given as a null pointer; else a dictionary add
-//   with a null key.
-// Op bit 0x10 adds with tableAddTable and a key (a byte below 0xF0 picks a
-// short key, else its low 4 bits give the length of a key from the input),
-// else with tableAddArray. Tables left open are closed in turn at the end.
-// Each add's result is checked and a model records what was stored. The root
-// then goes to a fresh Lua state: the stack grows by exactly the table (or
-// not at all for a root that does not convert), and the table holds what the
-// model says: later dictionary keys replace earlier ones, nil values (a null
-// text, a nested table that does not convert) leave no key.
+// Each operation byte, by its low 3 bits: 0 open a nested table (kind from
+// the next byte); 1 close the innermost and add it to its parent; 2 add an
+// integer (4 bytes); 3 a double (8 bytes); 4 a text (length byte, then the
+// bytes; op bit 0x40: a null text); 5 a nil; 6 a number or nil of a type
+// from the next byte (an undefined one too), given as a null pointer when op
+// bit 0x20 is set; 7 a dictionary
+// add with a null key. Op bit 0x10 adds with tableAddTable and a key (a
+// byte: below 0xF0 one of a few short keys, else its low 4 bits give the
+// length of a key from the input), else with tableAddArray. Tables left open
+// are closed in turn at the end. Each add's result must follow from the
+// kinds and arguments; the root then goes to a fresh Lua state, whose stack
+// grows by exactly the table (or not at all for a root that does not
+// convert), and the root's Lua table has as many keys as distinct non-nil
+// entries were stored in it.
 #include <lauxlib.h>
 #include <lua.h>
 
 #include <map>
-#include <memory>
 
 #include "fuzz_common.h"
 #include "table.h"
 
 namespace {
 
-struct Node;
-struct Entry {  // as Lua must see it
-  std::string key;
-  int type = LUA_TNIL;
-  double number = 0;
-  std::string text;
-  std::unique_ptr<Node> table;
-};
-struct Node {
-  int kind = 0;
-  std::vector<Entry> entries;
-};
 struct Open {
   LuaTable *table;
-  Node *node;
+  int kind;
+  std::map<std::string, bool> keys;  // a dictionary's: whether the value is not nil
+  size_t values = 0;                 // an array's non-nil values
 };
+
+const uint8_t *p, *end;
+uint8_t byte() { return p < end ? *p++ : 0; }
+void raw(void *out, size_t n) {
+  n = std::min(n, static_cast<size_t>(end - p));
+  memcpy(out, p, n);
+  p += n;
+}
+std::string text(size_t n) {
+  n = std::min(n, static_cast<size_t>(end - p));
+  std::string s(reinterpret_cast<const char *>(p), n);
+  p += n;
+  return s.c_str();
+}
+int kind() {
+  static const int kKinds[] = {TABLE_ARRAY, TABLE_ARRAY, TABLE_DICT, TABLE_DICT, 0, 3};
+  return kKinds[byte() % 6];
+}
 bool converts(int kind) { return kind == TABLE_ARRAY || kind == TABLE_DICT; }
 
-class Reader {
- public:
-  Reader(const uint8_t *data, size_t size) : p_(data), end_(data + size) {}
-  bool empty() const { return p_ == end_; }
-  uint8_t byte() { return p_ < end_ ? *p_++ : 0; }
-  void bytes(void *out, size_t n) {
-    memset(out, 0, n);
-    n = std::min(n, static_cast<size_t>(end_ - p_));
-    memcpy(out, p_, n);
-    p_ += n;
-  }
-  std::string text(size_t n) {
-    std::string s(n, '\0');
-    bytes(&s[0], n);
-    return s.c_str();
-  }
-  int kind() {
-    static const int kKinds[] = {TABLE_ARRAY, TABLE_ARRAY, TABLE_ARRAY, TABLE_DICT,
-                                 TABLE_DICT,  TABLE_DICT,  0,           3};
-    return kKinds[byte() % 8];
-  }
-
- private:
-  const uint8_t *p_, *end_;
-};
-
-// Adds value by the call op chooses and checks the result against the kinds
-// and arguments; a stored entry goes into the model.
-int add(std::vector<Open> *open, uint8_t op, Reader *in, Entry entry, int type, const void *value,
+// Adds by the call op chooses; nil says whether Lua will see no value.
+int add(std::vector<Open> *open, uint8_t op, int type, const void *value, bool nil,
         bool nullKey = false) {
   static const char *const kKeys[] = {"a", "b", "key", "", "1", "value"};
   Open &top = open->back();
@@ -81,62 +60,25 @@ int add(std::vector<Open> *open, uint8_t op, Reader *in, Entry entry, int type, 
             (value || type == TABLE_VALUE_STRING || type == TABLE_VALUE_NIL);
   int result;
   if (op & 0x10) {
-    uint8_t b = nullKey ? 0 : in->byte();
-    entry.key = b < 0xF0 ? kKeys[b % 6] : in->text(b & 0x0f);
-    result = tableAddTable(top.table, nullKey ? nullptr : entry.key.c_str(), value, type);
-    ok = ok && top.node->kind == TABLE_DICT && !nullKey;
+    uint8_t b = nullKey ? 0 : byte();
+    std::string key = b < 0xF0 ? kKeys[b % 6] : text(b & 0x0f);
+    result = tableAddTable(top.table, nullKey ? nullptr : key.c_str(), value, type);
+    FUZZ_CHECK(result == (ok && top.kind == TABLE_DICT && !nullKey ? 0 : -1));
+    if (result == 0) top.keys[key] = !nil;
   } else {
     result = tableAddArray(top.table, value, type);
-    ok = ok && top.node->kind == TABLE_ARRAY;
+    FUZZ_CHECK(result == (ok && top.kind == TABLE_ARRAY ? 0 : -1));
+    if (result == 0) top.values += !nil;
   }
-  FUZZ_CHECK(result == (ok ? 0 : -1));
-  if (result == 0) top.node->entries.push_back(std::move(entry));
   return result;
 }
 
 // The innermost table goes to its parent; one the parent refuses is destroyed.
-void close(std::vector<Open> *open, uint8_t op, Reader *in) {
+void close(std::vector<Open> *open, uint8_t op) {
   Open child = open->back();
   open->pop_back();
-  Entry entry;
-  entry.table.reset(child.node);
-  entry.type = converts(child.node->kind) ? LUA_TTABLE : LUA_TNIL;
-  if (add(open, op, in, std::move(entry), TABLE_VALUE_TABLE, child.table) != 0)
+  if (add(open, op, TABLE_VALUE_TABLE, child.table, !converts(child.kind)) != 0)
     tableDestroy(child.table);
-}
-
-// Compares the Lua table on top of the stack with node.
-void verify(lua_State *L, const Node &node) {
-  FUZZ_CHECK(lua_checkstack(L, 4) && lua_type(L, -1) == LUA_TTABLE);
-  std::map<std::string, const Entry *> byKey;  // the entry each key ends with
-  std::vector<const Entry *> byIndex;
-  for (const Entry &e : node.entries) {
-    if (node.kind == TABLE_DICT) byKey[e.key] = &e;
-    if (node.kind == TABLE_ARRAY) byIndex.push_back(&e);
-  }
-  size_t keys = 0, expectedKeys = 0;
-  for (auto &k : byKey) expectedKeys += k.second->type != LUA_TNIL;
-  for (const Entry *e : byIndex) expectedKeys += e->type != LUA_TNIL;
-  for (lua_pushnil(L); lua_next(L, -2); lua_pop(L, 1)) keys++;
-  FUZZ_CHECK(keys == expectedKeys);
-  auto check = [L](const Entry *e) {
-    FUZZ_CHECK(lua_type(L, -1) == e->type);
-    size_t len = 0;
-    double n = lua_tonumber(L, -1);
-    if (e->type == LUA_TNUMBER) FUZZ_CHECK(memcmp(&n, &e->number, sizeof n) == 0);
-    if (e->type == LUA_TSTRING) FUZZ_CHECK(e->text == std::string(lua_tolstring(L, -1, &len), len));
-    if (e->type == LUA_TTABLE) verify(L, *e->table);
-    lua_pop(L, 1);
-  };
-  for (auto &k : byKey) {
-    lua_pushlstring(L, k.first.data(), k.first.size());
-    lua_rawget(L, -2);
-    check(k.second);
-  }
-  for (size_t i = 0; i < byIndex.size(); i++) {
-    lua_rawgeti(L, -1, static_cast<int>(i + 1));
-    check(byIndex[i]);
-  }
 }
 
 }  // namespace
@@ -148,75 +90,66 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (size < 1) return 0;
-  Reader in(data, size);
+  p = data, end = data + size;
   nkfuzz::HandleBalance balance;
-  std::unique_ptr<Node> root(new Node);
-  root->kind = in.kind();
-  LuaTable *rootTable = tableNew(root->kind);
-  std::vector<Open> open = {{rootTable, root.get()}};
-  for (int ops = 0; ops < 4096 && !in.empty(); ops++) {
-    uint8_t op = in.byte();
-    Entry e;
+  std::vector<Open> open(1);
+  open[0].kind = kind();
+  LuaTable *root = open[0].table = tableNew(open[0].kind);
+  for (int ops = 0; ops < 4096 && p < end; ops++) {
+    uint8_t op = byte();
     int32_t integer = 7;
     double number = 1;
-    switch (op & 0x0f) {
+    std::string s;  // a text added
+    switch (op & 7) {
       case 0:
         if (open.size() < 64) {
-          Node *node = new Node;
-          node->kind = in.kind();
-          open.push_back({tableNew(node->kind), node});
+          open.emplace_back();
+          open.back().kind = kind();
+          open.back().table = tableNew(open.back().kind);
         }
         break;
       case 1:
-        if (open.size() > 1) close(&open, op, &in);
+        if (open.size() > 1) close(&open, op);
         break;
       case 2:
-        in.bytes(&integer, sizeof integer);
-        e.type = LUA_TNUMBER, e.number = integer;
-        add(&open, op, &in, std::move(e), TABLE_VALUE_INTEGER, &integer);
+        raw(&integer, sizeof integer);
+        add(&open, op, TABLE_VALUE_INTEGER, &integer, false);
         break;
       case 3:
-        in.bytes(&e.number, sizeof e.number);
-        number = e.number, e.type = LUA_TNUMBER;
-        add(&open, op, &in, std::move(e), TABLE_VALUE_DOUBLE, &number);
+        raw(&number, sizeof number);
+        add(&open, op, TABLE_VALUE_DOUBLE, &number, false);
         break;
-      case 4: {
-        std::string text = op & 0x40 ? "" : in.text(in.byte());
-        e.type = op & 0x40 ? LUA_TNIL : LUA_TSTRING, e.text = text;
-        add(&open, op, &in, std::move(e), TABLE_VALUE_STRING, op & 0x40 ? nullptr : text.c_str());
+      case 4:
+        s = op & 0x40 ? "" : text(byte());
+        add(&open, op, TABLE_VALUE_STRING, op & 0x40 ? nullptr : s.c_str(), op & 0x40);
         break;
-      }
       case 5:
-        add(&open, op, &in, std::move(e), TABLE_VALUE_NIL, nullptr);
+        add(&open, op, TABLE_VALUE_NIL, nullptr, true);
         break;
       case 6: {
-        int type = in.byte();
-        add(&open, op, &in, std::move(e), type + 5 * (type >= 1 && type <= 5), &number);
+        int type = byte() % 8;  // 0, 6, 7 and 9 are no value type
+        if (type == TABLE_VALUE_STRING || type == TABLE_VALUE_TABLE) type = 9;
+        add(&open, op, type, op & 0x20 ? nullptr : &number, type == TABLE_VALUE_NIL);
         break;
       }
-      case 7:
-        add(&open, op, &in, std::move(e),
-            op & 0x40   ? TABLE_VALUE_TABLE
-            : op & 0x20 ? TABLE_VALUE_DOUBLE
-                        : TABLE_VALUE_INTEGER,
-            nullptr);
-        break;
       default:
-        e.type = LUA_TNUMBER, e.number = integer;
-        add(&open, op | 0x10, &in, std::move(e), TABLE_VALUE_INTEGER, &integer, true);
+        add(&open, op | 0x10, TABLE_VALUE_INTEGER, &integer, false, true);
         break;
     }
   }
-  while (open.size() > 1)
-    close(&open, open[open.size() - 2].node->kind == TABLE_DICT ? 0x10 : 0, &in);
+  while (open.size() > 1) close(&open, open[open.size() - 2].kind == TABLE_DICT ? 0x10 : 0);
 
   lua_State *L = luaL_newstate();
   FUZZ_CHECK(L != nullptr);
-  int result = tableToLua(rootTable, L);
-  FUZZ_CHECK(result == (converts(root->kind) ? 1 : -1) && lua_gettop(L) == (result == 1));
-  if (result == 1) verify(L, *root);
-  FUZZ_CHECK(lua_gettop(L) == (result == 1));
-  tableDestroy(rootTable);
+  int result = tableToLua(root, L);
+  FUZZ_CHECK(result == (converts(open[0].kind) ? 1 : -1) && lua_gettop(L) == (result == 1));
+  if (result == 1) {
+    size_t keys = 0, expected = open[0].values;
+    for (auto &k : open[0].keys) expected += k.second;
+    for (lua_pushnil(L); lua_next(L, -2); lua_pop(L, 1)) keys++;
+    FUZZ_CHECK(keys == expected && lua_gettop(L) == 1);
+  }
+  tableDestroy(root);
   lua_close(L);
   return 0;
 }
