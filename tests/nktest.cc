@@ -14,6 +14,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <iterator>
 #include <sstream>
 
 #include <gtest/gtest.h>
@@ -93,32 +94,33 @@ std::vector<std::string> lines(const std::string &text) {
 
 namespace {
 
-std::vector<std::string> emulatorPrefix() {
-  std::vector<std::string> words;
-  std::istringstream in(NK_TEST_EMULATOR);
-  std::string w;
-  while (in >> w) words.push_back(w);
-  return words;
-}
-
-// The words to exec: the emulator's first in a cross build, then program and
-// args. The strings own the text that argv points into.
-struct CommandLine {
-  std::vector<std::string> words;
-  std::vector<char *> argv;
-  CommandLine(const std::string &program, const std::vector<std::string> &args)
-      : words(emulatorPrefix()) {
-    words.push_back(program);
-    words.insert(words.end(), args.begin(), args.end());
-    for (std::string &w : words) argv.push_back(&w[0]);
-    argv.push_back(nullptr);
-  }
-};
-
 double now() {
   struct timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
   return ts.tv_sec + ts.tv_nsec / 1e9;
+}
+
+// Starts program with args (after the emulator's words in a cross build),
+// its standard input, output and error on the descriptors given; closes
+// the descriptors named in others in the child.
+pid_t spawn(const std::string &program, const std::vector<std::string> &args, const int (&fds)[3],
+            std::initializer_list<int> others) {
+  std::istringstream emulator(NK_TEST_EMULATOR);
+  std::vector<std::string> words{std::istream_iterator<std::string>(emulator), {}};
+  words.push_back(program);
+  words.insert(words.end(), args.begin(), args.end());
+  std::vector<char *> argv;
+  for (std::string &w : words) argv.push_back(&w[0]);
+  argv.push_back(nullptr);
+  fflush(nullptr);
+  pid_t pid = fork();
+  if (pid == 0) {
+    for (int i = 0; i < 3; i++) dup2(fds[i], i);
+    for (int fd : others) close(fd);
+    execvp(argv[0], argv.data());
+    _exit(127);
+  }
+  return pid;
 }
 
 }  // namespace
@@ -127,37 +129,19 @@ std::string emulatorCommand() { return NK_TEST_EMULATOR; }
 
 int startProgram(const std::string &program, const std::vector<std::string> &args,
                  const std::string &outputPath) {
-  CommandLine command(program, args);
-  std::vector<char *> &argv = command.argv;
-  fflush(nullptr);
-  pid_t pid = fork();
-  if (pid == 0) {
-    int out = open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int in = open("/dev/null", O_RDONLY);
-    dup2(in, 0);
-    dup2(out, 1);
-    dup2(out, 2);
-    execvp(argv[0], argv.data());
-    _exit(127);
-  }
+  int out = open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  pid_t pid = spawn(program, args, {in, out, out}, {});
+  close(in);
+  close(out);
   return pid;
 }
 
 int startProgramPiped(const std::string &program, const std::vector<std::string> &args, int *input,
                       int *output) {
-  CommandLine command(program, args);
-  std::vector<char *> &argv = command.argv;
   int in[2], out[2];
   if (pipe(in) != 0 || pipe(out) != 0) abort();
-  fflush(nullptr);
-  pid_t pid = fork();
-  if (pid == 0) {
-    dup2(in[0], 0);
-    dup2(out[1], 1);
-    for (int fd : {in[0], in[1], out[0], out[1]}) close(fd);
-    execvp(argv[0], argv.data());
-    _exit(127);
-  }
+  pid_t pid = spawn(program, args, {in[0], out[1], 2}, {in[0], in[1], out[0], out[1]});
   close(in[0]);
   close(out[1]);
   *input = in[1];
@@ -198,20 +182,10 @@ bool waitForPort(int port, int timeoutSeconds) {
 
 ProcessResult runProgram(const std::string &program, const std::vector<std::string> &args,
                          const std::string &input, int timeoutSeconds) {
-  CommandLine command(program, args);
-  std::vector<char *> &argv = command.argv;
-
   int inPipe[2], outPipe[2], errPipe[2];
   if (pipe(inPipe) || pipe(outPipe) || pipe(errPipe)) abort();
-  pid_t pid = fork();
-  if (pid == 0) {
-    dup2(inPipe[0], 0);
-    dup2(outPipe[1], 1);
-    dup2(errPipe[1], 2);
-    for (int fd : {inPipe[0], inPipe[1], outPipe[0], outPipe[1], errPipe[0], errPipe[1]}) close(fd);
-    execvp(argv[0], argv.data());
-    _exit(127);
-  }
+  pid_t pid = spawn(program, args, {inPipe[0], outPipe[1], errPipe[1]},
+                    {inPipe[0], inPipe[1], outPipe[0], outPipe[1], errPipe[0], errPipe[1]});
   close(inPipe[0]);
   close(outPipe[1]);
   close(errPipe[1]);
