@@ -11,7 +11,7 @@ else()
   set(NK_TEST_EMULATOR "")
 endif()
 
-add_library(nktest STATIC tests/nktest.cc tests/nkluatest.cc)
+add_library(nktest STATIC tests/nktest.cc)
 target_include_directories(nktest PUBLIC ${CMAKE_SOURCE_DIR}/tests PRIVATE ${CMAKE_SOURCE_DIR}/include)
 target_link_libraries(nktest PUBLIC GTest::gtest Threads::Threads PkgConfig::LUA)
 target_compile_definitions(nktest PRIVATE

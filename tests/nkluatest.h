@@ -1,78 +1,113 @@
-// nkluatest.h -- a Lua world for the tests of events, contexts and timers:
-// one Lua state with the contexts and events ready, scripts written into a
-// temporary script directory that a temporary configuration file names, and
-// a handful of test bindings in the global table `t` that call the library's
-// current-context operations and yield where a waiting call must:
-//
-//   t.trace(...)            records its arguments joined by " " (trace())
-//   t.yield()               yields without waiting
-//   t.wait()                waits for the next event: returns name, param
-//   t.waitfor(name)         blocks on name: returns its param
-//   t.block(name, type, rt) eventBlock, then yields; returns -1 if refused
-//   t.post(name, param, b)  eventPost; a refused blocking post yields and
-//                           returns what wakes it, else returns the result
-//   t.request(name, param)  eventRequest: returns the reply's param
-//   t.reply(name, param)    eventReply
-//   t.filter(name)          eventFilter
-//   t.clear(name)           eventHandlerClear
-//   t.handler(ev, st, fn)   eventHandler with a registry reference to fn
-//   t.dispatch(name, param) eventDispatch: its result, or nothing after a
-//                           handler that yielded
-//   t.stateadd(n), t.statefind(n), t.stateset(n), t.state() -> index, name
-//   t.setname(n), t.setinfo(k, v), t.getinfo(context, k)
-//   t.start(name, ...)      contextCreate; returns the new context's id
+// nkluatest.h -- the Lua world of the context and event tests: a fresh Lua state with events and
+// contexts, scripts in the configured script directory, and in the table `t` bindings that call
+// the current context's operations with their arguments and return the result; a waiting call
+// yields instead, and returns what wakes the context. A Lua error unwinds a binding with longjmp:
+// none keeps a C++ object alive across a Lua call.
 #ifndef NK_TESTS_NKLUATEST_H
 #define NK_TESTS_NKLUATEST_H
 
-#include <memory>
+#include <fstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <lauxlib.h>
+#include <lualib.h>
 
-#include "context.h"
+#include "configfile.h"
+#include "event.h"
+#include "mem.h"
 #include "nktest.h"
 
 namespace nktest {
 
-class LuaWorld {
- public:
-  // eventInit, a new Lua state with the standard libraries and `t`,
-  // contextInit, and the configuration. The allocator must be ready.
-  LuaWorld();
-  // Destroys every context left, closes the events and the Lua state, and
-  // removes the files.
-  ~LuaWorld();
-  LuaWorld(const LuaWorld &) = delete;
-  LuaWorld &operator=(const LuaWorld &) = delete;
+inline const char *s(lua_State *L, int i) { return luaL_optstring(L, i, nullptr); }
+inline int ret(lua_State *L, int v, bool yield = false) {
+  if (yield) return lua_yield(L, 0);
+  lua_pushinteger(L, v);
+  return 1;
+}
 
-  // Writes <scriptDir>/<name>.lua.
-  void script(const std::string &name, const std::string &code);
-  // contextCreate(name) with args as argv[1..].
-  Context *start(const std::string &name, const std::vector<std::string> &args = {});
-  // What the scripts traced so far; the record is emptied.
-  std::vector<std::string> trace();
+inline const luaL_Reg kBindings[] = {
+    {"yield", [](lua_State *L) { return ret(L, contextGetCurrent()->runState = 1, true); }},
+    {"wait", [](lua_State *L) { return ret(L, eventWait(), true); }},
+    {"waitfor", [](lua_State *L) { return ret(L, eventWaitFor(s(L, 1)), true); }},
+    {"request", [](lua_State *L) { return ret(L, eventRequest(s(L, 1), s(L, 2)), true); }},
+    {"block",  // (event, block type, return type)
+     [](lua_State *L) {
+       int r = eventBlock(s(L, 1), luaL_checkint(L, 2), luaL_checkint(L, 3));
+       return ret(L, r, r == 0);
+     }},
+    {"post",  // (event, param, blocking)
+     [](lua_State *L) {
+       int r = eventPost(s(L, 1), s(L, 2), lua_toboolean(L, 3));
+       return ret(L, r, r == -1 && lua_toboolean(L, 3));
+     }},
+    {"reply", [](lua_State *L) { return ret(L, eventReply(s(L, 1), s(L, 2))); }},
+    {"filter", [](lua_State *L) { return ret(L, eventFilter(s(L, 1))); }},
+    {"clear", [](lua_State *L) { return ret(L, eventHandlerClear(s(L, 1))); }},
+    {"handler",  // (event, state, function): the function is on top
+     [](lua_State *L) {
+       return ret(L, eventHandler(s(L, 1), s(L, 2), luaL_ref(L, LUA_REGISTRYINDEX)));
+     }},
+    {"dispatch", [](lua_State *L) { return ret(L, eventDispatch(s(L, 1), s(L, 2))); }},
+    {"stateadd", [](lua_State *L) { return ret(L, contextTaskStateAdd(s(L, 1))); }},
+    {"stateset", [](lua_State *L) { return ret(L, contextTaskStateSet(s(L, 1))); }},
+    {"state", [](lua_State *L) { return ret(L, contextTaskStateGet()); }},
+    {"info",  // (context, key, value): sets key of the current context, then looks it up
+     [](lua_State *L) {
+       contextSetInfo(s(L, 2), s(L, 3));
+       lua_pushstring(L, contextGetInfo(s(L, 1), s(L, 2)));
+       return 1;
+     }},
+    {nullptr, nullptr}};
 
-  lua_State *L = nullptr;
-  std::string dir;     // the script directory, without a final "/"
-  std::string config;  // the configuration file
-};
-
-// A fixture: a fresh LuaWorld per test, the log captured, and every handle
-// given back at the end (checked). The allocator is made ready once.
+// What a test sees: the world, the log captured, and every handle given back at the end.
 class LuaWorldTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite();
-  void SetUp() override;
-  void TearDown() override;
-  // Writes the script and starts it; it runs at the next contextExecute.
-  Context *start(const char *name, const char *code);
-  // contextExecute, then what the scripts traced.
-  std::vector<std::string> run();
-
+  void SetUp() override {
+    [[maybe_unused]] static const bool ready = (memInit(), true);
+    free_ = memFreeHandleCount();
+    std::ofstream(config_) << "scriptDir=" << dir_ << "\n";
+    configSetFile(config_.c_str());
+    configReadFile();
+    eventInit();
+    luaL_openlibs(L_);
+    luaL_newlib(L_, kBindings);
+    lua_setglobal(L_, "t");
+    ASSERT_EQ(luaL_dostring(L_,
+                            "out = {} function t.trace(...) local s = table.pack(...) for i = "
+                            "1, s.n do s[i] = tostring(s[i]) end out[#out + 1] = "
+                            "table.concat(s, ' ', 1, s.n) end"),
+              0);
+    contextInit(L_);
+  }
+  void TearDown() override {
+    while (Context *c = contextGetNextRunnable(nullptr)) contextDestroy(c);
+    while (Context *c = contextGetNextWaiting(nullptr)) contextDestroy(c);
+    eventClose();
+    lua_close(L_);
+    configCloseFile();
+    EXPECT_EQ(memFreeHandleCount(), free_);
+  }
+  // Writes the script (unless code is null) and creates its context with args as argv[1..].
+  Context *start(const std::string &name, const char *code, std::vector<const char *> args = {}) {
+    if (code) std::ofstream(dir_ + "/" + name + ".lua") << code;
+    args.insert(args.begin(), name.c_str());
+    return contextCreate(args[0], static_cast<int>(args.size()), const_cast<char **>(args.data()));
+  }
+  // contextExecute, then the lines t.trace recorded since the last run, joined by "|".
+  std::string run() {
+    contextExecute();
+    luaL_dostring(L_, "local s = table.concat(out, '|') out = {} return s");
+    std::string s = lua_tostring(L_, -1);
+    lua_pop(L_, 1);
+    return s;
+  }
   LogCapture log_;
-  std::unique_ptr<LuaWorld> w_;
   int free_ = 0;
+  lua_State *L_ = luaL_newstate();
+  std::string dir_ = systemPath("/tmp"), config_ = dir_ + "/test.conf";
 };
 
 }  // namespace nktest
