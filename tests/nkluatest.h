@@ -29,7 +29,8 @@ inline int ret(lua_State *L, int v, bool yield = false) {
 }
 
 inline const luaL_Reg kBindings[] = {
-    {"yield", [](lua_State *L) { return ret(L, contextGetCurrent()->runState = 1, true); }},
+    {"yield",
+     [](lua_State *L) { return ret(L, contextGetCurrent()->runState = CTX_RUNNABLE, true); }},
     {"wait", [](lua_State *L) { return ret(L, eventWait(), true); }},
     {"waitfor", [](lua_State *L) { return ret(L, eventWaitFor(s(L, 1)), true); }},
     {"request", [](lua_State *L) { return ret(L, eventRequest(s(L, 1), s(L, 2)), true); }},
