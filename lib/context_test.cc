@@ -62,12 +62,13 @@ TEST_F(ContextTest, FullQueueLosesOrDefersThePost) {
   run();
   for (int i = 1; i <= MAX_PENDING_EVENTS; i++) eventPost("e", std::to_string(i).c_str(), 0);
   EXPECT_EQ(eventPost("e", "lost", 0), -1);
-  for (const char *me : {"x", "y"})
+  for (const char *me : {"x", "y"}) {
     start("poster", "local me = ... t.trace(me, t.post('e', me, true))", {me});
+  }
   EXPECT_EQ(run(), "");
   EXPECT_EQ(contextGetNextWaiting(contextGetNextWaiting(nullptr))->blockingId,
             eventRegister("e-blocked"));
-  eventPost("never", nullptr, 0);
+  eventPost("never", nullptr, 0);  // both posters wait for e-blocked: x's re-post wakes both
   EXPECT_EQ(run(), "e 1|x x|y x");
   EXPECT_EQ(contextGetNextWaiting(nullptr)->pendingCount, 0);
 }

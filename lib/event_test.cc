@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "event_internal.h"
 #include "nkluatest.h"
 #include "nkstrings.h"
 #include "nksyslog.h"
@@ -39,6 +40,7 @@ TEST_F(EventTest, NamesIdsAndReferences) {
   eventPost("reg", nullptr, 0);
   EXPECT_EQ(log_.count("WARN event x (-1) ignored (fix this!)"), 1);
   EXPECT_EQ(log_.count("WARN event reg (" + std::to_string(id) + ") ignored (fix this!)"), 1);
+  for (int outside : {-1, 70001}) EXPECT_EQ(nk::interestListOf(outside), nullptr) << outside;
 }
 
 // The empty name is a name like any other, its id 0 ("\x11" has id 17); the empty text is
@@ -77,24 +79,29 @@ TEST_F(EventTest, QueueFetchListingAndDisplay) {
 }
 
 // The filtering context comes first in the interest list: waking the blocked ones after it must
-// not queue the event twice for it. A post hands over text, whatever the return type asked.
+// not queue the event twice for it. A post hands over text, whatever the return type asked. The
+// last param of a context that fails is freed once.
 TEST_F(EventTest, EachContextGetsAPostOnce) {
   Context *f = start("f", "t.filter('e') t.waitfor('never')");
   start("b", "t.trace(t.block('e', 4, 3))");
   start("n", "t.trace(select('#', t.block('e', 4, 0)))");
+  start("x", "t.filter('e') t.wait() error()");
   run();
   eventPost("e", "text", 0);
   EXPECT_EQ(f->pendingCount, 1);
   EXPECT_EQ(run(), "text|0");
 }
 
-// A blocking post that finds a queue full waits for the fetch that makes room.
+// A blocking post that finds a queue full waits for the fetch that makes room; a request's post
+// does not block.
 TEST_F(EventTest, FetchMakesTheDeferredPost) {
   Context *full = start("full", "t.filter('e') t.waitfor('never')");
   run();
   for (int i = 0; i < MAX_PENDING_EVENTS; i++) eventPost("e", "p", 0);
   start("poster", "t.trace(t.post('e', nil, true))");
+  start("asker", "t.request('e', 'q')");
   EXPECT_EQ(run(), "");
+  EXPECT_EQ(log_.count("Context full's pending event queue is full! Can't post q to e!"), 1);
   EXPECT_STREQ(eventFetch(full), "e");
   EXPECT_EQ(run(), "nil");
 }

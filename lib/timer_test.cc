@@ -22,9 +22,12 @@ using Ints = std::vector<int64_t>;
 const time_t kHigh = static_cast<time_t>(int64_t{1} << 32);  // 0 where time_t has 32 bits
 
 // The time source: every clock reads fakeNow, or fails with errno fakeError (-1: errno left 0).
+// The clocks read are kept.
 struct timespec fakeNow;
 int fakeError;
-int fakeGetTime(clockid_t, struct timespec *ts) {
+Ints clocks;
+int fakeGetTime(clockid_t clock, struct timespec *ts) {
+  clocks.push_back(clock);
   *ts = fakeNow;
   if (fakeError > 0) errno = fakeError;
   return fakeError ? -1 : 0;
@@ -135,15 +138,17 @@ TEST_F(TimerTest, EntriesListingAndFiring) {
   Calls calls = {};
   fakeNow = {1000, 0};
   runtimeTiming("before");
+  clocks.clear();
   Timer *t[] = {timerPeriodicSnapEvent("a", "p", 60, 0),
                 timerEvent("b", "p", 1, 250000),
                 timerPeriodicCallback("c", countCall, &calls, 2, 0),
                 timerPeriodicEvent("d", nullptr, 3, 0),
                 timerCallback("e", countCall, &calls, 3, 0),
                 timerPeriodicSnapCallback("f", countCall, &calls, 3, 0)};
-  EXPECT_EQ(Ints({t[0]->options, t[1]->options, t[2]->options, t[3]->options, t[4]->options,
-                  t[5]->options}),
-            Ints({7, 0, 1, 1, 0, 7}));
+  Ints options;
+  for (Timer *timer : t) options.push_back(timer->options);
+  EXPECT_EQ(options, Ints({7, 0, 1, 1, 0, 7}));
+  EXPECT_EQ(clocks, Ints({0, 4, 4, 4, 4, 0}));  // snapping, the wall clock; else the raw one
   timerStop(t[5]);
   timerStopByName("e");
   timerStopByName("d");
