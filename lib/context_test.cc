@@ -142,10 +142,11 @@ TEST_F(ContextTest, ArgumentsTaskStatesAndInformation) {
                      "t.trace(...) t.trace(t.stateadd('idle'), t.stateadd('busy'), "
                      "t.stateset('IDLE'), t.state(), t.stateset('x'), t.state()) "
                      "for i = 3, 31 do t.stateadd('s' .. i) end t.trace(t.stateadd('s32')) "
-                     "t.trace(t.info('args', 'k', 'v')) t.wait()",
+                     "t.setname(('n'):rep(300)) t.trace(t.info(('n'):rep(255), 'k', 'v')) t.wait()",
                      {"a1", "a2"});
   EXPECT_EQ(run(), "a1 a2|0 0 0 1 -1 1|-1|v");
-  EXPECT_STREQ(contextGetInfo("args", "k"), "v");  // found on the waiting list
+  EXPECT_EQ(strlen(c->name), 255u);                 // cut to fit
+  EXPECT_STREQ(contextGetInfo(c->name, "k"), "v");  // found on the waiting list
   EXPECT_EQ(contextGetInfo("nobody", "k"), nullptr);
   EXPECT_EQ(luaInfo(c), "1 main");
   EXPECT_EQ(luaInfo(start("fresh", "return")), "0 ***");  // not started: no Lua frame
