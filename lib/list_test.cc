@@ -89,8 +89,6 @@ TEST(ShortLockTest, ExcludesOtherThreads) {
   EXPECT_EQ(counter, 20000);
 }
 
-pthread_mutex_t lockA = PTHREAD_MUTEX_INITIALIZER;
-uint32_t lockB;  // a short lock
 using ListDeathTest = ListTest;
 const char kAssert[] = "CRIT Assertion failed file list line";
 
@@ -109,7 +107,9 @@ TEST_F(ListDeathTest, MisuseAndLockOrderStop) {
   EXPECT_EXIT(listDestroy(&list), ::testing::ExitedWithCode(1), kAssert);       // not empty
   EXPECT_EXIT(listAdd(&list, nullptr), ::testing::ExitedWithCode(1), kAssert);
   EXPECT_EXIT(listPop(nullptr), ::testing::ExitedWithCode(1), kAssert);
-#ifndef NDEBUG
+#ifndef NDEBUG  // lock ranks are checked in debug builds
+  static pthread_mutex_t lockA = PTHREAD_MUTEX_INITIALIZER;
+  static uint32_t lockB;  // a short lock
   nk::lockRanked(&lockA, nk::kRankNet);
   nk::lockRanked(&lockB, nk::kRankAllocator);
   nk::unlockRanked(&lockA, nk::kRankNet);  // released out of order
