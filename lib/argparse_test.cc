@@ -107,6 +107,8 @@ TEST(ParamTest, ListReaders) {
   EXPECT_EQ(out[4], 'x');  // nothing past the buffer
   EXPECT_EQ(paramGetString("name=abc", "name", out, 0), 0);
   EXPECT_STREQ(out, "abc");  // a zero-sized buffer is not touched
+  EXPECT_EQ(paramGetString("name=abc", "name", out, 1), 0);
+  EXPECT_STREQ(out, "");  // room for the terminator alone
   const std::pair<const char *, int> numbers[] = {
       {"index=3,n=17", 17},
       {"index=3", 0},
