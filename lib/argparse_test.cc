@@ -102,11 +102,11 @@ TEST(ParamTest, ListReaders) {
     EXPECT_STREQ(out, value) << list << " " << key;
   }
   char out[8] = "xxxxxxx";
-  EXPECT_EQ(paramGetString("name=abcdefghij", "name", out, 4), 0);
+  EXPECT_EQ(paramGetString("name=abc", "name", out, 0), 0);
+  EXPECT_STREQ(out, "xxxxxxx");  // a zero-sized buffer is not touched
+  EXPECT_EQ(paramGetString("name=abcd", "name", out, 4), 0);
   EXPECT_STREQ(out, "abc");
   EXPECT_EQ(out[4], 'x');  // nothing past the buffer
-  EXPECT_EQ(paramGetString("name=abc", "name", out, 0), 0);
-  EXPECT_STREQ(out, "abc");  // a zero-sized buffer is not touched
   EXPECT_EQ(paramGetString("name=abc", "name", out, 1), 0);
   EXPECT_STREQ(out, "");  // room for the terminator alone
   const std::pair<const char *, int> numbers[] = {
