@@ -222,10 +222,9 @@ TEST_F(BusTest, ListingsPrintTheirTables) {
       // ps ends only on a failed request: a reply index of 0 asks again.
       {"209,index=0", "0,index=7,name=main,id=3,cstate=waiting,function=loop,line=42,events=alarm"},
       {"209,index=7", "0,name=idle,id=4,cstate=ready,line=7"},
-      // r1 has no ix: 0.
-      {"202,stat=rules,index=0", "0,index=1,id=r1,type=and,input1=pump1,input2=r2,output=r2"},
-      {"202,stat=rules,index=1",
-       "0,index=2,id=r2,ix=2,type=or,input1=a,input2=b,output=valve,value=x"},
+      {"202,stat=rules,index=0",
+       "0,index=1,id=r1,ix=1,type=and,input1=pump1,input2=r2,output=valve,value=on"},
+      {"202,stat=rules,index=1", "0,index=2,id=r2,ix=2,type=or,input1=a,input2=b,output=r1"},
       {"202,stat=rules,index=2", "0,index=0"},
       {"202,stat=listpools,index=0", "0,index=5,list=timers,elements=3"},
       {"202,stat=listpools,index=5", "0,list=events,elements=0"},
@@ -270,8 +269,8 @@ TEST_F(BusTest, ListingsPrintTheirTables) {
       {"-c rules",
        "type            input1          input2          output          value\n"
        "=============== =============== =============== =============== =====================\n"
-       "and             pump1           <= 2            0 =>            \n"
-       "or              a               b               valve           x\n"},
+       "and             pump1           <= 2            valve           on\n"
+       "or              a               b               2 =>            \n"},
       {"-c lists",
        "list             elements\n================ ==============================\n"
        "timers           3                             \n"
@@ -290,7 +289,8 @@ TEST_F(BusTest, RuntimeCommands) {
          {"201,event=alarm", "0,done"},
          {"201,event=fault", "5,failed"},
          {"210,print(1) ", "0,result of print(1)"},
-         {"210,", "0,result of nothing"}});
+         {"210,", "0,result of nothing"},
+         {"201,event=wake", ""}});
   auto r = nksh({},
                 "set pump1 on extra\n.\npost idle\nget tank_level\nget\n"
                 "post alarm REPLY\npost fault reply\npost\nlua print(1)\nlua\n"
@@ -304,6 +304,7 @@ TEST_F(BusTest, RuntimeCommands) {
             "nksh> status=ipc-fail,code=5\nnksh> Please supply an event to post\n"
             "nksh> result of print(1)\nnksh> result of nothing\n" +
                 badName + badName + badName + badName + badName + "nksh> ");
+  EXPECT_EQ(nksh({"-c", "post", "wake"}).out, "event=wake\n");  // no third word at all
   expectAllTaken();
 }
 
