@@ -76,8 +76,8 @@ class FleetTest : public ::testing::Test {
     ASSERT_TRUE(devicesShow({row("s1/a", "online"), row("s1/b", "online")}));
   }
   void TearDown() override {
-    for (int pid : pids_) {
-      if (pid > 0) nktest::stopProgram(pid);
+    for (size_t i = pids_.size(); i-- > 0;) {
+      if (pids_[i] > 0) nktest::stopProgram(pids_[i]);  // bridges first, buses last
     }
     if (broker_ > 0) nktest::stopProgram(broker_);
     for (const char *log : {"broker", "a-bus", "a-nkrun", "a-nkbridge", "b-nkbridge"}) {
