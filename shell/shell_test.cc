@@ -2,9 +2,9 @@
 #include "shell.h"
 
 #include <errno.h>
-#include <string.h>
 #include <poll.h>
 #include <pty.h>
+#include <string.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
