@@ -1,14 +1,8 @@
-// nkbus over real TCP: clients of the library and raw sockets against the
+// nkbus over real TCP: raw sockets and clients of the library against the
 // server process.
 #define NK_MODULE "nkbus_test"
-#include <arpa/inet.h>
-#include <errno.h>
-#include <netinet/in.h>
-#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <string.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,6 +11,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -24,53 +19,65 @@
 #include "mem.h"
 #include "nkmsg.h"
 #include "nkstrings.h"
-#include "nksyslog.h"
 #include "nktest.h"
 #include "rawconnection.h"
 
 namespace {
 
-class BusEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override {
-    memInit();
-    if (const char *level = getenv("NK_TEST_LOG_LEVEL")) nkloglevelset("test", level);
-  }
-};
-const auto *const kEnvironment = ::testing::AddGlobalTestEnvironment(new BusEnvironment);
-
-// Runs nkbus for the duration of a test.
-class BusTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    logPath_ = "/tmp/nkbus_test_" + std::to_string(getpid()) + ".log";
-    pid_ = nktest::startProgram(nktest::builtProgram("nkbus"), {"-f", "-r", "2", "-o", "256"},
-                                logPath_);
-    ASSERT_TRUE(nktest::waitForPort(MSG_PORT)) << log();
-  }
-  void TearDown() override {
-    int status = nktest::stopProgram(pid_);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status << "\n"
-                                                               << log();
-    unlink(logPath_.c_str());
-  }
-  std::string log() { return nktest::readFile(logPath_); }
-  int pid_ = -1;
-  std::string logPath_;
-};
-
 using Raw = nktest::RawConnection;
 
 std::string text(int h) { return static_cast<char *>(memGetData(h)); }
 
-TEST_F(BusTest, RegistersAndForwardsLinesUnchanged) {
+#if defined(__SANITIZE_THREAD__)
+constexpr bool kThreadSanitizer = true;
+#else
+constexpr bool kThreadSanitizer = false;
+#endif
+
+// Runs nkbus on 127.0.0.1 (registration deadline 2 s, output limit 256 KiB)
+// for the duration of a test; a test may start more on other addresses.
+class BusTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { memInit(); }
+  void SetUp() override { ASSERT_NO_FATAL_FAILURE(start("127.0.0.1", {"-r", "2", "-o", "256"})); }
+  void TearDown() override {
+    for (const auto &bus : buses_) {
+      int status = nktest::stopProgram(bus.first);
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status << "\n"
+                                                                 << nktest::readFile(bus.second);
+      unlink(bus.second.c_str());
+    }
+  }
+  // Starts a bus with NK_BUS_ADDRESS=address (the child inherits it) and
+  // waits until it listens there.
+  void start(const std::string &address, std::vector<std::string> args) {
+    std::string path = "/tmp/nkbus_test_" + std::to_string(getpid()) + "_" + address + ".log";
+    args.insert(args.begin(), {"-f", "-d"});
+    setenv("NK_BUS_ADDRESS", address.c_str(), 1);
+    buses_.emplace_back(nktest::startProgram(nktest::builtProgram("nkbus"), args, path), path);
+    unsetenv("NK_BUS_ADDRESS");
+    ASSERT_TRUE(eventually("listening on " + address + ":4242\n", buses_.size() - 1)) << log();
+  }
+  std::string log(size_t bus = 0) { return nktest::readFile(buses_[bus].second); }
+  bool logged(const std::string &part, size_t bus = 0) {
+    return log(bus).find(part) != std::string::npos;
+  }
+  // True once the log holds part (polled for up to 20 s).
+  bool eventually(const std::string &part, size_t bus = 0) {
+    for (int i = 0; i < 2000 && !logged(part, bus); i++) usleep(10000);
+    return logged(part, bus);
+  }
+  std::vector<std::pair<int, std::string>> buses_;  // pid and log of each
+};
+
+TEST_F(BusTest, RoutesLinesByTheRegisteredName) {
   Raw a, b;
   a.registerAs("alpha");
   b.send("base,beta,100,4,\r\n");
   EXPECT_EQ(b.line(), "beta,base,0,4,\r\n");
-  a.send("beta,alpha,202,2,stat=mem,index=1\r\nbeta,alpha,212,0,pump1=on\r\n");
+  a.send("beta,alpha,202,2,stat=mem,index=1\r\nbeta,alpha,-2147483648,2147483647,x\r\n");
   EXPECT_EQ(b.line(), "beta,alpha,202,2,stat=mem,index=1\r\n");
-  EXPECT_EQ(b.line(), "beta,alpha,212,0,pump1=on\r\n");
+  EXPECT_EQ(b.line(), "beta,alpha,-2147483648,2147483647,x\r\n");
   // A name in use is refused; an unregistered connection's lines go nowhere.
   Raw c;
   c.send("base,alpha,100,1,\r\n");
@@ -81,19 +88,24 @@ TEST_F(BusTest, RegistersAndForwardsLinesUnchanged) {
   EXPECT_EQ(a.line(), "alpha,base,3,3,error=no process named ghost\r\n");
   b.send("alpha,beta,0,9,still in order\r\n");
   EXPECT_EQ(a.line(), "alpha,beta,0,9,still in order\r\n");
-  // A line comes from the name its connection registered, or goes nowhere.
-  a.send("beta,gamma,210,6,spoofed\r\nbeta,gamma,212,0,spoofed\r\nbeta,alpha,0,7,genuine\r\n");
+  // A line comes from the name its connection registered, or goes nowhere:
+  // only a request is answered.
+  a.send("beta,gamma,210,6,spoofed\r\nbeta,gamma,212,0,spoofed\r\nalpha,alpha,0,7,own\r\n");
   EXPECT_EQ(a.line(), "alpha,base,3,6,error=sender is not the registered name,sender=gamma\r\n");
-  EXPECT_EQ(b.line(), "beta,alpha,0,7,genuine\r\n");
-  // Signing off frees the name.
+  EXPECT_EQ(a.line(), "alpha,alpha,0,7,own\r\n");
+  // Signing off frees the name, and so does a close.
   a.send("base,alpha,102,0,\r\n");
   b.send("alpha,beta,210,5,x\r\n");
   EXPECT_EQ(b.line(), "beta,base,3,5,error=no process named alpha\r\n");
+  {
+    Raw quiet;
+    quiet.registerAs("quiet");
+  }
+  EXPECT_TRUE(eventually("(quiet) closed the connection"));
 }
 
 // Connections that never register cannot lock others out: when descriptors
-// run short the oldest is closed, and each is closed after the deadline (2 s
-// here).
+// run short the oldest is closed, and each is closed after the deadline.
 TEST_F(BusTest, UnregisteredConnectionsCannotLockOthersOut) {
   std::vector<std::unique_ptr<Raw>> idle;
   for (int i = 0; i < 300; i++) idle.push_back(std::make_unique<Raw>());
@@ -105,230 +117,124 @@ TEST_F(BusTest, UnregisteredConnectionsCannotLockOthersOut) {
   auto start = std::chrono::steady_clock::now();
   EXPECT_TRUE(lazy.closedByPeer());
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
-  EXPECT_NE(log().find("did not register in time, disconnected"), std::string::npos);
+  EXPECT_TRUE(logged("did not register in time, disconnected"));
   late.send("late,late,0,0,still served\r\n");
   EXPECT_EQ(late.line(), "late,late,0,0,still served\r\n");
 }
 
-// A consumer that does not read is cut off once 256 KiB (here) wait for it;
-// its sender and everybody else go on.
-TEST_F(BusTest, AConsumerThatDoesNotReadIsCutOff) {
-  Raw sink, source, bystander;
+// Nothing a peer does stops the server or holds up the other peers.
+TEST_F(BusTest, MisbehavingPeersAreCutOffAndTheOthersGoOn) {
+  const std::string malformed[] = {
+      "base,x,100,notanumber,\r\n",
+      "base,x,-2147483649,1,\r\n",
+      "base,x,100\r\n",
+      ",x,100,1,\r\n",
+      "base," + std::string(MSG_NAME_SIZE, 'n') + ",100,1,\r\n",
+      "base,x,100,1,a\rb\r\n",
+      std::string("base,x,100,1,a\0b\r\n", 19),
+      std::string(70 * 1024, 'x'),  // no line end
+  };
+  for (const std::string &line : malformed) {
+    Raw peer;
+    peer.send(line);
+    EXPECT_TRUE(peer.closedByPeer()) << line.substr(0, 30);
+  }
+  Raw sink, source, other;
   sink.registerAs("sink");
   source.registerAs("source");
-  bystander.registerAs("bystander");
+  other.registerAs("other");
+  std::string full = "sink,source,0,0,";  // 64 KiB a line, exactly
+  full += std::string(64 * 1024 - full.size(), 'f');
+  source.send(full + "\r\n");
+  EXPECT_EQ(sink.line(), full + "\r\n");
+  // A consumer that does not read is cut off once 256 KiB wait for it.
   std::string line = "sink,source,0,0," + std::string(1000, 's') + "\r\n";
-  for (int i = 0; i < 20000 && log().find("output limit passed") == std::string::npos; i++) {
-    source.send(line);
+  for (int i = 0; i < 20000 && !logged("output limit passed"); i++) source.send(line);
+  EXPECT_TRUE(logged("(sink) does not read its lines (output limit passed), disconnected"));
+  // Sends a line and vanishes at once: the line is still delivered, and the
+  // lines for a vanished peer cannot kill the server.
+  {
+    Raw once;
+    once.registerAs("once");
+    once.send("other,once,210,2,hello\r\n");
   }
-  EXPECT_NE(log().find("(sink) does not read its lines (output limit passed), disconnected"),
-            std::string::npos)
-      << log();
-  source.send("bystander,source,0,0,still served\r\n");
-  EXPECT_EQ(bystander.line(), "bystander,source,0,0,still served\r\n");
+  EXPECT_EQ(other.line(), "other,once,210,2,hello\r\n");
+  for (int i = 0; i < 50; i++) other.send("once,other,0,0," + std::string(1000, 'r') + "\r\n");
+  // One byte more, even with its line end in the same receive, and the
+  // sender is cut off.
+  source.send(full + "g\r\n");
+  EXPECT_TRUE(source.closedByPeer());
+  other.send("other,other,0,0,still served\r\n");
+  EXPECT_EQ(other.line(), "other,other,0,0,still served\r\n");
+  for (const char *why : {"sent a malformed line", "sent more than 64 KiB without a line end",
+                          "sent a line longer than 64 KiB"}) {
+    EXPECT_TRUE(logged(why)) << why << "\n" << log();
+  }
 }
 
-TEST_F(BusTest, MisbehavingPeersAreDisconnectedAndTheServerGoesOn) {
-  {
-    Raw garbage;
-    garbage.send("base,x,100,notanumber,\r\n");
-    EXPECT_TRUE(garbage.closedByPeer());
+TEST(BusOptionsTest, OutOfRangeLimitsAreRefused) {
+  const std::vector<std::string> refused[] = {
+      {"-f", "-o", "0"}, {"-f", "-o", "2049"}, {"-f", "-r", "0"}};
+  for (const auto &args : refused) {
+    // A bus that starts anyway is stopped after 10 s.
+    nktest::ProcessResult p = nktest::runProgram(nktest::builtProgram("nkbus"), args, "", 10);
+    EXPECT_EQ(p.exitCode(), 1) << args[1] << args[2];
+    EXPECT_NE(p.out.find(args[1] == "-o" ? "output limit must be from 1 to 2048 KiB"
+                                         : "deadline must be at least 1 s"),
+              std::string::npos)
+        << p.out;
   }
-  {
-    Raw flood;
-    std::string big(70 * 1024, 'x');
-    flood.send(big);
-    EXPECT_TRUE(flood.closedByPeer());
-  }
-  {
-    // 64 KiB a line, exactly: one more byte, even with its line end in the
-    // same receive, and the sender is cut off.
-    Raw sink, source;
-    sink.registerAs("sink");
-    source.registerAs("source");
-    std::string head = "sink,source,0,0,";
-    std::string full = head + std::string(64 * 1024 - head.size(), 'f');
-    source.send(full + "\r\n");
-    EXPECT_EQ(sink.line(), full + "\r\n");
-    source.send(full + "g\r\n");
-    EXPECT_TRUE(source.closedByPeer());
-  }
-  {
-    // Sends a line and vanishes at once: the line is still delivered, and the
-    // answer to a vanished peer cannot kill the server.
-    Raw target;
-    target.registerAs("target");
-    {
-      Raw once;
-      once.registerAs("once");
-      once.send("target,once,210,2,hello\r\n");
-    }
-    EXPECT_EQ(target.line(), "target,once,210,2,hello\r\n");
-    for (int i = 0; i < 50; i++) target.send("once,target,0,2," + std::string(1000, 'r') + "\r\n");
-  }
-  Raw after;
-  after.send("base,after,100,7,\r\n");
-  EXPECT_EQ(after.line(), "after,base,0,7,\r\n");
-  std::string out = log();
-  EXPECT_NE(out.find("sent a malformed line, disconnected"), std::string::npos) << out;
-  EXPECT_NE(out.find("sent more than 64 KiB without a line end, disconnected"), std::string::npos);
 }
 
-TEST_F(BusTest, LibraryClientsTalkThroughTheBus) {
-  MsgClient *a = nkMsgInit("alpha");
-  MsgClient *b = nkMsgInit("beta");
-  ASSERT_NE(a, nullptr);
-  ASSERT_NE(b, nullptr);
-  std::thread responder([&] {
-    char to[MSG_NAME_SIZE], from[MSG_NAME_SIZE];
-    int type = 0;
-    int data = stringAlloc(0);
-    EXPECT_EQ(nkMsgGet(b, to, from, &type, data), MSG_OK);
-    EXPECT_STREQ(from, "alpha");
-    EXPECT_EQ(type, 202);
-    stringCats(data, ",answered");
-    nkMsgReply(b, from, nullptr, 0, data);
-    stringFree(data);
-  });
-  int data = stringDup("stat=mem");
-  EXPECT_EQ(nkMsgRequest(a, "beta", nullptr, 202, data), 0);
-  EXPECT_EQ(text(data), "stat=mem,answered");
-  responder.join();
-  // Closing one client leaves the other's polling running.
-  nkMsgClose(b);
-  // beta signed off: a request for it fails fast (a request that crossed the
-  // sign-off on its way is lost with beta's connection, hence the timeout).
-  nkMsgTimeoutSet(a, 1000000);
-  int result = -1;
-  for (int i = 0; i < 20 && result != 3; i++) result = nkMsgRequest(a, "beta", nullptr, 202, data);
-  EXPECT_EQ(result, 3);
-  EXPECT_EQ(text(data), "error=no process named beta");
-  nkMsgClose(a);
-  stringFree(data);
-}
-
-// A bus started with NK_BUS_ADDRESS (the child inherits it), for the
-// duration of a test.
-class BusOn {
- public:
-  explicit BusOn(const std::string &address)
-      : logPath_("/tmp/nkbus_test_" + std::to_string(getpid()) + "_" + address + ".log") {
-    setenv("NK_BUS_ADDRESS", address.c_str(), 1);
-    pid_ = nktest::startProgram(nktest::builtProgram("nkbus"), {"-f", "-d"}, logPath_);
-    unsetenv("NK_BUS_ADDRESS");
-  }
-  ~BusOn() {
-    int status = nktest::stopProgram(pid_);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status << "\n"
-                                                               << log();
-    unlink(logPath_.c_str());
-  }
-  BusOn(const BusOn &) = delete;
-  BusOn &operator=(const BusOn &) = delete;
-  // Waits (up to 20 s) until the log says the bus listens; the line.
-  std::string listening() {
-    for (int i = 0; i < 2000 && log().find("listening on") == std::string::npos; i++) {
-      usleep(10000);
-    }
-    std::string out = log();
-    size_t at = out.find("listening on");
-    return at == std::string::npos ? out : out.substr(at, out.find('\n', at) - at);
-  }
-  std::string log() { return nktest::readFile(logPath_); }
-
- private:
-  std::string logPath_;
-  int pid_ = -1;
-};
-
-// Two buses on one machine, each on its own loopback address: a client goes
-// to the bus of its NK_BUS_ADDRESS, and the buses share nothing (the same
-// names register on both, and each line stays on its bus).
-TEST(BusAddressTest, BusesOnTwoAddressesShareNothing) {
-  const std::string addresses[] = {"127.0.0.2", "127.0.0.3"};
-  BusOn first(addresses[0]), second(addresses[1]);
-  ASSERT_EQ(first.listening(), "listening on 127.0.0.2:4242");
-  ASSERT_EQ(second.listening(), "listening on 127.0.0.3:4242");
-  MsgClient *alpha[2], *beta[2];
-  setenv("NK_BUS_ADDRESS", addresses[0].c_str(), 1);
-  alpha[0] = nkMsgInit("alpha");
-  beta[0] = nkMsgInit("beta");
-  // A registration on the first bus again would be refused: null.
-  setenv("NK_BUS_ADDRESS", addresses[1].c_str(), 1);
-  alpha[1] = nkMsgTryInit("alpha");
-  beta[1] = nkMsgTryInit("beta");
+// A bus on another loopback address shares nothing with this one: a client
+// goes to the bus of its NK_BUS_ADDRESS, the same name registers on both,
+// and a line stays on its bus.
+TEST_F(BusTest, BusesOnTwoAddressesShareNothing) {
+  ASSERT_NO_FATAL_FAILURE(start("127.0.0.2", {}));
+  Raw alpha;
+  alpha.registerAs("alpha");
+  setenv("NK_BUS_ADDRESS", "127.0.0.2", 1);
+  MsgClient *other = nkMsgTryInit("alpha"), *beta = nkMsgTryInit("beta");
   unsetenv("NK_BUS_ADDRESS");
-  ASSERT_NE(alpha[1], nullptr);
-  ASSERT_NE(beta[1], nullptr);
-  int data = stringAlloc(0);
-  for (int i = 0; i < 2; i++) {
-    stringCopy(data, ("on " + addresses[i]).c_str());
-    EXPECT_EQ(nkMsgSend(alpha[i], "beta", nullptr, 212, data), 0);
-  }
-  for (int i = 0; i < 2; i++) {
-    char to[MSG_NAME_SIZE], from[MSG_NAME_SIZE];
-    int type = 0;
-    nkMsgTimeoutSet(beta[i], 10000000);
-    EXPECT_EQ(nkMsgGet(beta[i], to, from, &type, data), MSG_OK);
-    EXPECT_EQ(text(data), "on " + addresses[i]);
-  }
-  stringFree(data);
-  for (MsgClient *c : {alpha[0], beta[0], alpha[1], beta[1]}) nkMsgClose(c);
+  ASSERT_TRUE(other && beta);
+  alpha.send("beta,alpha,210,1,x\r\n");
+  EXPECT_EQ(alpha.line(), "alpha,base,3,1,error=no process named beta\r\n");
+  nkMsgClose(other);
+  nkMsgClose(beta);
 }
 
-// The load of the many-clients test: 100 clients x 1,000 requests (about 5 s
-// natively, 15 s under the user-mode emulator). ThreadSanitizer makes every
-// hand-off many times slower and runs 300 per client.
-// NK_TEST_LOAD="clients,requests" sets the load explicitly.
-void loadSize(int *clients, int *requests) {
-  *clients = 100;
-  *requests = 1000;
-#if defined(__SANITIZE_THREAD__)
-  *requests = 300;
-#endif
-  if (const char *env = getenv("NK_TEST_LOAD")) sscanf(env, "%d,%d", clients, requests);
-}
-
-// Many clients at once, each with a stream of requests to one echo responder:
-// every reply arrives and matches its request, and the responder sees each
-// client's requests in the order they were made.
+// Many clients at once (NK_TEST_LOAD="clients,requests"; fewer requests
+// under ThreadSanitizer, which makes every hand-off many times slower), each
+// with a stream of requests to one echo responder: every reply arrives and
+// matches its request, the responder gets each request once, and the
+// clients that end and close leave the others' polling running.
 TEST_F(BusTest, ManyConcurrentClientsLoseNothing) {
-  int clients = 0, requests = 0;
-  loadSize(&clients, &requests);
+  int clients = 100, requests = kThreadSanitizer ? 300 : 1000;
+  if (const char *env = getenv("NK_TEST_LOAD")) sscanf(env, "%d,%d", &clients, &requests);
   MsgClient *echo = nkMsgInit("echo");
   std::atomic<bool> done{false};
-  std::vector<int> nextExpected(static_cast<size_t>(clients), 0);
-  int outOfOrder = 0;
+  int echoed = 0;
   std::thread responder([&] {
     char to[MSG_NAME_SIZE], from[MSG_NAME_SIZE];
-    int type = 0;
-    int data = stringAlloc(0);
+    int type = 0, data = stringAlloc(0);
     nkMsgTimeoutSet(echo, 100000);
     while (!done) {
       if (nkMsgGet(echo, to, from, &type, data) != MSG_OK) continue;
-      int client = -1, request = -1;
-      if (sscanf(text(data).c_str(), "c%d-%d", &client, &request) != 2 || client < 0 ||
-          client >= clients || request != nextExpected[static_cast<size_t>(client)]++) {
-        outOfOrder++;
-      }
+      echoed++;
       nkMsgReply(echo, from, nullptr, 0, data);
     }
     stringFree(data);
   });
-  std::atomic<int> good{0}, bad{0};
+  std::atomic<int> good{0};
   std::vector<std::thread> threads;
   for (int i = 0; i < clients; i++) {
     threads.emplace_back([&, i] {
       MsgClient *c = nkMsgInit(("load-" + std::to_string(i)).c_str());
       int data = stringAlloc(0);
       for (int j = 0; j < requests; j++) {
-        std::string payload = "c" + std::to_string(i) + "-" + std::to_string(j);
+        std::string payload = std::to_string(i) + "-" + std::to_string(j);
         stringCopy(data, payload.c_str());
-        if (nkMsgRequest(c, "echo", nullptr, 300, data) == 0 && text(data) == payload) {
-          good++;
-        } else {
-          bad++;
-        }
+        good += nkMsgRequest(c, "echo", nullptr, 300, data) == 0 && text(data) == payload;
       }
       stringFree(data);
       nkMsgClose(c);
@@ -338,9 +244,8 @@ TEST_F(BusTest, ManyConcurrentClientsLoseNothing) {
   done = true;
   responder.join();
   nkMsgClose(echo);
-  EXPECT_EQ(bad.load(), 0);
   EXPECT_EQ(good.load(), clients * requests);
-  EXPECT_EQ(outOfOrder, 0);
+  EXPECT_EQ(echoed, clients * requests);
 }
 
 }  // namespace
