@@ -135,7 +135,8 @@ TEST_F(BusTest, MisbehavingPeersAreCutOffAndTheOthersGoOn) {
       std::string(70 * 1024, 'x'),  // no line end
   };
   for (const std::string &line : malformed) {
-    Raw peer;
+    Raw peer;  // registered: not cut off by the deadline
+    peer.registerAs("peer");
     peer.send(line);
     EXPECT_TRUE(peer.closedByPeer()) << line.substr(0, 30);
   }

@@ -39,9 +39,9 @@ bool contains(const std::string &s, const std::string &part) {
   return s.find(part) != std::string::npos;
 }
 
-// True once done() holds, tried for up to 20 s.
-bool eventually(const std::function<bool()> &done) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+// True once done() holds, tried for up to seconds.
+bool eventually(const std::function<bool()> &done, int seconds = 20) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
   while (!done()) {
     if (std::chrono::steady_clock::now() > deadline) return false;
     usleep(10000);
@@ -92,7 +92,7 @@ class RunTest : public ::testing::Test {
   // also names its log.
   void startRuntime(const std::vector<std::string> &args, const char *name, int *pid) {
     *pid = nktest::startProgram(nktest::builtProgram("nkrun"), args, path(name) + ".log");
-    ASSERT_TRUE(eventually([&] { return ask(202, "stat=mem,index=1", name)[0] == '0'; }))
+    ASSERT_TRUE(eventually([&] { return ask(202, "stat=mem,index=1", name)[0] == '0'; }, 30))
         << log(name);
   }
   // Writes the scripts that have a text and starts nkrun on all of them, in
