@@ -104,8 +104,8 @@ TEST_F(TimerTest, ExpiredElapsedAndExpires) {
                 timerExpiresSec(&t)};
   };
   for (const auto &r : rows) {
-    t.expiry = {static_cast<time_t>(r[0]), r[1]};
-    fakeNow = {static_cast<time_t>(r[2]), r[3]};
+    t.expiry = {static_cast<time_t>(r[0]), static_cast<long>(r[1])};
+    fakeNow = {static_cast<time_t>(r[2]), static_cast<long>(r[3])};
     EXPECT_EQ(readings(), Ints({r[4], r[5], r[6], r[7], -r[5], -r[6], -r[7]})) << r[0];
   }
   fakeError = ENODEV;
@@ -194,7 +194,7 @@ TEST_F(TimerTest, FirstExpiryAddsOrSnaps) {
   };
   Timer *t = nullptr;
   for (const auto &r : rows) {
-    fakeNow = {static_cast<time_t>(r[1]), r[2]};
+    fakeNow = {static_cast<time_t>(r[1]), static_cast<long>(r[2])};
     t = timerArm("a", nullptr, nullptr, r[0], r[3], r[4]);
     EXPECT_EQ(when(t), Ints({r[5], r[6]})) << &r - rows;
   }
