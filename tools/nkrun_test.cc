@@ -176,6 +176,7 @@ TEST_F(RunTest, AnswersEachKindOfMessage) {
       // this one would pass the bus's line limit and take nkrun off the bus.
       {true, 213, huge, "4 error=unknown tag,tag=" + huge.substr(0, 256)},
       {false, 210, "x = 5 ", "0 "},
+      {false, 210, "print(1) ", "0 1"},  // print gives no values
       {false, 210, "x * 2, 'a' .. x, nil ", "0 10\ta5\tnil"},
       {false, 210, "print('a', 'b') print('c') return 7 ", "0 a\tb; c; 7"},
       {false, 210, "'one\\ntwo\\r\\nthree\\n' ", "0 one; two; three"},
