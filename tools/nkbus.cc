@@ -170,11 +170,14 @@ void answer(Connection *c, const std::string &to, int type, int seq, const std::
               "," + data + "\r\n");
 }
 
+// A whole number in the int range. Read as long long, which has 64 bits on
+// 32-bit targets too: a long there would clamp an out-of-range number into
+// the range instead of refusing it.
 bool parseInt(const std::string &s, int *out) {
   if (s.empty() || s.size() > 11) return false;
   char *end = nullptr;
-  long v = strtol(s.c_str(), &end, 10);
-  if (*end || v < -2147483647L - 1 || v > 2147483647L) return false;
+  long long v = strtoll(s.c_str(), &end, 10);
+  if (*end || v < INT32_MIN || v > INT32_MAX) return false;
   *out = static_cast<int>(v);
   return true;
 }
