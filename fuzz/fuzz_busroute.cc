@@ -73,13 +73,7 @@ bool writePass(Peer *peers) {
   bool waiting = false;
   for (int i = 0; i < 4; i++) {
     Connection *c = peers[i].c;
-    if (c->queued && c->writable && !c->closing) {
-      c->writable = false;
-      int r = netWrite(c->fd, nullptr);
-      if (r < 0) drop(c, "send failed, disconnected");
-      c->queued = r == 0;
-      if (!c->queued) c->queuedBytes = 0;
-    }
+    flush(c);
     waiting = waiting || (c->queued && !c->closing);
     drain(&peers[i]);
   }

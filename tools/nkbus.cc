@@ -265,6 +265,16 @@ void route(Connection *c, const std::string &raw) {
   send(target->second, raw + "\n");
 }
 
+// Sends what waits for a writable connection; one whose send fails is cut off.
+void flush(Connection *c) {
+  if (!c->queued || !c->writable || c->closing) return;
+  c->writable = false;
+  int r = netWrite(c->fd, nullptr);
+  if (r < 0) drop(c, "send failed, disconnected");
+  c->queued = r == 0;
+  if (!c->queued) c->queuedBytes = 0;
+}
+
 // Closes and forgets a connection.
 void release(Connection *c) {
   if (!c->name.empty()) names.erase(c->name);
@@ -452,15 +462,7 @@ int main(int argc, char **argv) {
     for (Connection *c : all) {
       if (c->readable && !c->closing) readFrom(c);
     }
-    for (Connection *c : all) {
-      if (c->queued && c->writable && !c->closing) {
-        c->writable = false;
-        int r = netWrite(c->fd, nullptr);
-        if (r < 0) drop(c, "send failed, disconnected");
-        c->queued = r == 0;
-        if (!c->queued) c->queuedBytes = 0;
-      }
-    }
+    for (Connection *c : all) flush(c);
     for (Connection *c : all) {
       if (c->closing) release(c);
     }
