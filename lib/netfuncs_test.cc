@@ -4,15 +4,11 @@
 #include "netfuncs.h"
 
 #include <arpa/inet.h>
-#include <errno.h>
 #include <fcntl.h>
 #include <stdarg.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -20,17 +16,27 @@
 #include "mem.h"
 #include "nktest.h"
 
-extern "C" {
-int __real_fcntl(int fd, int cmd, ...);
-int __real_close(int fd);
-int __wrap_fcntl(int fd, int cmd, ...);
-int __wrap_close(int fd);
+std::atomic<bool> failSetFlags{false};
+std::atomic<int> watchedFd{-1}, watchedCloses{0};
+extern "C" int __real_fcntl(int fd, int cmd, ...);
+extern "C" int __real_close(int fd);
+extern "C" int __wrap_fcntl(int fd, int cmd, ...);
+extern "C" int __wrap_close(int fd);
+
+extern "C" int __wrap_fcntl(int fd, int cmd, ...) {
+  va_list ap;
+  va_start(ap, cmd);
+  long arg = va_arg(ap, long);  // every command used here takes an int or none
+  va_end(ap);
+  return cmd == F_SETFL && failSetFlags.exchange(false) ? -1 : __real_fcntl(fd, cmd, arg);
+}
+
+extern "C" int __wrap_close(int fd) {
+  watchedCloses += fd == watchedFd;
+  return __real_close(fd);
 }
 
 namespace {
-
-std::atomic<bool> failSetFlags{false};
-std::atomic<int> watchedFd{-1}, watchedCloses{0};
 
 struct NetEnvironment : ::testing::Environment {
   void SetUp() override {
@@ -40,7 +46,6 @@ struct NetEnvironment : ::testing::Environment {
 };
 const auto *const kEnvironment = ::testing::AddGlobalTestEnvironment(new NetEnvironment);
 
-// A callback counting the events the poller raises by kind, in an array of 8.
 void count(int, int kind, void *counts) { static_cast<std::atomic<int> *>(counts)[kind]++; }
 
 // Polls until pred holds, at most about five seconds of passes.
@@ -51,7 +56,6 @@ bool pollUntil(Pred pred) {
 }
 
 std::string text(int h) { return std::string(static_cast<char *>(memGetData(h)), memGetSize(h)); }
-std::string line(int h) { return static_cast<char *>(memGetData(h)); }
 
 // netRead, polling while it says "not yet".
 int readLine(int fd, int out) {
@@ -60,23 +64,20 @@ int readLine(int fd, int out) {
   return r;
 }
 
-void sendAll(int fd, const std::string &bytes) {
-  ASSERT_EQ(send(fd, bytes.data(), bytes.size(), 0), static_cast<ssize_t>(bytes.size()));
-}
-
 TEST(NetTest, ListenConnectAcceptAndTheirEvents) {
-  int lfd = netListen(0), out = memAlloc(0);
+  int lfd = netListen(0);
   sockaddr_in a = {};
   socklen_t len = sizeof a;
   getsockname(lfd, reinterpret_cast<sockaddr *>(&a), &len);
-  EXPECT_EQ(netListen(ntohs(a.sin_port)), -1);  // the port is taken
+  int port = ntohs(a.sin_port);
+  EXPECT_EQ(netListen(port), -1);  // the port is taken
   std::atomic<int> accepts[8] = {}, events[8] = {};
   netSetCallback(lfd, count, accepts);
   EXPECT_EQ(netAccept(lfd), 0);  // nothing waiting
-  int fd = netConnect("127.0.0.1", ntohs(a.sin_port));
+  int fd = netConnect("127.0.0.1", port);
   netSetCallback(fd, count, events);
   EXPECT_TRUE(pollUntil([&] { return netConnected(fd) == 1 && accepts[NET_EVENT_ACCEPT] == 1; }));
-  int conn = netAccept(lfd);
+  EXPECT_GT(netAccept(lfd), 0);
   // Connected is raised once; writable then stays set until a send clears it.
   EXPECT_EQ(netWritable(fd), 1);
   EXPECT_EQ(netWrite(fd, "ping\r\n"), 1);
@@ -84,11 +85,9 @@ TEST(NetTest, ListenConnectAcceptAndTheirEvents) {
   EXPECT_TRUE(pollUntil([&] { return events[NET_EVENT_WRITE] == 1; }));
   EXPECT_EQ(events[NET_EVENT_CONNECTED], 1);
   EXPECT_EQ(accepts[NET_EVENT_ACCEPT] + accepts[NET_EVENT_READ], 1);  // one until accepted
-  EXPECT_EQ(readLine(conn, out), 1);
-  EXPECT_EQ(line(out), "ping");
   // A connection that cannot be made non-blocking is refused and closed once
   // (a second close could hit the number given meanwhile to another thread).
-  netConnect("127.0.0.1", ntohs(a.sin_port));
+  netConnect("127.0.0.1", port);
   ASSERT_TRUE(pollUntil([&] { return accepts[NET_EVENT_ACCEPT] == 2; }));
   watchedFd = dup(lfd);  // the lowest free number: what accept hands out next
   __real_close(watchedFd);
@@ -101,12 +100,11 @@ TEST(NetTest, ListenConnectAcceptAndTheirEvents) {
 
 // A raw read's maximum that fills while the socket is still readable hands out
 // what is held (one byte less), never a receive of nothing.
-TEST(NetTest, ReadsAndWritesOnAConnectedPair) {
+TEST(NetTest, LinesAndRawReadsOnAConnectedPair) {
   int sv[2], out = memAlloc(0);  // sv[0] the layer's, sv[1] the peer's
   ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, sv), 0);
-  fcntl(sv[1], F_SETFL, 0);
   ASSERT_EQ(netExternal(sv[0]), 0);
-  sendAll(sv[1], "abc\r\nxyz\r\r\n\nhalf");
+  ASSERT_EQ(write(sv[1], "abc\r\nxyz\r\r\n\nhalf", 16), 16);
   EXPECT_EQ(readLine(sv[0], out), 1);
   // Sized to the line with its carriage return, which becomes a terminator.
   EXPECT_EQ(text(out), std::string("abc\0\0", 5));
@@ -116,9 +114,9 @@ TEST(NetTest, ReadsAndWritesOnAConnectedPair) {
   EXPECT_EQ(text(out), std::string("\0", 1));
   EXPECT_EQ(netRead(sv[0], out), 0);  // half a line: not yet
   std::string longLine(3000, 'x');    // grows the buffer
-  sendAll(sv[1], longLine + "\n0123456789");
+  ASSERT_EQ(write(sv[1], (longLine + "\n0123456789").c_str(), 3011), 3011);
   EXPECT_EQ(readLine(sv[0], out), 1);
-  EXPECT_EQ(line(out), "half" + longLine);
+  EXPECT_STREQ(static_cast<char *>(memGetData(out)), ("half" + longLine).c_str());
   std::string got;
   for (int i = 0, r; i < 100 && got.size() < 10; i++) {
     ASSERT_GE(r = netReadRaw(sv[0], out, 4), 0);
@@ -127,30 +125,13 @@ TEST(NetTest, ReadsAndWritesOnAConnectedPair) {
     if (r == 0) netPoll(10000);
   }
   EXPECT_EQ(got, "0123456789");
-  sendAll(sv[1], "ab");
+  ASSERT_EQ(write(sv[1], "ab", 2), 2);
   ASSERT_TRUE(pollUntil([&] { return netReadable(sv[0]) == 1; }));
   EXPECT_EQ(netReadRaw(sv[0], out, 100), 0);  // received, kept until readable is clear
   EXPECT_EQ(netReadRaw(sv[0], out, 100), 1);
   EXPECT_EQ(text(out), "ab");
   EXPECT_EQ(netReadRaw(sv[0], out, 100), 0);  // nothing held
-  std::string big;
-  for (int i = 0; big.size() < 1000000; i++) big += std::to_string(i) + ",";
-  ASSERT_TRUE(pollUntil([&] { return netWritable(sv[0]) == 1; }));
-  int r = netWrite(sv[0], big.c_str());
-  EXPECT_EQ(r, 0);                     // a partial send: the tail stays queued
-  EXPECT_EQ(netWrite(sv[0], "!"), 0);  // not writable: queued behind it
-  char buf[65536];
-  for (got.clear(); got.size() <= big.size();) {  // the peer reads what has been sent
-    got.append(buf, std::max<ssize_t>(read(sv[1], buf, sizeof buf), 0));
-    netPoll(0);
-    if (r == 0 && netWritable(sv[0]) == 1) r = netWrite(sv[0], nullptr);
-  }
-  EXPECT_EQ(got, big + "!");
-  sendAll(sv[1], "last\nhal");
   close(sv[1]);
-  EXPECT_EQ(readLine(sv[0], out), 1);
-  EXPECT_EQ(line(out), "last");
-  EXPECT_EQ(readLine(sv[0], out), -1);  // a closing peer loses the half line
   EXPECT_EQ(readLine(sv[0], out), -1);
 }
 
@@ -164,16 +145,13 @@ TEST(NetTest, FailuresAndInvalidOrOutOfTableDescriptors) {
   EXPECT_EQ(netWrite(fd, "still fits\n"), 0);
   EXPECT_TRUE(pollUntil([&] { return netConnected(fd) == 1; }));
   EXPECT_EQ(readLine(fd, out), -2);
-  for (int bad : {0, 256, 200, -1}) {
+  for (int bad : {0, 256, -1}) {
     EXPECT_EQ(netConnected(bad), 1) << bad;
     EXPECT_EQ(netReadable(bad), -2) << bad;
-    EXPECT_EQ(netWritable(bad), -2) << bad;
     EXPECT_EQ(netRead(bad, out), -2) << bad;
-    EXPECT_EQ(netReadRaw(bad, out, 10), -2) << bad;
     EXPECT_EQ(netWrite(bad, "x"), -2) << bad;
     EXPECT_EQ(netSetCallback(bad, nullptr, nullptr), -2) << bad;
     EXPECT_EQ(netAccept(bad), -2) << bad;
-    EXPECT_EQ(netClose(bad), 1) << bad;
   }
   // Beyond the table a descriptor handed in is left open, a socket made is closed.
   ASSERT_EQ(dup2(fd, 300), 300);
@@ -188,20 +166,18 @@ TEST(NetTest, FailuresAndInvalidOrOutOfTableDescriptors) {
   EXPECT_EQ(fcntl(probe, F_GETFD), -1);
 }
 
-// Rescan requests end a wait in progress or the next one, and are read back as
-// a pipe hands them out: 99 bytes a pass, 64 KiB at most, a text whole or not.
+// A wake-up is never lost, whether it comes before the poller waits or while
+// it does; rescan requests are read back as a pipe hands them out: 99 bytes a
+// pass, 64 KiB at most, a text whole or not.
 TEST(NetTest, RescanRequestsEndWaitsAndAreReadBackLikeAPipe) {
   while (netPoll(0) != 0) {
   }
   EXPECT_LT(netPoll(-1), 0);  // select refuses the timeout
-  std::thread waker([] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    netPollRescan(99);
-  });
-  EXPECT_EQ(netPoll(10000000), 1);
-  waker.join();
-  netPollRescan(7);
-  EXPECT_EQ(netPoll(10000000), 1);
+  for (int i = 0; i < 200; i++) {
+    std::thread waker(netPollRescan, i);
+    EXPECT_EQ(netPoll(10000000), 1) << i;
+    waker.join();
+  }
   nktest::LogCapture capture;
   for (int i = 0; i < 10923; i++) netPollRescan(10);  // six bytes each
   int passes = 0;
@@ -211,20 +187,3 @@ TEST(NetTest, RescanRequestsEndWaitsAndAreReadBackLikeAPipe) {
 }
 
 }  // namespace
-
-extern "C" int __wrap_fcntl(int fd, int cmd, ...) {
-  va_list ap;
-  va_start(ap, cmd);
-  long arg = va_arg(ap, long);  // every command used here takes an int or none
-  va_end(ap);
-  if (cmd == F_SETFL && failSetFlags.exchange(false)) {
-    errno = EIO;
-    return -1;
-  }
-  return __real_fcntl(fd, cmd, arg);
-}
-
-extern "C" int __wrap_close(int fd) {
-  watchedCloses += fd == watchedFd;
-  return __real_close(fd);
-}
