@@ -100,13 +100,22 @@ TEST_F(MsgTest, RequestsTakeTheirRepliesAndSetOtherLinesAside) {
   bus.send("garbage\r\n" + std::string(300, 'n') + ",x,0,1,long\r\nclient,y,4,0\r\n");
   EXPECT_EQ(poll(-1), MSG_OK);
   EXPECT_EQ(taken(), "client,y,4,");
-  // A reply carries the seq of the message last taken; without a sender
-  // buffer the client's own name stays the default sender.
+  // A reply has the seq of the message taken; the client's name stays the sender.
   bus.send("client,peer,5,9,ping\r\n");
   EXPECT_EQ(nkMsgPoll(c, to, nullptr, &type, data, -1), MSG_OK);
   stringCopy(data, "pong");
   nkMsgReply(c, "peer", nullptr, 0, data);
   EXPECT_EQ(bus.nextLine(), "peer,client,0,9,pong\r\n");
+  // A line larger than the socket takes at once goes out whole, in parts.
+  nktest::LogCapture log;
+  nkloglevelset("test", "NOTE");
+  const std::string big((4 << 20) - 256, 'x');
+  stringCopy(data, big.c_str());
+  std::future<int> reply = request("echo", 5);
+  EXPECT_TRUE(bus.nextLine() == "echo,client,5,3," + big + "\r\n");
+  bus.send("client,echo,0,3,done\r\n");
+  EXPECT_EQ(reply.get(), 0);
+  EXPECT_GE(log.count("msgSend netWrite returns 0"), 1);
   nkMsgClose(c);
   EXPECT_EQ(bus.nextLine(), "base,client,102,0,\r\n");
   EXPECT_EQ(bus.nextLine(), "");
@@ -166,31 +175,23 @@ TEST_F(MsgTest, SetAsideLinesAreBoundedAndFoundBySeq) {
   EXPECT_EQ(memFreeHandleCount(), freeHandles);  // the lines dropped were freed
 }
 
-// Without a bus (none, a refusing one, one elsewhere) nkMsgTryInit gives null. The bus
-// is at NK_BUS_ADDRESS if that is a dotted IPv4 address, else (warned once) the loopback.
+// Without a bus (none, a refusing one) nkMsgTryInit gives null. The bus is at
+// NK_BUS_ADDRESS if that is a dotted IPv4 address, else (warned once) the loopback.
 TEST(MsgOpenTest, TryInitAndTheBusAddress) {
   nktest::LogCapture log;
   EXPECT_EQ(nkMsgTryInit("early"), nullptr);
   EXPECT_EQ(FakeBus().open("refused", nkMsgTryInit, 1), nullptr);
-  FakeBus bus;
-  setenv("NK_BUS_ADDRESS", "127.0.0.2", 1);
-  EXPECT_EQ(nkMsgTryInit("elsewhere"), nullptr);
   EXPECT_EQ(nkMsgInit(std::string(260, 'a').c_str()), nullptr);  // does not fit
   const struct {
     const char *value, *address;
-  } cases[] = {
-      {"127.0.0.3", "127.0.0.3"},   {"10.20.30.40", "10.20.30.40"}, {"localhost", "127.0.0.1"},
-      {"127.0.0.256", "127.0.0.1"}, {"127.1", "127.0.0.1"},         {"", "127.0.0.1"},
-      {" 127.0.0.2", "127.0.0.1"},  {nullptr, "127.0.0.1"},
-  };
+  } cases[] = {{"10.20.30.40", "10.20.30.40"}, {"localhost", "127.0.0.1"},
+               {"127.0.0.256", "127.0.0.1"},   {"127.1", "127.0.0.1"},
+               {" 127.0.0.2", "127.0.0.1"},    {nullptr, "127.0.0.1"}};
   for (const auto &c : cases) {
     c.value ? setenv("NK_BUS_ADDRESS", c.value, 1) : unsetenv("NK_BUS_ADDRESS");
     EXPECT_STREQ(nkMsgBusAddress(), c.address) << (c.value ? c.value : "unset");
   }
   EXPECT_EQ(log.count("is not a dotted IPv4 address, using 127.0.0.1"), 1);
-  MsgClient *c = bus.open(std::string(259, 'a'), nkMsgTryInit);
-  ASSERT_NE(c, nullptr);
-  nkMsgClose(c);
 }
 
 TEST(MsgDeathTest, NoServerARefusalOrAMissingClientEndTheProcess) {
