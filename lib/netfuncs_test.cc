@@ -57,6 +57,13 @@ bool pollUntil(Pred pred) {
 
 std::string text(int h) { return std::string(static_cast<char *>(memGetData(h)), memGetSize(h)); }
 
+// Fills the stack below the caller with ones: a descriptor set the poller
+// forgot to clear then names every descriptor.
+void paintStack() {
+  volatile char bytes[16384];
+  for (auto &b : bytes) b = static_cast<char>(0xff);
+}
+
 // netRead, polling while it says "not yet".
 int readLine(int fd, int out) {
   int r = 0;
@@ -105,13 +112,11 @@ TEST(NetTest, LinesAndRawReadsOnAConnectedPair) {
   ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, sv), 0);
   ASSERT_EQ(netExternal(sv[0]), 0);
   ASSERT_EQ(write(sv[1], "abc\r\nxyz\r\r\n\nhalf", 16), 16);
-  EXPECT_EQ(readLine(sv[0], out), 1);
-  // Sized to the line with its carriage return, which becomes a terminator.
-  EXPECT_EQ(text(out), std::string("abc\0\0", 5));
-  EXPECT_EQ(netRead(sv[0], out), 1);                  // held lines need no receive
-  EXPECT_EQ(text(out), std::string("xyz\r\0\0", 6));  // only one carriage return goes
-  EXPECT_EQ(netRead(sv[0], out), 1);
-  EXPECT_EQ(text(out), std::string("\0", 1));
+  // Sized to the line with its carriage return; one carriage return becomes a terminator.
+  for (auto want : {std::string("abc\0\0", 5), std::string("xyz\r\0\0", 6), std::string(1, 0)}) {
+    EXPECT_EQ(readLine(sv[0], out), 1);
+    EXPECT_EQ(text(out), want);
+  }
   EXPECT_EQ(netRead(sv[0], out), 0);  // half a line: not yet
   std::string longLine(3000, 'x');    // grows the buffer
   ASSERT_EQ(write(sv[1], (longLine + "\n0123456789").c_str(), 3011), 3011);
@@ -181,7 +186,8 @@ TEST(NetTest, RescanRequestsEndWaitsAndAreReadBackLikeAPipe) {
   nktest::LogCapture capture;
   for (int i = 0; i < 10923; i++) netPollRescan(10);  // six bytes each
   int passes = 0;
-  while (netPoll(0) == 1) passes++;
+  paintStack();
+  while (passes < 1000 && netPoll(0) == 1) passes++;
   EXPECT_EQ(passes, (10922 * 6 + 98) / 99);
   EXPECT_EQ(capture.count("netPollRescan failed to write 6 bytes"), 1);
 }
