@@ -20,10 +20,11 @@ int main(void) {
   lua_State *L = luaL_newstate();
   LuaTable *t;
   CHECK(paramGetString("index=3,name=main", "name", value, sizeof value) == 0);
-  CHECK(strcmp(value, "main") == 0);
+  CHECK(strcmp(value, "main") == 0 && help == 0 && wrong_param == 0);
   CHECK(paramGetNumber("index=3", "index", &number) == 0 && number == 3);
   nklogMaskSet(LOGMASK_NET);
   CHECK(nkloglevelget() == NKLOG_WARNING && nkcurrentLogMaskGet() == LOGMASK_NET);
+  nksyslog(NKLOG_WARNING, LOGMASK_GENERAL, "%s: C caller logs", "main");
   memInit(); /* a table built from C and converted onto a Lua stack */
   t = tableNew(TABLE_DICT);
   CHECK(tableAddTable(t, "n", &seven, TABLE_VALUE_INTEGER) == 0 && tableToLua(t, L) == 1);
