@@ -1,18 +1,12 @@
-// fuzz_busroute -- the bus server's reading and routing of lines. readFrom
-// and route are file-local to tools/nkbus.cc: this file compiles that file
-// into itself, its main renamed, and drives them as the server's loop does,
-// over four socket pairs whose server ends are registered as accepted ones.
-// The input is records, one per line: the first byte's low 2 bits pick the
-// connection ('0' to '3'), the rest is what its peer sends, line feed
-// included; bit 0x08 ('8' to ';') sends it without the line feed, so that a
-// line arrives in pieces; bit 0x40 ('p' to 's') then closes the peer's
-// sending side. The write pass runs before the first record and after the
-// last, so that lines pile up in the queues in between. Checked: the name
-// table and the connections agree, and every line a peer receives is well
-// formed (two non-empty names shorter than MSG_NAME_SIZE, a type and a seq
-// that are whole numbers, no NUL, a line end of "\n" or "\r\n").
+// fuzz_busroute -- the bus server's readFrom and route, file-local to
+// tools/nkbus.cc, compiled in here (main renamed) and driven as the server's
+// loop does over four socket pairs. Input: records, one per line; the first
+// byte's low 2 bits pick the connection ('0'-'3'), the rest is what its peer
+// sends; bit 0x08 ('8'-';') leaves the line feed off, so a line arrives in
+// pieces; bit 0x40 ('p'-'s') then closes the peer's sending side. Write
+// passes come before the first record and after the last. Checked: names and
+// connections agree, and every line a peer receives is well formed.
 #define main nkbusMain
-int main(int argc, char **argv);
 #include "nkbus.cc"
 #undef main
 
@@ -20,90 +14,65 @@ int main(int argc, char **argv);
 
 #include "fuzz_common.h"
 
-namespace {
-
 struct Peer {
-  Connection *c = nullptr;
-  int fd = -1;       // the peer's end
+  Connection *c;
+  int fd;            // the peer's end
   std::string seen;  // what it has received, up to the last whole line
 };
 
-bool isNumber(const std::string &s) {
+static bool isNumber(const std::string &s) {
   char *end = nullptr;
   long long v = strtoll(s.c_str(), &end, 10);
   return !s.empty() && s.size() <= 11 && *end == '\0' && v >= INT32_MIN && v <= INT32_MAX;
 }
 
-// What has reached a peer, its whole lines checked.
-void drain(Peer *p) {
-  char buf[4096];
-  for (ssize_t n; (n = read(p->fd, buf, sizeof buf)) > 0;) p->seen.append(buf, n);
-  for (size_t end; (end = p->seen.find('\n')) != std::string::npos; p->seen.erase(0, end + 1)) {
-    std::string line = p->seen.substr(0, end), fields[4];
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    FUZZ_CHECK(line.find('\0') == std::string::npos && line.find('\r') == std::string::npos);
-    size_t from = 0;
-    for (std::string &f : fields) {
-      size_t comma = line.find(',', from);
-      FUZZ_CHECK(comma != std::string::npos);
-      f = line.substr(from, comma - from);
-      from = comma + 1;
-    }
-    FUZZ_CHECK(!fields[0].empty() && fields[0].size() < MSG_NAME_SIZE);
-    FUZZ_CHECK(!fields[1].empty() && fields[1].size() < MSG_NAME_SIZE);
-    FUZZ_CHECK(isNumber(fields[2]) && isNumber(fields[3]));
-  }
-}
-
-void checkTables() {
-  for (auto &entry : names) {
-    auto it = connections.find(entry.second->fd);
-    FUZZ_CHECK(entry.second->name == entry.first && !entry.second->closing);
-    FUZZ_CHECK(it != connections.end() && it->second == entry.second);
-  }
-  for (auto &entry : connections) {
-    auto it = names.find(entry.second->name);
-    FUZZ_CHECK(entry.second->name.empty() || (it != names.end() && it->second == entry.second));
-  }
-}
-
-// The loop's write pass; returns whether anything still waits.
-bool writePass(Peer *peers) {
+// The loop's write pass, each peer's whole lines checked; returns whether
+// anything still waits.
+static bool writePass(Peer (&peers)[4]) {
   netPoll(0);
   bool waiting = false;
-  for (int i = 0; i < 4; i++) {
-    Connection *c = peers[i].c;
-    flush(c);
-    waiting = waiting || (c->queued && !c->closing);
-    drain(&peers[i]);
+  for (Peer &p : peers) {
+    flush(p.c);
+    waiting = waiting || (p.c->queued && !p.c->closing);
+    char buf[4096];
+    for (ssize_t n; (n = read(p.fd, buf, sizeof buf)) > 0;) p.seen.append(buf, n);
+    for (size_t end; (end = p.seen.find('\n')) != std::string::npos; p.seen.erase(0, end + 1)) {
+      std::string line = p.seen.substr(0, end - (end > 0 && p.seen[end - 1] == '\r'));
+      std::vector<std::string> f;
+      for (size_t from = 0, comma;
+           f.size() < 4 && (comma = line.find(',', from)) != std::string::npos; from = comma + 1)
+        f.push_back(line.substr(from, comma - from));
+      FUZZ_CHECK(line.find('\0') == std::string::npos && line.find('\r') == std::string::npos);
+      FUZZ_CHECK(f.size() == 4 && !f[0].empty() && f[0].size() < MSG_NAME_SIZE && !f[1].empty() &&
+                 f[1].size() < MSG_NAME_SIZE && isNumber(f[2]) && isNumber(f[3]));
+    }
   }
   return waiting;
 }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-  nkfuzz::init(false);
-  netInit();
-  return 0;
+// Names are held by exactly the open connections registered under them.
+static void checkTables() {
+  std::map<std::string, Connection *> named;
+  for (auto &entry : connections) {
+    Connection *c = entry.second;
+    FUZZ_CHECK(c->name.empty() || (!c->closing && named.emplace(c->name, c).second));
+  }
+  FUZZ_CHECK(named == names);
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  nkfuzz::HandleBalance balance;
+FUZZ_TARGET(netInit()) {
   Peer peers[4];
   for (Peer &p : peers) {
     int sv[2];
     FUZZ_CHECK(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, sv) == 0 &&
                netExternal(sv[0]) == 0);
-    p.c = new Connection(sv[0]);
-    p.c->namelessSince = nowMs();
+    p.c = connections[sv[0]] = new Connection(sv[0]);
     p.fd = sv[1];
-    connections[sv[0]] = p.c;
     netSetCallback(sv[0], onEvent, nullptr);
   }
   writePass(peers);
-  for (const char *p = reinterpret_cast<const char *>(data), *end = p + size, *next; p < end;
-       p = next) {
+  for (const char *p = reinterpret_cast<const char *>(in.p), *end = p + (in.end - in.p), *next;
+       p < end; p = next) {
     const char *lf = static_cast<const char *>(memchr(p, '\n', end - p));
     next = lf ? lf + 1 : end;
     uint8_t selector = static_cast<uint8_t>(*p);
@@ -119,12 +88,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     readFrom(peer.c);
     checkTables();
   }
-  for (int pass = 0; pass < 8 && writePass(peers); pass++) {
-  }
+  for (int pass = 0; pass < 8 && writePass(peers);) pass++;
   for (Peer &peer : peers) {
     release(peer.c);
     close(peer.fd);
   }
   FUZZ_CHECK(names.empty() && connections.empty());
-  return 0;
 }

@@ -1,53 +1,34 @@
-// fuzz_config -- the configuration reader over a file written from the input.
-// Every key the file names is looked up with configValue and walked with
-// configValueR, against a reading of the format: lines as fgets gives them
-// (CONFIG_LINE_SIZE - 1 bytes at most, so a longer one comes in pieces), a
-// NUL ending a line's text, '#' lines skipped, the key everything before the
-// first '=', the value the rest up to the line end, lines without a key or a
-// value ignored.
+// fuzz_config -- configValue and configValueR for every key of a file made
+// of the input, against a reading of the format: lines as fgets gives them
+// (CONFIG_LINE_SIZE - 1 bytes at most: a longer one comes in pieces), a NUL
+// ending a line's text, '#' lines skipped, the key everything before the
+// first '=', the value the rest up to the line end, lines without either
+// ignored.
+#include <sys/mman.h>
+
 #include <map>
 
 #include "configfile.h"
 #include "fuzz_common.h"
 
-namespace {
+static int file;  // in memory: a file on disk costs more than the reading
 
-char path[64];
-
-void removeFile() { unlink(path); }
-
-}  // namespace
-
-extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-  nkfuzz::init(false);
-  // In memory where the machine has it: a file on disk costs more than the
-  // reading under test.
-  const char *dir = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-  snprintf(path, sizeof path, "%s/nkfuzz-config-%d.conf", dir, static_cast<int>(getpid()));
-  atexit(removeFile);
-  configSetFile(path);
-  return 0;
-}
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  FILE *file = fopen(path, "w");
-  if (!file) return 0;
-  bool written = fwrite(data, 1, size, file) == size;
-  if (fclose(file) != 0 || !written) return 0;
-
+FUZZ_TARGET(file = memfd_create("nkfuzz-config", 0),
+            configSetFile(("/proc/self/fd/" + std::to_string(file)).c_str())) {
+  std::string all = in.bytes(SIZE_MAX);
+  FUZZ_CHECK(ftruncate(file, 0) == 0 &&
+             pwrite(file, all.data(), all.size(), 0) == static_cast<ssize_t>(all.size()));
   std::map<std::string, std::vector<std::string>> byKey;  // values in file order
-  for (size_t pos = 0, end; pos < size; pos = end) {
-    const size_t max = CONFIG_LINE_SIZE - 1;
-    for (end = pos; end < size && end - pos < max && data[end] != '\n';) end++;
-    if (end < size && end - pos < max) end++;  // the line feed is the line's
-    std::string line = std::string(reinterpret_cast<const char *>(data + pos), end - pos).c_str();
+  for (size_t pos = 0, n; pos < all.size(); pos += n) {
+    n = std::min({all.find('\n', pos) - pos, all.size() - pos - 1, size_t{CONFIG_LINE_SIZE} - 2}) +
+        1;
+    std::string line = all.substr(pos, n).c_str();
     size_t eq = line.find('=');
     std::string value =
         eq == std::string::npos ? "" : line.substr(eq + 1, line.find('\n') - eq - 1);
     if (line[0] != '#' && eq != 0 && !value.empty()) byKey[line.substr(0, eq)].push_back(value);
   }
 
-  nkfuzz::HandleBalance balance;
   configReadFile();
   for (const auto &k : byKey) {
     const char *first = configValue(k.first.c_str(), nullptr);
@@ -63,5 +44,4 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (!byKey.count("absent")) FUZZ_CHECK(configValue("absent", kDefault) == kDefault);
   configCloseFile();
   FUZZ_CHECK(configValue(byKey.empty() ? "x" : byKey.begin()->first.c_str(), kDefault) == kDefault);
-  return 0;
 }
