@@ -1,9 +1,8 @@
-// fuzz_argparse -- argParse over a byte (minArgs: its value modulo 4) and up
-// to 32 NUL-separated words after "prog". Linked with -Wl,--wrap=exit: exit()
-// during a parse (on '-?', an unknown letter, a missing value, too few words)
-// jumps back here, as argParse holds nothing to unwind; its status is 0 (help)
-// or 1. Otherwise the words left are the input's last ones, in order, the
-// first no option, more than minArgs; a text option's value is one of the words.
+// fuzz_argparse -- argParse over minArgs (a byte, modulo 4) and up to 32
+// NUL-separated words after "prog". exit() (-Wl,--wrap=exit) jumps back here
+// during a parse, as argParse holds nothing to unwind: status 0 with help, or
+// 1. Otherwise the words left are the input's last, in order, the first no
+// option, more than minArgs; a text option's value is one of the words.
 #include <setjmp.h>
 
 #include "argparse.h"
@@ -22,12 +21,10 @@ extern "C" void __wrap_exit(int status) {
 
 FUZZ_TARGET() {
   int minArgs = in.byte() % 4;
-  std::vector<std::string> storage = in.split(32);
-  storage.insert(storage.begin(), "prog");
-  std::vector<char *> words;
-  for (std::string &s : storage) words.push_back(&s[0]);
-  std::vector<char *> argv = words;
-  argv.push_back(nullptr);
+  std::vector<std::string> storage = {"prog"};
+  while (in.p < in.end && storage.size() <= 32) storage.push_back(in.text());
+  std::vector<char *> words, argv(storage.size() + 1, nullptr);
+  for (size_t i = 0; i < storage.size(); i++) words.push_back(argv[i] = &storage[i][0]);
   int argc = static_cast<int>(words.size());
   int a = 0, n = 0, number = 0, numberOnly = 0, both = 0;
   char *text = nullptr, *neverText = nullptr;

@@ -1,8 +1,7 @@
-// fuzz_arraycsv -- arrays filled from NUL-separated names and values, in turn
-// (up to ARRAY_MAX_ELEMENTS names), against a model: names match regardless
-// of case, and a name matched keeps its first spelling and takes the new
-// value. Count, names, values and arrayCSV's text must agree with the model,
-// for the array and for a copy made over a stale one by arrayCopy.
+// fuzz_arraycsv -- arrays filled from NUL-separated names and values, in
+// turn, against a model: names match regardless of case, one matched keeps
+// its first spelling and takes the new value. Count, names, values and the
+// CSV text agree with it, for the array and for arrayCopy's copy of it.
 #include <strings.h>
 
 #include "array.h"
@@ -27,12 +26,10 @@ static void compare(int array, const Model &model) {
 }
 
 FUZZ_TARGET() {
-  std::vector<std::string> fields = in.split();
-  fields.resize(fields.size() + fields.size() % 2);
   int array = arrayAlloc(), copy = arrayAlloc();
   Model model;
-  for (size_t i = 0; i < fields.size(); i += 2) {
-    const std::string &name = fields[i], &value = fields[i + 1];
+  while (in.p < in.end) {
+    std::string name = in.text(), value = in.text();
     auto e = std::find_if(model.begin(), model.end(),
                           [&](auto &m) { return strcasecmp(m.first.c_str(), name.c_str()) == 0; });
     if (e == model.end() && model.size() == ARRAY_MAX_ELEMENTS) break;

@@ -1,17 +1,14 @@
-// fuzz_escapeseq -- stringFindEscapeSeq and its pointer form. Input: a byte
-// for the starting offset (modulo the text's length plus one), the sequence
-// up to the first NUL, the text up to the next. Expected: in the first stretch
-// from the offset free of space, tab and line feed that holds the sequence
-// twice over as a subsequence, the leftmost such match, from its first
-// character (*start) to one past its last (*end); else (or for an empty
-// sequence) -1.
+// fuzz_escapeseq -- stringFindEscapeSeq(Ptr). Input: a byte for the offset
+// (modulo the text's length plus one), the sequence, the text (NUL-ended).
+// Expected: the leftmost match of the sequence twice over, as a subsequence,
+// in the first stretch from the offset free of space, tab and line feed that
+// holds one: *start at its first character, *end one past its last; else -1.
 #include "fuzz_common.h"
 #include "nkstrings.h"
 
 FUZZ_TARGET() {
   uint8_t offset = in.byte();
-  std::vector<std::string> pieces = in.split(3, 2);
-  const std::string &seq = pieces[0], twice = seq + seq, &text = pieces[1];
+  std::string seq = in.text(), twice = seq + seq, text = in.text();
   size_t from = offset % (text.size() + 1);
   int want = -1, wantStart = 0, wantEnd = 0;
   for (size_t pos = from; !seq.empty() && want < 0 && pos < text.size();) {

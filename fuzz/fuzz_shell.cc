@@ -1,10 +1,8 @@
-// fuzz_shell -- splitWords and dispatchCommand. Input: a byte that sets
-// maxWords (1 to nksh::kMaxWords), then the line up to its NUL, cut to the
-// shell's line size; runs of spaces separate words. Without a bus (the bus
-// client stops the process when handed none) only lines the shell answers
-// by itself are dispatched: an unknown word, version, help, exit and quit,
-// set/get/post without their arguments, and the statistics commands given a
-// process name they refuse.
+// fuzz_shell -- splitWords and dispatchCommand. Input: a byte for maxWords
+// (1 to kMaxWords), then the line up to its NUL. With no bus (the client
+// stops the process when handed none) only lines the shell answers by itself
+// are dispatched: an unknown word, version, help, exit, quit, set/get/post
+// short of arguments, the statistics commands given a refused process name.
 #include "fuzz_common.h"
 #include "shell.h"
 
@@ -22,21 +20,17 @@ FUZZ_TARGET() {
   int maxWords = 1 + in.byte() % nksh::kMaxWords;
   std::string line = in.text().substr(0, nksh::kLineSize - 1);
   std::vector<std::string> expected;
-  for (size_t pos = line.find_first_not_of(' '), end; pos != std::string::npos;
-       pos = line.find_first_not_of(' ', end)) {
-    end = std::min(line.find(' ', pos), line.size());
-    expected.push_back(line.substr(pos, end - pos));
-  }
+  std::istringstream split(line);
+  for (std::string word; std::getline(split, word, ' ');)
+    if (!word.empty()) expected.push_back(word);
 
   std::vector<char> buffer(line.c_str(), line.c_str() + line.size() + 1);
   std::vector<char *> words(maxWords, nullptr);
   int n = nksh::splitWords(buffer.data(), words.data(), maxWords);
   bool fits = expected.size() <= static_cast<size_t>(maxWords);
   FUZZ_CHECK(n == (fits ? static_cast<int>(expected.size()) : -1));
-  for (int i = 0; i < n; i++) {
-    FUZZ_CHECK(words[i] >= buffer.data() && words[i] < buffer.data() + buffer.size());
-    FUZZ_CHECK(expected[i] == words[i]);
-  }
+  for (int i = 0; i < n; i++)
+    FUZZ_CHECK(words[i] >= buffer.data() && words[i] < &buffer.back() && expected[i] == words[i]);
   if (n <= 0 || !answersAlone(n, words.data())) return;
 
   nksh::quitRequested = 0;
