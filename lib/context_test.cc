@@ -4,8 +4,6 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include <gtest/gtest.h>
-
 #include "nkluatest.h"
 #include "nksyslog.h"
 #include "table.h"
@@ -13,7 +11,6 @@
 namespace {
 
 using ContextTest = nktest::LuaWorldTest;
-const char kYielder[] = "local me = ... for i = 1, 3 do t.trace(me, i) t.yield() end";
 
 // contextGetLuaInfo's line and kind of code.
 std::string luaInfo(Context *c) {
@@ -24,30 +21,25 @@ std::string luaInfo(Context *c) {
 }
 
 // z waits; x yields; y wakes z and yields: z runs before x's second turn, though x reached the
-// list first.
-TEST_F(ContextTest, YieldedTakeTurnsAndWokenContextsGoFirst) {
+// list first. Then 'a' reaches w (queued), not b, and wakes 'any' (block type 3) at once, which
+// then also finds 'a' queued.
+TEST_F(ContextTest, TurnsWaitsAndBlocks) {
   start("z", "t.filter('go') t.trace('z', t.wait())");
-  Context *x = start("yielder", kYielder, {"x"});
+  Context *x = start("x", "for i = 1, 3 do t.trace('x', i) t.yield() end");
   start("y",
         "t.trace('y', 1) t.post('go', 'p') t.yield() t.trace('y', 2) t.yield() t.trace('y', 3)");
   EXPECT_EQ(contextGetNextRunnable(x)->id, x->id + 1);
   EXPECT_EQ(contextExecute(), 9);
   EXPECT_EQ(run(), "x 1|y 1|z go p|x 2|y 2|x 3|y 3");
   EXPECT_EQ(contextAnyRunnable() + contextAnyWaiting(), 0);
-}
-
-// 'a' reaches w (queued), not b, and wakes 'any' (block type 3) at once, which then also finds
-// 'a' queued.
-TEST_F(ContextTest, WaitingBlockedRequestsAndBlockTypeThree) {
   start("w", "t.filter('a') t.filter('b') t.trace('w', t.wait())");
-  Context *b = start("b", "t.trace('b', t.waitfor('b'))");
+  start("b", "t.trace('b', t.waitfor('b'))");
   start("any", "t.filter('a') t.trace('any', t.block('b', 3, 1)) t.trace(t.wait())");
   start("server", "t.filter('ask') local n, p = t.wait() t.reply('ask', n .. ':' .. p)");
   start("client", "t.trace(t.request('ask', 'q1'))");
   EXPECT_EQ(run(), "ask:q1");
   EXPECT_EQ(contextAnyWaiting(), 1);
   eventPost("a", "pa", 0);
-  EXPECT_EQ(b->runState, CTX_BLOCKED);
   EXPECT_EQ(run(), "any pa|w a pa|a pa");
   eventPost("b", "pb", 0);
   EXPECT_EQ(run(), "b pb");
@@ -73,8 +65,9 @@ TEST_F(ContextTest, FullQueueLosesOrDefersThePost) {
   EXPECT_EQ(contextGetNextWaiting(nullptr)->pendingCount, 0);
 }
 
-// A handler that yields is finished by the continuation of the protected call.
-TEST_F(ContextTest, HandlersByTaskState) {
+// Handlers by task state; one that yields is finished by the continuation of the protected call.
+// A script directory named with a final "/" gives the same path.
+TEST_F(ContextTest, TaskStatesHandlersArgumentsAndInformation) {
   eventRegister("other");
   start("h",
         "t.stateadd('idle') t.stateadd('busy') t.filter('f') t.filter('go') "
@@ -88,32 +81,26 @@ TEST_F(ContextTest, HandlersByTaskState) {
   EXPECT_EQ(log_.count("WARN eventHandler register failed - unknown state x"), 1);
   EXPECT_EQ(log_.count("ERR  eventDispatch: No handler for event f in state 2/busy"), 1);
   EXPECT_EQ(log_.count("ERR  No interest registered in event other"), 1);
-}
-
-TEST_F(ContextTest, LoadAndRunErrors) {
-  for (Context *c : {start("syntax", "x = = 1"), start("missing", nullptr)}) {
-    EXPECT_EQ(c->runState, CTX_FAILED);
-    EXPECT_FALSE(listIsMember(&c->node));  // on no list
-    contextDestroy(c);                     // the way to free a context that failed at creation
-  }
-  EXPECT_EQ(log_.count("received error 7 from lua loadfile " + dir_ + "/missing.lua"), 1);
-  EXPECT_EQ(log_.count("syntax.lua:1:"), 1);  // the text Lua gave
-  Context *c = start("bad", "local function f(a) return a + 1 end\nt.filter('x')\nf()");
-  start("gc", "for i = 1, 9 do setmetatable({}, {__gc = error}) end collectgarbage()");
-  run();
-  EXPECT_EQ(log_.count("ERR  handleLuaError: runtime error at line 1"), 1);
-  EXPECT_EQ(log_.count("ERR  handleLuaError: unknown error 5"), 1);  // in a finaliser
-  EXPECT_EQ(contextGetNextWaiting(nullptr), c);  // parked for good, without interests
-  EXPECT_TRUE(listEmpty(&c->interests));
-  EXPECT_EQ(luaInfo(c), "1 Lua");  // where the error was raised
-  c->errorLevel = 1;
-  EXPECT_EQ(luaInfo(c), "3 main");  // its caller
+  std::ofstream(config_) << "scriptDir=" << dir_ << "/\n";
+  configReadFile();
+  Context *c = start("args",
+                     "t.trace(...) t.trace(t.stateadd('idle'), t.stateadd('busy'), "
+                     "t.stateset('IDLE'), t.state(), t.stateset('x'), t.state()) "
+                     "for i = 3, 31 do t.stateadd('s' .. i) end t.trace(t.stateadd('s32')) "
+                     "t.setname(('n'):rep(300)) t.trace(t.info(('n'):rep(255), 'k', 'v')) t.wait()",
+                     {"a1", "a2"});
+  EXPECT_EQ(run(), "a1 a2|0 0 0 1 -1 1|-1|v");
+  EXPECT_EQ(strlen(c->name), 255u);                 // cut to fit
+  EXPECT_STREQ(contextGetInfo(c->name, "k"), "v");  // found on the waiting list
+  EXPECT_EQ(contextGetInfo("nobody", "k"), nullptr);
+  EXPECT_EQ(luaInfo(c), "1 main");
+  EXPECT_EQ(luaInfo(start("fresh", "return")), "0 ***");  // not started: no Lua frame
 }
 
 // 'first' returns at once and is destroyed in its first turn; the threads anchored above it move
 // down one place and still run. Destroyed from inside another context, a context leaves that one
-// current.
-TEST_F(ContextTest, DestroyingRenumbersTheAnchorStack) {
+// current. A context that failed at creation is on no list and is freed with contextDestroy.
+TEST_F(ContextTest, DestroyingAndErrors) {
   lua_register(L_, "destroy", [](lua_State *) {
     contextDestroy(contextGetNextWaiting(nullptr));
     return 0;
@@ -132,28 +119,28 @@ TEST_F(ContextTest, DestroyingRenumbersTheAnchorStack) {
   start("victim", "t.filter('v') t.wait()");
   start("killer", "destroy() t.trace(t.state())");
   EXPECT_EQ(run(), "go p|0");
+  for (Context *failed : {start("syntax", "x = = 1"), start("missing", nullptr)}) {
+    EXPECT_EQ(failed->runState, CTX_FAILED);
+    EXPECT_FALSE(listIsMember(&failed->node));
+    contextDestroy(failed);
+  }
+  EXPECT_EQ(log_.count("syntax.lua:1:"), 1);  // the text Lua gave
+  Context *bad = start("bad", "local function f(a) return a + 1 end\nt.filter('x')\nf()");
+  start("gc", "for i = 1, 9 do setmetatable({}, {__gc = error}) end collectgarbage()");
+  run();
+  EXPECT_EQ(log_.count("ERR  handleLuaError: runtime error at line 1"), 1);
+  EXPECT_EQ(log_.count("ERR  handleLuaError: unknown error 5"), 1);  // in a finaliser
+  EXPECT_EQ(contextGetNextWaiting(nullptr), bad);  // parked for good, without interests
+  EXPECT_TRUE(listEmpty(&bad->interests));
+  EXPECT_EQ(luaInfo(bad), "1 Lua");  // where the error was raised
+  bad->errorLevel = 1;
+  EXPECT_EQ(luaInfo(bad), "3 main");  // its caller
 }
 
-// A script directory named with a final "/" gives the same path.
-TEST_F(ContextTest, ArgumentsTaskStatesAndInformation) {
-  std::ofstream(config_) << "scriptDir=" << dir_ << "/\n";
-  configReadFile();
-  Context *c = start("args",
-                     "t.trace(...) t.trace(t.stateadd('idle'), t.stateadd('busy'), "
-                     "t.stateset('IDLE'), t.state(), t.stateset('x'), t.state()) "
-                     "for i = 3, 31 do t.stateadd('s' .. i) end t.trace(t.stateadd('s32')) "
-                     "t.setname(('n'):rep(300)) t.trace(t.info(('n'):rep(255), 'k', 'v')) t.wait()",
-                     {"a1", "a2"});
-  EXPECT_EQ(run(), "a1 a2|0 0 0 1 -1 1|-1|v");
-  EXPECT_EQ(strlen(c->name), 255u);                 // cut to fit
-  EXPECT_STREQ(contextGetInfo(c->name, "k"), "v");  // found on the waiting list
-  EXPECT_EQ(contextGetInfo("nobody", "k"), nullptr);
-  EXPECT_EQ(luaInfo(c), "1 main");
-  EXPECT_EQ(luaInfo(start("fresh", "return")), "0 ***");  // not started: no Lua frame
-}
-
-// What a blocking call returns by return type, and what contextUnblock reports.
-TEST_F(ContextTest, UnblockPushesByReturnType) {
+// What a blocking call returns by return type (an undefined one pushes nil, so that the count and
+// the stack agree), and what contextUnblock reports. The fatal error flag is never cleared: it is
+// set in a process of its own.
+TEST_F(ContextTest, UnblockPushesByReturnTypeAndMisuseStops) {
   int32_t minus7 = -7, zero = 0, five = 5, handle = memAlloc(4), bad = -1;
   char texts[] = "texts";
   memcpy(memGetData(handle), "ab\0c", 4);
@@ -164,11 +151,17 @@ TEST_F(ContextTest, UnblockPushesByReturnType) {
     void *param;
     const char *traced;
   } cases[] = {
-      {BLOCK_RETURN_NONE, &five, ""},        {BLOCK_RETURN_STRING, texts, "texts"},
-      {BLOCK_RETURN_STRING, nullptr, "nil"}, {BLOCK_RETURN_INTEGER, &minus7, "-7"},
-      {BLOCK_RETURN_BOOLEAN, &five, "true"}, {BLOCK_RETURN_BOOLEAN, &zero, "false"},
-      {BLOCK_RETURN_TABLE, table, "one"},    {BLOCK_RETURN_HANDLE, &handle, "ab0c"},
-      {BLOCK_RETURN_HANDLE, &bad, "nil"},    {2, &five, "nil"},
+      {BLOCK_RETURN_NONE, &five, ""},
+      {BLOCK_RETURN_STRING, texts, "texts"},
+      {BLOCK_RETURN_STRING, nullptr, "nil"},
+      {BLOCK_RETURN_INTEGER, &minus7, "-7"},
+      {BLOCK_RETURN_BOOLEAN, &five, "true"},
+      {BLOCK_RETURN_BOOLEAN, &zero, "false"},
+      {BLOCK_RETURN_TABLE, table, "one"},
+      {BLOCK_RETURN_HANDLE, &handle, "ab0c"},
+      {BLOCK_RETURN_HANDLE, &bad, "nil"},
+      {2, &five, "nil"},
+      {7, &five, "nil"},
   };
   int other = eventRegister("other"), ev = eventRegister("ev");
   for (const auto &k : cases) {
@@ -184,23 +177,16 @@ TEST_F(ContextTest, UnblockPushesByReturnType) {
     EXPECT_EQ(run(), k.traced) << k.returnType;
   }
   EXPECT_FALSE(memIsValid(handle));
-}
-
-// The fatal error flag is never cleared: it is set in a process of its own.
-TEST_F(ContextTest, MisuseAndFatalErrorStop) {
   const char kAssert[] = "Assertion failed file context line";
   lua_register(L_, "reenter", [](lua_State *) { return contextExecute(); });
   Context *c = start("r", "reenter()");
-  start("y", kYielder);
+  start("y", "t.yield()");
   nksetdefaultlog(stderr);
   EXPECT_EXIT(contextExecute(), ::testing::ExitedWithCode(1), kAssert);
   EXPECT_EXIT(contextTaskStateAdd("s"), ::testing::ExitedWithCode(1), kAssert);
-  EXPECT_EXIT(
-      {
-        contextSetFatalError();
-        exit(contextAnyRunnable() == 0 && contextExecute() == 0 && run().empty() ? 0 : 1);
-      },
-      ::testing::ExitedWithCode(0), "");
+  EXPECT_EXIT((contextSetFatalError(),
+               exit(contextAnyRunnable() == 0 && contextExecute() == 0 && run().empty() ? 0 : 1)),
+              ::testing::ExitedWithCode(0), "");
   c->anchorPosition = 0;
   EXPECT_EXIT(contextDestroy(c), ::testing::ExitedWithCode(1), kAssert);
   c->anchorPosition = 1;

@@ -3,11 +3,6 @@
 
 #include <stdlib.h>
 
-#include <string>
-#include <utility>
-
-#include <gtest/gtest.h>
-
 #include "event_internal.h"
 #include "nkluatest.h"
 #include "nkstrings.h"
@@ -15,53 +10,39 @@
 
 namespace {
 
-using Stats = std::pair<int, std::string>;  // what eventStatsQuery returns, and its text
+using EventTest = nktest::LuaWorldTest;
 
-class EventTest : public nktest::LuaWorldTest {
- protected:
-  Stats stats(int index) {
-    int text = stringAlloc(0), next = eventStatsQuery(index, text);
-    Stats out(next, static_cast<const char *>(memGetData(text)));
-    stringFree(text);
-    return out;
-  }
-};
-
-// Every interest holds one reference to its name: once cleared, 'x' is gone.
-TEST_F(EventTest, NamesIdsAndReferences) {
-  int id = eventRegister("reg");
-  EXPECT_EQ(eventRegister("reg"), id);
-  std::string first = eventCreateUnique();
-  EXPECT_EQ(eventCreateUnique(), "event-" + std::to_string(atoi(first.c_str() + 6) + 1));
-  Context *c = start("f", "t.filter('x') t.filter('x') t.clear('x') t.filter('y') t.wait()");
-  run();
-  EXPECT_EQ(listCount(&c->interests), 1);
-  eventPost("x", nullptr, 0);
-  eventPost("reg", nullptr, 0);
-  EXPECT_EQ(log_.count("WARN event x (-1) ignored (fix this!)"), 1);
-  EXPECT_EQ(log_.count("WARN event reg (" + std::to_string(id) + ") ignored (fix this!)"), 1);
-  for (int outside : {-1, 70001}) EXPECT_EQ(nk::interestListOf(outside), nullptr) << outside;
+// eventStatsQuery's next index and text.
+std::string stats(int index) {
+  int text = stringAlloc(0), next = eventStatsQuery(index, text);
+  std::string out = std::to_string(next) + " " + static_cast<const char *>(memGetData(text));
+  stringFree(text);
+  return out;
 }
 
-// The empty name is a name like any other, its id 0 ("\x11" has id 17); the empty text is
-// stored as none. The listing goes from id to id, as the shell pages it.
-TEST_F(EventTest, QueueFetchListingAndDisplay) {
+// Every interest holds one reference to its name: once cleared, 'x' is gone. The empty name is a
+// name like any other, its id 0 ("\x11" has id 17); the empty text is stored as none. The listing
+// goes from id to id, as the shell pages it.
+TEST_F(EventTest, NamesQueueFetchListingAndDisplay) {
+  EXPECT_EQ(eventRegister("reg"), eventRegister("reg"));
+  std::string first = eventCreateUnique();
+  EXPECT_EQ(eventCreateUnique(), "event-" + std::to_string(atoi(first.c_str() + 6) + 1));
   Context *c = start("q",
-                     "for _, e in ipairs{'a', 'b', '', '\\17', 'e', 'f'} do t.filter(e) end "
-                     "t.waitfor('never') t.wait()");
+                     "t.filter('x') t.filter('x') t.clear('x') for _, e in ipairs{'a', 'b', '', "
+                     "'\\17', 'e', 'f'} do t.filter(e) end t.waitfor('never') t.wait()");
   Context *b = start(std::string(200, 'n'), "t.filter('\\17') t.waitfor('\\17')");
   run();
+  EXPECT_EQ(listCount(&c->interests), 7);  // 6 and the block
   EXPECT_STREQ(eventDisplay(b), "B:\x11");
-  EXPECT_EQ(stats(1), Stats(18, "index=18,event=17,name=\x11,in0=q,blk0=No,in1=" +
-                                    std::string(200, 'n') + ",blk1=Yes"));
-  EXPECT_EQ(stats(70001), Stats(0, "index=0"));
+  EXPECT_EQ(stats(1), "18 index=18,event=17,name=\x11,in0=q,blk0=No,in1=" + std::string(200, 'n') +
+                          ",blk1=Yes");
+  EXPECT_EQ(stats(70001), "0 index=0");
   int count = 0;
-  for (int index = 0; (index = stats(index).first) != 0;) count++;
+  for (int index = 0; (index = atoi(stats(index).c_str())) != 0;) count++;
   EXPECT_EQ(count, 7);
-  eventPost("a", "", 0);
-  eventPost("b", "pb", 0);
-  eventPost("", "z", 0);
-  EXPECT_EQ(c->pendingIds[2], 0u);
+  const char *posts[][2] = {{"a", ""}, {"b", "pb"}, {"", "z"}, {"x", nullptr}};
+  for (auto post : posts) eventPost(post[0], post[1], 0);
+  EXPECT_EQ(log_.count("WARN event x (-1) ignored (fix this!)"), 1);
   EXPECT_EQ(c->pendingParams[0], -1);
   std::string fetched;
   for (int i = 0; i < 3; i++) {
@@ -71,6 +52,7 @@ TEST_F(EventTest, QueueFetchListingAndDisplay) {
   EXPECT_EQ(fetched, "a:;b:pb;:z;");
   eventPost("never", nullptr, 0);
   EXPECT_STREQ(eventDisplay(c), "a;b;;\x11;e;...");
+  for (int outside : {-1, 70001}) EXPECT_EQ(nk::interestListOf(outside), nullptr) << outside;
   // Blocking on any event is refused while events are pending.
   nkloglevelset("test", "NOTE");
   start("r", "t.filter('a') t.post('a', '1') t.trace(t.block('z', 3, 1))");
@@ -80,8 +62,9 @@ TEST_F(EventTest, QueueFetchListingAndDisplay) {
 
 // The filtering context comes first in the interest list: waking the blocked ones after it must
 // not queue the event twice for it. A post hands over text, whatever the return type asked. The
-// last param of a context that fails is freed once.
-TEST_F(EventTest, EachContextGetsAPostOnce) {
+// last param of a context that fails is freed once. A blocking post that finds a queue full waits
+// for the fetch that makes room; a request's post does not block.
+TEST_F(EventTest, EachContextGetsAPostOnceAndAFetchMakesTheDeferredPost) {
   Context *f = start("f", "t.filter('e') t.waitfor('never')");
   start("b", "t.trace(t.block('e', 4, 3))");
   start("n", "t.trace(select('#', t.block('e', 4, 0)))");
@@ -90,38 +73,21 @@ TEST_F(EventTest, EachContextGetsAPostOnce) {
   eventPost("e", "text", 0);
   EXPECT_EQ(f->pendingCount, 1);
   EXPECT_EQ(run(), "text|0");
-}
-
-// A blocking post that finds a queue full waits for the fetch that makes room; a request's post
-// does not block.
-TEST_F(EventTest, FetchMakesTheDeferredPost) {
-  Context *full = start("full", "t.filter('e') t.waitfor('never')");
-  run();
-  for (int i = 0; i < MAX_PENDING_EVENTS; i++) eventPost("e", "p", 0);
+  for (int i = 1; i < MAX_PENDING_EVENTS; i++) eventPost("e", "p", 0);
   start("poster", "t.trace(t.post('e', nil, true))");
   start("asker", "t.request('e', 'q')");
   EXPECT_EQ(run(), "");
-  EXPECT_EQ(log_.count("Context full's pending event queue is full! Can't post q to e!"), 1);
-  EXPECT_STREQ(eventFetch(full), "e");
+  EXPECT_EQ(log_.count("Context f's pending event queue is full! Can't post q to e!"), 1);
+  EXPECT_STREQ(eventFetch(f), "e");
   EXPECT_EQ(run(), "nil");
-}
-
-TEST_F(EventTest, MisuseStops) {
   const char kAssert[] = "Assertion failed file event line";
-  Context *c = start("m", "t.filter('x') t.wait()");
-  run();
   nksetdefaultlog(stderr);
-  EXPECT_EXIT(eventFetch(c), ::testing::ExitedWithCode(1), kAssert);  // nothing pending
-  EXPECT_EXIT(interestRemove(eventRegister("y"), c), ::testing::ExitedWithCode(1), kAssert);
+  EXPECT_EXIT(interestRemove(eventRegister("y"), f), ::testing::ExitedWithCode(1), kAssert);
   EXPECT_EXIT(eventBlock("x", 4, 1), ::testing::ExitedWithCode(1), kAssert);  // none current
   EXPECT_EXIT(eventFilter("x"), ::testing::ExitedWithCode(1), kAssert);
   EXPECT_EXIT(eventRegister(nullptr), ::testing::ExitedWithCode(1), kAssert);
-  EXPECT_EXIT(
-      {
-        eventClose();
-        eventPost("x", nullptr, 0);
-      },
-      ::testing::ExitedWithCode(1), kAssert);
+  EXPECT_EXIT(eventFetch(start("m", "return")), ::testing::ExitedWithCode(1), kAssert);
+  EXPECT_EXIT((eventClose(), eventPost("x", nullptr, 0)), ::testing::ExitedWithCode(1), kAssert);
 }
 
 }  // namespace

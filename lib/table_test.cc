@@ -60,21 +60,18 @@ void *limitedAlloc(void *, void *ptr, size_t osize, size_t nsize) {
   return (ptr && nsize <= osize) || budget-- > 0 ? realloc(ptr, nsize) : nullptr;
 }
 
-int convert(lua_State *L) { return tableToLua(static_cast<LuaTable *>(lua_touserdata(L, 1)), L); }
-
 class TableTest : public ::testing::Test {
  protected:
   void SetUp() override {
     [[maybe_unused]] static const bool ready = (memInit(), true);
     free_ = memFreeHandleCount();
     luaL_openlibs(L_);
-    ASSERT_EQ(luaL_dostring(L_, R"(function dump(v)  -- any value as text, keys sorted: {1=7,k="x"}
+    ASSERT_EQ(luaL_dostring(L_, R"(function dump(v)  -- any value as text, items sorted: {1=7,k="x"}
       if type(v) ~= "table" then return type(v) == "string" and ("%q"):format(v) or tostring(v) end
-      local keys = {}
-      for k in pairs(v) do keys[#keys + 1] = k end
-      table.sort(keys, function(a, b) return tostring(a) < tostring(b) end)
-      for i, k in ipairs(keys) do keys[i] = tostring(k) .. "=" .. dump(v[k]) end
-      return "{" .. table.concat(keys, ",") .. "}"
+      local items = {}
+      for k, x in pairs(v) do items[#items + 1] = tostring(k) .. "=" .. dump(x) end
+      table.sort(items)
+      return "{" .. table.concat(items, ",") .. "}"
     end)"),
               0);
   }
@@ -82,10 +79,10 @@ class TableTest : public ::testing::Test {
     lua_close(L_);
     EXPECT_EQ(memFreeHandleCount(), free_);  // every record, key and text freed
   }
-  // The value on top as text; it stays there.
+  // Pops the value on top and gives it as text.
   std::string dump() {
     lua_getglobal(L_, "dump");
-    lua_pushvalue(L_, -2);
+    lua_insert(L_, -2);
     lua_call(L_, 1, 1);
     std::string text = lua_tostring(L_, -1);
     lua_pop(L_, 1);
@@ -101,30 +98,30 @@ TEST_F(TableTest, BuildsAndConvertsInOrderConsumingTheEntriesOrRefuses) {
                     kSimple = "WARN simple type was expected",
                     kNoRoom = "WARN tableToLua: no room on the Lua stack";
   struct {
+    int room;  // slots left on the stack; 0: plenty
     const char *shape;
-    int room;         // slots left on the stack; 0: plenty
     const char *lua;  // null: refused, nothing pushed and the entries kept
     std::vector<std::string> log;
   } cases[] = {
-      {"[-2147483648 'é' null nil 1e300 -0.125 [7] {k=1 j=2 k='x' j=nil} <>]",
-       0,
+      {0,
+       "[-2147483648 'é' null nil 1e300 -0.125 [7] {k=1 j=2 k='x' j=nil} <>]",
        "{1=-2147483648,2=\"é\",5=1e+300,6=-0.125,7={1=7},8={k=\"x\"}}",
        {}},
       // The kind is checked first; refused adds leave no trace, null texts and nils do.
-      {"<!7 !k=1>", 0, nullptr, {kSimple, kDict}},
-      {"[!k=1 !#0 !#1 !#2 !#4 !#6 #3 #5 7]",
-       0,
+      {0, "<!7 !k=1>", nullptr, {kSimple, kDict}},
+      {0,
+       "[!k=1 !#0 !#1 !#2 !#4 !#6 #3 #5 7]",
        "{3=7}",
        {kDict, kArray + "unknown value type 0", kArray + "null value for type 1",
         kArray + "null value for type 2", kArray + "null value for type 4",
         kArray + "unknown value type 6"}},
-      {"{!7 !=1 k=#3 j=#5}", 0, "{}", {kSimple, "WARN tableAddTable: null key"}},
-      {"[1]", 1, nullptr, {kNoRoom}},
-      {"[1]", 2, "{1=1}", {}},
-      {"{a=1}", 2, nullptr, {kNoRoom}},
-      {"{a=1}", 3, "{a=1}", {}},
-      {"[[7] 8]", 2, "{2=8}", {kNoRoom}},  // a nested table without room stands as nil
-      {"{a={b=1} c=2}", 4, "{c=2}", {kNoRoom}},
+      {0, "{!7 !=1 k=#3 j=#5}", "{}", {kSimple, "WARN tableAddTable: null key"}},
+      {1, "[1]", nullptr, {kNoRoom}},
+      {2, "[1]", "{1=1}", {}},
+      {2, "{a=1}", nullptr, {kNoRoom}},
+      {3, "{a=1}", "{a=1}", {}},
+      {2, "[[7] 8]", "{2=8}", {kNoRoom}},  // a nested table without room stands as nil
+      {4, "{a={b=1} c=2}", "{c=2}", {kNoRoom}},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(std::string(c.shape) + " in " + std::to_string(c.room));
@@ -147,27 +144,29 @@ TEST_F(TableTest, BuildsAndConvertsInOrderConsumingTheEntriesOrRefuses) {
     lua_settop(L_, 0);
     tableDestroy(t);
   }
+  EXPECT_EXIT((nksetdefaultlog(stderr), tableAddArray(nullptr, nullptr, TABLE_VALUE_NIL)),
+              ::testing::ExitedWithCode(1), "CRIT Assertion failed file table line [0-9]+\n");
 }
 
-TEST_F(TableTest, PushEntryValueFreesTheEntryButNotTheKey) {
+// pushEntryValue frees the entry but not its key, which stays the caller's. An entry leaves its
+// table only once stored, so whatever a Lua error (out of memory) cuts short stays with the
+// table for tableDestroy.
+TEST_F(TableTest, PushEntryValueAndOutOfMemory) {
   LuaTable *t = build("{k=[[7] 'x']}");
   LuaTableEntry *entry = reinterpret_cast<LuaTableEntry *>(listPop(&t->entries));
   char *key = entry->key;
   pushEntryValue(L_, entry);
   EXPECT_EQ(lua_gettop(L_), 1);
   EXPECT_EQ(dump(), "{1={1=7},2=\"x\"}");
-  EXPECT_STREQ(key, "k");  // still the caller's
+  EXPECT_STREQ(key, "k");
   stringFreePtr(key);
   tableDestroy(t);
-}
-
-// An entry leaves its table only once stored, so whatever a Lua error cuts short stays with the
-// table for tableDestroy.
-TEST_F(TableTest, OutOfMemoryLeavesEverythingToDestroy) {
   int status = LUA_ERRMEM, failures = -1;
   while (status != LUA_OK && ++failures < 1000) {
-    LuaTable *t = build("{a={b=1} c=2 list=[[7] 'text' 8] n=2.5}");
-    lua_pushcfunction(L_, convert);
+    t = build("{a={b=1} c=2 list=[[7] 'text' 8] n=2.5}");
+    lua_pushcfunction(L_, [](lua_State *L) {
+      return tableToLua(static_cast<LuaTable *>(lua_touserdata(L, 1)), L);
+    });
     lua_pushlightuserdata(L_, t);
     budget = failures;
     status = lua_pcall(L_, 1, 1, 0);
@@ -178,12 +177,6 @@ TEST_F(TableTest, OutOfMemoryLeavesEverythingToDestroy) {
     ASSERT_EQ(memFreeHandleCount(), free_) << "budget " << failures;
   }
   EXPECT_GT(failures, 5);
-}
-
-TEST(TableDeathTest, NullTableStopsTheProcess) {
-  nksetdefaultlog(stderr);
-  EXPECT_EXIT(tableAddArray(nullptr, nullptr, TABLE_VALUE_NIL), ::testing::ExitedWithCode(1),
-              "CRIT Assertion failed file table line [0-9]+\n");
 }
 
 }  // namespace

@@ -21,8 +21,8 @@ namespace {
 using Ints = std::vector<int64_t>;
 const time_t kHigh = static_cast<time_t>(int64_t{1} << 32);  // 0 where time_t has 32 bits
 
-// The time source: every clock reads fakeNow, or fails with errno fakeError (-1: errno left 0).
-// The clocks read are kept.
+// Every clock reads fakeNow, or fails with errno fakeError (-1: errno left 0); the clocks read
+// are kept.
 struct timespec fakeNow;
 int fakeError;
 Ints clocks;
@@ -34,8 +34,8 @@ int fakeGetTime(clockid_t clock, struct timespec *ts) {
 }
 Ints when(const Timer *t) { return {t->expiry.tv_sec, t->expiry.tv_nsec}; }
 
-// A callback timer's calls; from inside, the callback stops the timer named stop, or re-arms its
-// own timer (named rearm) as a periodic one.
+// A callback counts its calls; from inside, it stops the timer named stop, or re-arms its own
+// (named rearm) as a periodic one.
 struct Calls {
   int count;
   const char *stop, *rearm;
@@ -53,8 +53,7 @@ class TimerTest : public ::testing::Test {
     [[maybe_unused]] static const bool ready = (memInit(), eventInit(), true);
     timerSetGetTimeFunc(fakeGetTime);
     fakeError = 0;
-    // A callback is charged to the profile named like its timer, made on first use and kept for
-    // good: make them before counting the handles.
+    // The profiles callbacks are charged to are made on first use and kept for good.
     for (const char *name : {"before", "a", "b", "c"}) runtimeTiming(name);
     free_ = memFreeHandleCount();
   }
@@ -79,8 +78,8 @@ class TimerTest : public ::testing::Test {
 
 // Now minus the expiry, every division truncating toward zero, in 32 bits on every build; the
 // microseconds wrap every 2000 s. A clock that cannot be read gives -1, and timerReset its errno
-// (EINVAL when it left none: a failure never reads as success).
-TEST_F(TimerTest, ExpiredElapsedAndExpires) {
+// (EINVAL when it left none). Additions carry upward only.
+TEST_F(TimerTest, RecordArithmetic) {
   const int64_t rows[][8] = {
       // expiry s, ns, now s, ns: expired, elapsed us, ms, s (expires: the negatives)
       {100, 500, 100, 500, 0, 0, 0, 0},  // an equal reading is not yet expired
@@ -114,10 +113,6 @@ TEST_F(TimerTest, ExpiredElapsedAndExpires) {
   EXPECT_EQ(readings(), Ints({-1, -1, -1, -1, 1, 1, 1}));
   fakeError = -1;
   EXPECT_EQ(timerReset(&t), EINVAL);
-}
-
-TEST_F(TimerTest, AdditionsCarryUpward) {
-  Timer t{};
   t.expiry = {10, 999999000};
   timerAddMicroSec(&t, 2750001);
   EXPECT_EQ(when(&t), Ints({13, 750000000}));
@@ -131,8 +126,8 @@ TEST_F(TimerTest, AdditionsCarryUpward) {
   EXPECT_EQ(add.tv_sec, 4294967);
 }
 
-// Each entry arms with its options. A timer is re-armed in its place; the listing numbers its
-// replies from the index it is given, and starts again at 0. A one-shot timer that fired is
+// Each entry arms with its options, a snapping one on the wall clock. A timer is re-armed in its
+// place; the listing numbers its replies from the index it is given. A fired one-shot timer is
 // freed; a callback is charged to the profile named like its timer.
 TEST_F(TimerTest, EntriesListingAndFiring) {
   Calls calls = {};
@@ -148,11 +143,9 @@ TEST_F(TimerTest, EntriesListingAndFiring) {
   Ints options;
   for (Timer *timer : t) options.push_back(timer->options);
   EXPECT_EQ(options, Ints({7, 0, 1, 1, 0, 7}));
-  EXPECT_EQ(clocks, Ints({0, 4, 4, 4, 4, 0}));  // snapping, the wall clock; else the raw one
+  EXPECT_EQ(clocks, Ints({0, 4, 4, 4, 4, 0}));
   timerStop(t[5]);
-  timerStopByName("e");
-  timerStopByName("d");
-  timerStopByName("nope");
+  for (const char *name : {"e", "d", "nope"}) timerStopByName(name);
   EXPECT_EQ(timerEvent("b", nullptr, 1, 250000), t[1]);
   EXPECT_EQ(t[1]->param, nullptr);
   EXPECT_EQ(
@@ -174,6 +167,8 @@ TEST_F(TimerTest, EntriesListingAndFiring) {
                                                        "WARN event b (-1) ignored (fix this!)"}));
   std::string profiles = list(true, runtimeStatsQuery);  // "before" was charged 2.5 s
   EXPECT_TRUE(std::regex_search(profiles, std::regex("name=before,[^;]*,max=2500000;")));
+  EXPECT_EXIT((nksetdefaultlog(stderr), timerStopByName(nullptr)), ::testing::ExitedWithCode(1),
+              "Assertion failed file timer");
 }
 
 // The first expiry is now plus the interval, or with TIMER_SNAP the next multiple of it, seconds
@@ -198,7 +193,7 @@ TEST_F(TimerTest, FirstExpiryAddsOrSnaps) {
     t = timerArm("a", nullptr, nullptr, r[0], r[3], r[4]);
     EXPECT_EQ(when(t), Ints({r[5], r[6]})) << &r - rows;
   }
-  // Then on by one interval per examination, so that missed periods are caught up one by one.
+  // Then on by one interval per examination: missed periods are caught up one by one.
   fakeNow = {kHigh + kNoon + 210, 0};
   for (int periods : {1, 2, 3, 3}) {
     EXPECT_EQ(timerTick(), 1);
@@ -211,8 +206,7 @@ TEST_F(TimerTest, FirstExpiryAddsOrSnaps) {
 }
 
 // A fired one-shot timer, or one stopped by its own callback, is freed and the scan starts again
-// at the head: the timers before it are examined, and counted, again. No stopped timer is read
-// again (ASan poisons freed blocks).
+// at the head, counting the timers before it again. No stopped timer is read again (ASan).
 TEST_F(TimerTest, TickCountsAndCallbacksThatStopOrReArm) {
   struct {
     const char *stop, *rearm;
@@ -242,12 +236,6 @@ TEST_F(TimerTest, TickCountsAndCallbacksThatStopOrReArm) {
     EXPECT_EQ(list(), row.left);
     for (char name : row.left) timerStopByName(std::string(1, name).c_str());
   }
-}
-
-TEST(TimerDeathTest, StoppingWithoutANameAsserts) {
-  nksetdefaultlog(stderr);
-  EXPECT_EXIT(timerStopByName(nullptr), ::testing::ExitedWithCode(1),
-              "Assertion failed file timer");
 }
 
 }  // namespace
