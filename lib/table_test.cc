@@ -4,17 +4,9 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include <string>
-#include <vector>
-
-#include <gtest/gtest.h>
-#include <lauxlib.h>
-#include <lualib.h>
-
-#include "mem.h"
+#include "nkluatest.h"
 #include "nkstrings.h"
 #include "nksyslog.h"
-#include "nktest.h"
 
 namespace {
 
@@ -39,9 +31,8 @@ LuaTable *build(const char *s, const char **end = nullptr) {
     int type = p ? TABLE_VALUE_TABLE : TABLE_VALUE_INTEGER;
     if (!p) p = v.find_first_of(".e") == std::string::npos ? static_cast<void *>(&i) : &d;
     if (p == &d) type = TABLE_VALUE_DOUBLE;
-    if (v == "nil" || v == "null") p = nullptr;
-    if (v == "nil") type = TABLE_VALUE_NIL;
-    if (v == "null") type = TABLE_VALUE_STRING;
+    if (v == "nil") type = TABLE_VALUE_NIL, p = nullptr;
+    if (v == "null") type = TABLE_VALUE_STRING, p = nullptr;
     if (v[0] == '#') type = atoi(&v[1]), p = nullptr;
     if (v[0] == '\'') type = TABLE_VALUE_STRING, v = v.substr(1, v.size() - 2), p = v.c_str();
     const char *k = key.empty() ? nullptr : key.c_str();
@@ -53,19 +44,18 @@ LuaTable *build(const char *s, const char **end = nullptr) {
   return t;
 }
 
-// Lua's allocator: new and larger blocks fail once the budget is spent.
+// Lua's allocator: new and larger blocks fail once the budget is spent; and a call of tableToLua.
 int budget = 1 << 30;
 void *limitedAlloc(void *, void *ptr, size_t osize, size_t nsize) {
   if (nsize == 0) return free(ptr), nullptr;
   return (ptr && nsize <= osize) || budget-- > 0 ? realloc(ptr, nsize) : nullptr;
 }
+int convert(lua_State *L) { return tableToLua(static_cast<LuaTable *>(lua_touserdata(L, 1)), L); }
 
-class TableTest : public ::testing::Test {
+class TableTest : public nktest::LuaWorldTest {
  protected:
   void SetUp() override {
-    [[maybe_unused]] static const bool ready = (memInit(), true);
-    free_ = memFreeHandleCount();
-    luaL_openlibs(L_);
+    LuaWorldTest::SetUp();
     ASSERT_EQ(luaL_dostring(L_, R"(function dump(v)  -- any value as text, items sorted: {1=7,k="x"}
       if type(v) ~= "table" then return type(v) == "string" and ("%q"):format(v) or tostring(v) end
       local items = {}
@@ -74,10 +64,7 @@ class TableTest : public ::testing::Test {
       return "{" .. table.concat(items, ",") .. "}"
     end)"),
               0);
-  }
-  void TearDown() override {
-    lua_close(L_);
-    EXPECT_EQ(memFreeHandleCount(), free_);  // every record, key and text freed
+    lua_settop(L_, 0);
   }
   // Pops the value on top and gives it as text.
   std::string dump() {
@@ -88,8 +75,6 @@ class TableTest : public ::testing::Test {
     lua_pop(L_, 1);
     return text;
   }
-  int free_ = 0;
-  lua_State *L_ = lua_newstate(limitedAlloc, nullptr);
 };
 
 // Each table asks for its own stack room: 2 slots for an array, 3 for a dictionary.
@@ -161,20 +146,19 @@ TEST_F(TableTest, PushEntryValueAndOutOfMemory) {
   EXPECT_STREQ(key, "k");
   stringFreePtr(key);
   tableDestroy(t);
-  int status = LUA_ERRMEM, failures = -1;
+  int status = LUA_ERRMEM, failures = -1, handles = memFreeHandleCount();
   while (status != LUA_OK && ++failures < 1000) {
     t = build("{a={b=1} c=2 list=[[7] 'text' 8] n=2.5}");
-    lua_pushcfunction(L_, [](lua_State *L) {
-      return tableToLua(static_cast<LuaTable *>(lua_touserdata(L, 1)), L);
-    });
+    lua_pushcfunction(L_, convert);
     lua_pushlightuserdata(L_, t);
+    lua_setallocf(L_, limitedAlloc, nullptr);
     budget = failures;
     status = lua_pcall(L_, 1, 1, 0);
     budget = 1 << 30;
     EXPECT_TRUE(status == LUA_OK || status == LUA_ERRMEM) << status;
     lua_settop(L_, 0);
     tableDestroy(t);
-    ASSERT_EQ(memFreeHandleCount(), free_) << "budget " << failures;
+    ASSERT_EQ(memFreeHandleCount(), handles) << "budget " << failures;
   }
   EXPECT_GT(failures, 5);
 }
