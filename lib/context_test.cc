@@ -131,17 +131,12 @@ TEST_F(ContextTest, UnblockPushesByReturnTypeAndMisuseStops) {
     void *param;
     const char *traced;
   } cases[] = {
-      {BLOCK_RETURN_NONE, &five, ""},
-      {BLOCK_RETURN_STRING, texts, "texts"},
-      {BLOCK_RETURN_STRING, nullptr, "nil"},
-      {BLOCK_RETURN_INTEGER, &minus7, "-7"},
-      {BLOCK_RETURN_BOOLEAN, &five, "true"},
-      {BLOCK_RETURN_BOOLEAN, &zero, "false"},
-      {BLOCK_RETURN_TABLE, table, "one"},
-      {BLOCK_RETURN_HANDLE, &handle, "ab0c"},
-      {BLOCK_RETURN_HANDLE, &bad, "nil"},
-      {2, &five, "nil"},
-      {7, &five, "nil"},
+      {BLOCK_RETURN_NONE, &five, ""},         {BLOCK_RETURN_STRING, texts, "texts"},
+      {BLOCK_RETURN_STRING, nullptr, "nil"},  {BLOCK_RETURN_INTEGER, &minus7, "-7"},
+      {BLOCK_RETURN_BOOLEAN, &five, "true"},  {BLOCK_RETURN_BOOLEAN, &zero, "false"},
+      {BLOCK_RETURN_TABLE, table, "one"},     {BLOCK_RETURN_HANDLE, &handle, "ab0c"},
+      {BLOCK_RETURN_HANDLE, &bad, "nil"},     {2, &five, "nil"},
+      {BLOCK_RETURN_INTEGER, nullptr, "nil"}, {7, &five, "nil"},
   };
   int other = eventRegister("other"), ev = eventRegister("ev");
   for (const auto &k : cases) {
