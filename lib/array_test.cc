@@ -14,15 +14,12 @@
 
 namespace {
 
-struct ArrayEnvironment : ::testing::Environment {
-  void SetUp() override { memInit(); }
-};
-const auto *const kEnvironment = ::testing::AddGlobalTestEnvironment(new ArrayEnvironment);
 const char kAssert[] = "CRIT Assertion failed file array line [0-9]+\n";
 
 // Collects the log and checks that every test gives back what it allocated.
 class ArrayTest : public ::testing::Test {
  protected:
+  static void SetUpTestSuite() { memInit(); }
   void TearDown() override {
     arrayFree(a_);
     stringFree(s_);
@@ -38,7 +35,9 @@ class ArrayTest : public ::testing::Test {
   int a_ = arrayAlloc(), s_ = stringAlloc(0);
 };
 
-TEST_F(ArrayTest, NamesMatchWithoutCaseAndCsvJoinsUnescaped) {
+// A copy replaces the destination with copies of its own, warning of texts of
+// ARRAY_LONG_TEXT characters or more.
+TEST_F(ArrayTest, NamesMatchWithoutCaseAndCopiesAreOwn) {
   EXPECT_EQ(arrayGet(a_, "Name"), nullptr);  // empty
   EXPECT_EQ(csv(), "");
   EXPECT_EQ(arrayPut(a_, "Name", "1"), 2);
@@ -52,7 +51,22 @@ TEST_F(ArrayTest, NamesMatchWithoutCaseAndCsvJoinsUnescaped) {
   EXPECT_EQ(arrayGet(a_, "nam"), nullptr);
   EXPECT_STREQ(arrayIndexName(a_, 0), "Name");
   EXPECT_EQ(arrayIndexName(a_, 2), nullptr);
-  EXPECT_TRUE(log_.messages().empty());
+  int from = arrayAlloc();
+  std::string longest(ARRAY_LONG_TEXT - 1, 'a'), tooLong(ARRAY_LONG_TEXT, 'b');
+  arrayPut(from, "a", "1");
+  arrayPut(from, longest.c_str(), longest.c_str());
+  arrayPut(from, tooLong.c_str(), "short");
+  arrayPut(from, "B", tooLong.c_str());
+  arrayCopy(a_, from);
+  arrayPut(from, "a", "changed");
+  arrayFree(from);
+  EXPECT_EQ(csv(), "a=1," + longest + "=" + longest + "," + tooLong + "=short,B=" + tooLong);
+  EXPECT_EQ(arrayGet(a_, "b"), tooLong);
+  std::string head = "ERR  arrayCopy: WARNING - Array ";  // messages cut at 4095 characters
+  EXPECT_EQ(log_.messages(),
+            (std::vector<std::string>{
+                (head + "index too long (length: 16384, index: " + tooLong).substr(0, 5 + 4095),
+                (head + "value too long (length: 16384, value: " + tooLong).substr(0, 5 + 4095)}));
 }
 
 TEST_F(ArrayTest, The751stNameWarnsAndThe1001stStops) {
@@ -70,51 +84,27 @@ TEST_F(ArrayTest, The751stNameWarnsAndThe1001stStops) {
                                      "- array is growing too large, crash may occur"});
   nksetdefaultlog(stderr);
   EXPECT_EXIT(arrayPut(a_, "one", "too many"), ::testing::ExitedWithCode(1), kAssert);
+  // A damaged count prints the allocator's statistics (on standard output,
+  // sent to standard error for the matcher) before the process stops.
+  for (int count : {ARRAY_MAX_ELEMENTS + 1, -1}) {
+    EXPECT_EXIT(
+        {
+          dup2(2, 1);
+          setvbuf(stdout, nullptr, _IONBF, 0);
+          static_cast<Array *>(memGetData(a_))->count = count;
+          arrayGet(a_, "x");
+        },
+        ::testing::ExitedWithCode(1), std::string("totalh=262144,freeh=[0-9]+\n.*") + kAssert);
+  }
+  int notArray = memAlloc(sizeof(Array));
+  EXPECT_EXIT(arrayCount(notArray), ::testing::ExitedWithCode(1), kAssert);
+  EXPECT_EXIT(arrayPut(notArray, "a", "1"), ::testing::ExitedWithCode(1), kAssert);
+  EXPECT_EXIT(arrayCopy(a_, notArray), ::testing::ExitedWithCode(1), kAssert);
+  memFree(notArray);
   int empty = arrayAlloc();
   arrayCopy(a_, empty);  // frees all 2000 strings, as the leak check shows
   EXPECT_EQ(csv(), "");
   arrayFree(empty);
-}
-
-TEST_F(ArrayTest, CopyReplacesTheDestinationAndWarnsOfLongTexts) {
-  int from = arrayAlloc();
-  std::string longest(ARRAY_LONG_TEXT - 1, 'a'), tooLong(ARRAY_LONG_TEXT, 'b');
-  arrayPut(from, "a", "1");
-  arrayPut(from, longest.c_str(), longest.c_str());  // just below: no warning
-  arrayPut(from, tooLong.c_str(), "short");
-  arrayPut(from, "B", tooLong.c_str());
-  arrayPut(a_, "gone", "");
-  arrayCopy(a_, from);
-  arrayPut(from, "a", "changed");  // the copies are the destination's own
-  arrayFree(from);
-  EXPECT_EQ(csv(), "a=1," + longest + "=" + longest + "," + tooLong + "=short,B=" + tooLong);
-  EXPECT_EQ(arrayGet(a_, "b"), tooLong);
-  std::string head = "ERR  arrayCopy: WARNING - Array ";  // messages cut at 4095 characters
-  EXPECT_EQ(log_.messages(),
-            (std::vector<std::string>{
-                (head + "index too long (length: 16384, index: " + tooLong).substr(0, 5 + 4095),
-                (head + "value too long (length: 16384, value: " + tooLong).substr(0, 5 + 4095)}));
-}
-
-// A damaged count prints the allocator's statistics (on standard output, here
-// sent to standard error for the matcher) before the process stops.
-void getFromDamaged(int array, int count) {
-  dup2(2, 1);
-  setvbuf(stdout, nullptr, _IONBF, 0);
-  static_cast<Array *>(memGetData(array))->count = count;
-  arrayGet(array, "x");
-}
-
-TEST(ArrayDeathTest, WrongMagicAndDamagedCountStop) {
-  nksetdefaultlog(stderr);
-  int a = arrayAlloc(), notArray = memAlloc(sizeof(Array));
-  EXPECT_EXIT(arrayCount(notArray), ::testing::ExitedWithCode(1), kAssert);
-  EXPECT_EXIT(arrayPut(notArray, "a", "1"), ::testing::ExitedWithCode(1), kAssert);
-  EXPECT_EXIT(arrayCopy(a, notArray), ::testing::ExitedWithCode(1), kAssert);
-  for (int count : {ARRAY_MAX_ELEMENTS + 1, -1}) {
-    EXPECT_EXIT(getFromDamaged(a, count), ::testing::ExitedWithCode(1),
-                std::string("totalh=262144,freeh=[0-9]+\n.*") + kAssert);
-  }
 }
 
 }  // namespace

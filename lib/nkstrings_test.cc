@@ -13,16 +13,12 @@
 
 namespace {
 
-struct StringEnvironment : ::testing::Environment {
-  void SetUp() override { memInit(); }
-};
-const auto *const kEnvironment = ::testing::AddGlobalTestEnvironment(new StringEnvironment);
-
 char *data(int s) { return static_cast<char *>(memGetData(s)); }
 
 // One string through a run of edits, each with its result, the text and the
 // recorded size after it. Texts taken from the string itself are safe.
 TEST(StringTest, EditsSetTextAndSize) {
+  memInit();
   int before = memFreeHandleCount(), s = stringAlloc(0);
   const std::string k100(100, 'a'), k119(119, 'b');
   const std::tuple<std::function<int()>, int, std::string, int> steps[] = {
@@ -56,18 +52,15 @@ TEST(StringTest, EditsSetTextAndSize) {
   EXPECT_EQ(memFreeHandleCount(), before);
 }
 
-TEST(StringTest, CompareLengthPointersAndBadHandles) {
+TEST(StringTest, CompareFindAndBadHandles) {
+  memInit();
   int a = stringDup("apple"), b = stringDup("apricot");
   EXPECT_LT(stringComp(a, b), 0);
   EXPECT_EQ(stringCompN(a, b, 2), 0);
   EXPECT_EQ(stringLen(b), 7);
   EXPECT_STREQ(stringDupPtr("pump1"), "pump1");
-  nksetdefaultlog(stderr);
-  EXPECT_EXIT(stringLen(42), ::testing::ExitedWithCode(1), "Assertion failed file mem line");
-}
-
-TEST(StringTest, FindEscapeSeqPairsDelimitersWithinOneWord) {
-  // text, sequence, *start before; result, *start and *end after
+  // stringFindEscapeSeq: text, sequence, *start before; result, *start and
+  // *end after. A pair of delimiters lies within one word.
   const std::tuple<const char *, const char *, int, int, int, int> cases[] = {
       {"x $abc$ y", "$", 0, 0, 2, 7},
       {"x $ab c$", "$", 0, -1, 7, -1},   // *start: the abandoned first occurrence
@@ -76,12 +69,13 @@ TEST(StringTest, FindEscapeSeqPairsDelimitersWithinOneWord) {
       {"$a\tb$", "$", 0, -1, 4, -1},
   };
   for (const auto &[text, seq, from, result, start, end] : cases) {
-    int s = stringDup(text), gotStart = from, gotEnd = -1;
-    EXPECT_EQ(stringFindEscapeSeq(s, seq, &gotStart, &gotEnd), result) << text;
+    int gotStart = from, gotEnd = -1;
+    EXPECT_EQ(stringFindEscapeSeq(stringDup(text), seq, &gotStart, &gotEnd), result) << text;
     EXPECT_EQ(gotStart, start) << text;
     EXPECT_EQ(gotEnd, end) << text;
-    stringFree(s);
   }
+  nksetdefaultlog(stderr);
+  EXPECT_EXIT(stringLen(42), ::testing::ExitedWithCode(1), "Assertion failed file mem line");
 }
 
 }  // namespace
