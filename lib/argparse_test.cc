@@ -82,47 +82,35 @@ TEST(ArgParseDeathTest, UsageAndErrorsEndTheProcess) {
 }
 
 // The value of the first item whose name begins with the key, the text cut to
-// 31 characters and saturated to the int range for a number; an item without
-// its own '=' gives -1.
+// the buffer (one of size 0 is not touched); an item without its own '=' gives
+// -1. A number is read from the first 31 characters, saturated to the int range.
 TEST(ParamTest, ListReaders) {
-  const std::tuple<const char *, const char *, const char *, int> cases[] = {
-      {"index=3,name=main,line=12", "name", "main", 0},
-      {"index=3,name=main,line=12", "line", "12", 0},
-      {"freeops=5,free=2", "free", "5", 0},
-      {"expr=a=b,x=1", "expr", "a=b", 0},
-      {"a=1,b=2", "c", "", 0},
-      {nullptr, "c", "", 0},
-      {"noequals", "no", "", 0},
-      {"a=1,b=", "b", "", 0},
-      {"a=1,flag,c=3", "flag", "", -1},
+  const std::tuple<const char *, const char *, int, const char *, int, int> cases[] = {
+      {"index=3,name=main,line=12", "name", 16, "main", 0, 0},
+      {"index=3,name=main,line=12", "line", 16, "12", 0, 12},
+      {"freeops=5,free=2", "free", 16, "5", 0, 5},
+      {"expr=a=b,x=1", "expr", 16, "a=b", 0, 0},
+      {"a=1,b=2", "c", 16, "", 0, 0},
+      {nullptr, "c", 16, "", 0, 0},
+      {"noequals", "no", 16, "", 0, 0},
+      {"a=1,b=", "b", 16, "", 0, 0},
+      {"a=1,flag,c=3", "flag", 16, "", -1, 0},
+      {"name=abc", "name", 0, "x", 0, 0},
+      {"name=abcd", "name", 4, "abc", 0, 0},
+      {"name=abc", "name", 1, "", 0, 0},
+      {"n=12kB", "n", 16, "12kB", 0, 12},
+      {"n=-4", "n", 16, "-4", 0, -4},
+      {"n=99999999999", "n", 16, "99999999999", 0, INT_MAX},
+      {"n=-99999999999", "n", 16, "-99999999999", 0, INT_MIN},
+      {"n=00000000000000000000000000000012345", "n", 6, "00000", 0, 1},
   };
-  for (const auto &[list, key, value, result] : cases) {
+  for (const auto &[list, key, size, value, result, number] : cases) {
     char out[16] = "x";
-    EXPECT_EQ(paramGetString(list, key, out, sizeof out), result) << list << " " << key;
-    EXPECT_STREQ(out, value) << list << " " << key;
-  }
-  char out[8] = "xxxxxxx";
-  EXPECT_EQ(paramGetString("name=abc", "name", out, 0), 0);
-  EXPECT_STREQ(out, "xxxxxxx");  // a zero-sized buffer is not touched
-  EXPECT_EQ(paramGetString("name=abcd", "name", out, 4), 0);
-  EXPECT_STREQ(out, "abc");
-  EXPECT_EQ(out[4], 'x');  // nothing past the buffer
-  EXPECT_EQ(paramGetString("name=abc", "name", out, 1), 0);
-  EXPECT_STREQ(out, "");  // room for the terminator alone
-  const std::pair<const char *, int> numbers[] = {
-      {"index=3,n=17", 17},
-      {"index=3", 0},
-      {"n=12kB", 12},
-      {"n=kB", 0},
-      {"n=-4", -4},
-      {"n=99999999999", INT_MAX},
-      {"n=-99999999999", INT_MIN},
-      {"n=00000000000000000000000000000012345", 1},
-  };
-  for (const auto &[list, number] : numbers) {
     int v = -1;
-    EXPECT_EQ(paramGetNumber(list, "n", &v), 0);
-    EXPECT_EQ(v, number) << list;
+    EXPECT_EQ(paramGetString(list, key, out, size), result) << list << " " << key;
+    EXPECT_STREQ(out, value) << list << " " << key;
+    EXPECT_EQ(paramGetNumber(list, key, &v), 0);
+    EXPECT_EQ(v, number) << list << " " << key;
   }
 }
 

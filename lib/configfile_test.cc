@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -21,14 +22,10 @@ const std::string kPath = nktest::systemPath("/tmp/test.conf");
 void read(const std::string &content) {
   static const bool memReady = (memInit(), true);
   (void)memReady;
-  FILE *file = fopen(kPath.c_str(), "w");
-  fputs(content.c_str(), file);
-  fclose(file);
+  std::ofstream(kPath) << content;
   configSetFile(kPath.c_str());
   configReadFile();
 }
-
-size_t openFds() { return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}); }
 
 std::string cantOpen(const std::string &path, const char *error) {
   return "WARN Can't open file " + path + " (" + error + "), reverting to defaults";
@@ -69,7 +66,7 @@ TEST(ConfigTest, WithoutAReadableFileLookupsGiveTheirDefaults) {
 TEST(ConfigTest, TheCursorWalksTheValuesInFileOrder) {
   read("");
   const int freeBefore = memFreeHandleCount();
-  const size_t fds = openFds();
+  const auto fds = std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
   read("a=1\n#a=2\nb=2\na=3\nb=4\n");
   const int whileRead = memFreeHandleCount();
   const std::pair<const char *, const char *> steps[] = {
@@ -82,7 +79,7 @@ TEST(ConfigTest, TheCursorWalksTheValuesInFileOrder) {
   }
   read("b=4\na=2\nb=2\na=3\n");
   EXPECT_EQ(memFreeHandleCount(), whileRead);
-  EXPECT_EQ(openFds(), fds);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}), fds);
   EXPECT_STREQ(configValueR("a"), "2");
   configCloseFile();
   EXPECT_EQ(memFreeHandleCount(), freeBefore);
