@@ -12,36 +12,31 @@ namespace {
 
 using Words = std::vector<std::string>;
 
-// Counts d, v, c, r and n's number; r also takes the next word, n reads it.
-struct Options {
-  int d = 0, v = 1, c = 0, r = 0, n = -1;
-  char *word = nullptr;
-  ArgOption table[6] = {
-      {&d, 'd', nullptr, nullptr, "debug"},   {&v, 'v', nullptr, nullptr, "verbose"},
-      {&c, 'c', nullptr, nullptr, "command"}, {&r, 'r', nullptr, &word, "remote"},
-      {nullptr, 'n', &n, nullptr, "number"},  {nullptr, 0, nullptr, nullptr, nullptr},
-  };
-  ArgInfo info = {"tester", "tester [-d] [-r name]"};
-  Words words;  // the argv that main() receives
+// d, v and c count, r also takes the next word, n reads it as a number.
+int d, v, c, r, n;
+char *word;
+const ArgOption kTable[] = {
+    {&d, 'd', nullptr, nullptr, "debug"},   {&v, 'v', nullptr, nullptr, "verbose"},
+    {&c, 'c', nullptr, nullptr, "command"}, {&r, 'r', nullptr, &word, "remote"},
+    {nullptr, 'n', &n, nullptr, "number"},  {nullptr, 0, nullptr, nullptr, nullptr}};
+const ArgInfo kInfo = {"tester", "tester [-d] [-r name]"};
+
+// What argParse leaves of argv, which stays null-terminated.
+Words parse(Words words, int minArgs = 0) {
+  d = 0, v = 1, c = 0, r = 0, n = -1, word = nullptr;
   std::vector<char *> argv;
+  for (std::string &w : words) argv.push_back(&w[0]);
+  argv.push_back(nullptr);
+  int argc = static_cast<int>(words.size());
+  argParse(&argc, argv.data(), kTable, &kInfo, minArgs);
+  EXPECT_EQ(argv[argc], nullptr);
+  return Words(argv.begin(), argv.begin() + argc);
+}
 
-  // What argParse leaves of argv. The parser reports on standard output; death
-  // tests see standard error.
-  Words parse(Words given, int minArgs = 0, bool toStderr = false) {
-    if (toStderr) dup2(2, 1);
-    words = std::move(given);
-    for (std::string &w : words) argv.push_back(&w[0]);
-    argv.push_back(nullptr);
-    int argc = static_cast<int>(words.size());
-    argParse(&argc, argv.data(), table, &info, minArgs);
-    EXPECT_EQ(argv[argc], nullptr) << "argv stays null-terminated";
-    return Words(argv.begin(), argv.begin() + argc);
-  }
-};
-
-// The counts are d's, v's, c's, r's and n's number; a letter that takes a
-// word ends the scan of its own; the first word ends the options.
-TEST(ArgParseTest, LettersCountNegateAndTakeTheNextWord) {
+// A letter that takes a word ends the scan of its own; the first word ends the
+// options. The parser reports on standard output, here sent where death tests
+// look.
+TEST(ArgParseDeathTest, LettersCountNegateTakeTheNextWordOrEndTheProcess) {
   const std::tuple<Words, Words, std::vector<int>, const char *> cases[] = {
       {{"prog", "-dv", "-d~v", "word"}, {"prog", "word"}, {2, 1, 0, 0, -1}, nullptr},
       {{"prog", "-rc", "name", "x"}, {"prog", "x"}, {0, 1, 0, 1, -1}, "name"},
@@ -50,23 +45,19 @@ TEST(ArgParseTest, LettersCountNegateAndTakeTheNextWord) {
       {{"prog", "-~", "-n", "0x1F"}, {"prog"}, {0, 1, 0, 0, 31}, nullptr},
       {{"prog", "-dn", "42"}, {"prog"}, {1, 1, 0, 0, 42}, nullptr},
   };
-  for (const auto &[words, rest, counts, word] : cases) {
-    Options o;
-    EXPECT_EQ(o.parse(words), rest) << words[1];
-    EXPECT_EQ((std::vector<int>{o.d, o.v, o.c, o.r, o.n}), counts) << words[1];
-    EXPECT_STREQ(o.word, word) << words[1];
+  for (const auto &[words, rest, counts, taken] : cases) {
+    EXPECT_EQ(parse(words), rest) << words[1];
+    EXPECT_EQ((std::vector<int>{d, v, c, r, n}), counts) << words[1];
+    EXPECT_STREQ(word, taken) << words[1];
   }
   EXPECT_EQ(help, 0);
   EXPECT_EQ(wrong_param, 0);
-}
-
-TEST(ArgParseDeathTest, UsageAndErrorsEndTheProcess) {
   const char *usage =
       "^\n.*\n\n\t\\*\\* Application Name : tester\n(\t\\*\\*.*\n)+\n"
       "Usage:\n\ttester \\[-d\\] \\[-r name\\]\n\nWhere:\n\td - debug\n\tv - verbose\n"
       "\tc - command\n\tr - remote\n\tn - number\n\nA tilde \\(~\\) before an argument negates "
       "it\n\n$";
-  const std::tuple<Words, int, int, const char *> cases[] = {
+  const std::tuple<Words, int, int, const char *> stops[] = {
       {{"prog", "-x"}, 0, 1, "^Unknown option 'x', use -\\? for help\n$"},
       {{"prog", "--"}, 0, 1, "^Unknown option '-'"},
       {{"prog", "-d", "-r"}, 0, 1, "^Switch 'r' needs an argument\n$"},
@@ -74,16 +65,15 @@ TEST(ArgParseDeathTest, UsageAndErrorsEndTheProcess) {
       {{"prog", "-d?"}, 0, 0, usage},
       {{"prog", "-d"}, 1, 0, usage},  // too few words left
   };
-  for (const auto &[words, minArgs, status, output] : cases) {
-    Options o;
-    EXPECT_EXIT(o.parse(words, minArgs, true), ::testing::ExitedWithCode(status), output)
+  for (const auto &[words, minArgs, status, output] : stops) {
+    EXPECT_EXIT((dup2(2, 1), parse(words, minArgs)), ::testing::ExitedWithCode(status), output)
         << words.back();
   }
 }
 
-// The value of the first item whose name begins with the key, the text cut to
-// the buffer (one of size 0 is not touched); an item without its own '=' gives
-// -1. A number is read from the first 31 characters, saturated to the int range.
+// The value of the first item whose name begins with the key, cut to the
+// buffer (one of size 0 is not touched); an item without its own '=' gives -1.
+// A number is read from the first 31 characters, saturated to the int range.
 TEST(ParamTest, ListReaders) {
   const std::tuple<const char *, const char *, int, const char *, int, int> cases[] = {
       {"index=3,name=main,line=12", "name", 16, "main", 0, 0},
@@ -106,11 +96,11 @@ TEST(ParamTest, ListReaders) {
   };
   for (const auto &[list, key, size, value, result, number] : cases) {
     char out[16] = "x";
-    int v = -1;
+    int got = -1;
     EXPECT_EQ(paramGetString(list, key, out, size), result) << list << " " << key;
     EXPECT_STREQ(out, value) << list << " " << key;
-    EXPECT_EQ(paramGetNumber(list, key, &v), 0);
-    EXPECT_EQ(v, number) << list << " " << key;
+    EXPECT_EQ(paramGetNumber(list, key, &got), 0);
+    EXPECT_EQ(got, number) << list << " " << key;
   }
 }
 

@@ -31,9 +31,12 @@ std::string cantOpen(const std::string &path, const char *error) {
   return "WARN Can't open file " + path + " (" + error + "), reverting to defaults";
 }
 
-// First, while the process still has the path it started with; then a missing
-// file, and a path kept to its full room, terminated, and too long to open.
-TEST(ConfigTest, WithoutAReadableFileLookupsGiveTheirDefaults) {
+// A line is split at its first '=' and never trimmed; only a '#' in the first
+// column comments; lines longer than 4095 characters are read in pieces and
+// unparsed lines skipped silently. Without a readable file (first the default
+// path, then a missing file, then a path kept to its full room, terminated and
+// too long to open) lookups give their defaults.
+TEST(ConfigTest, LinesGiveKeysAndValuesAndUnreadableFilesNone) {
   nktest::LogCapture log;
   configCloseFile();  // closing what was never read is harmless
   EXPECT_STREQ(configValue("a", "none"), "none");
@@ -44,10 +47,20 @@ TEST(ConfigTest, WithoutAReadableFileLookupsGiveTheirDefaults) {
     expected.push_back(cantOpen(CONFIG_DEFAULT_PATH, "No such file or directory"));
   }
   configReadFile();
-  read("a=1\n");
+  const std::string x(CONFIG_LINE_SIZE - 3, 'x');
+  read("a==b\n=b\nc=\n\nnoequals\nname = Acme\n#y=1\n y=2\nx=1\r\nk=" + x + "j=2\n" +
+       std::string(5000, 'z') + "\nY=3");
+  for (const char *key : {"", "c", "noequals", "name", "y", "#y"}) {
+    EXPECT_EQ(configValue(key, nullptr), nullptr) << key;
+  }
+  const std::pair<const char *, const char *> found[] = {
+      {"a", "=b"}, {"name ", " Acme"}, {" y", "2"}, {"x", "1\r"}, {"j", "2"}, {"Y", "3"},
+  };
+  for (const auto &[key, value] : found) EXPECT_STREQ(configValue(key, nullptr), value) << key;
+  EXPECT_EQ(configValue("k", ""), x);
   const std::string missing = kPath + ".missing", overlong(CONFIG_PATH_SIZE + 100, 'p');
   configSetFile(missing.c_str());
-  EXPECT_STREQ(configValue("a", nullptr), "1");  // takes effect at the next reading
+  EXPECT_STREQ(configValue("a", nullptr), "=b");  // takes effect at the next reading
   configReadFile();
   EXPECT_EQ(configValue("a", nullptr), nullptr);
   EXPECT_EQ(configValueR("a"), nullptr);
@@ -84,25 +97,6 @@ TEST(ConfigTest, TheCursorWalksTheValuesInFileOrder) {
   configCloseFile();
   EXPECT_EQ(memFreeHandleCount(), freeBefore);
   EXPECT_EQ(configValueR("a"), nullptr);
-}
-
-// A line is split at its first '=' and never trimmed; only a '#' in the first
-// column comments; lines longer than 4095 characters are read in pieces.
-TEST(ConfigTest, LinesGiveKeysAndValues) {
-  nktest::LogCapture log;
-  const std::string x(CONFIG_LINE_SIZE - 3, 'x');
-  read("a==b\n=b\nc=\n\nnoequals\nname = Acme\n#y=1\n y=2\nx=1\r\nk=" + x + "j=2\n" +
-       std::string(5000, 'z') + "\nY=3");
-  for (const char *key : {"", "c", "noequals", "name", "y", "#y"}) {
-    EXPECT_EQ(configValue(key, nullptr), nullptr) << key;
-  }
-  const std::pair<const char *, const char *> found[] = {
-      {"a", "=b"}, {"name ", " Acme"}, {" y", "2"}, {"x", "1\r"}, {"j", "2"}, {"Y", "3"},
-  };
-  for (const auto &[key, value] : found) EXPECT_STREQ(configValue(key, nullptr), value) << key;
-  EXPECT_EQ(configValue("k", ""), x);
-  EXPECT_EQ(log.lines(), Lines{});  // unparsed lines are skipped silently
-  configCloseFile();
 }
 
 }  // namespace

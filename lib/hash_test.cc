@@ -13,14 +13,11 @@
 
 namespace {
 
-struct HashEnvironment : ::testing::Environment {
-  void SetUp() override { memInit(); }
-};
-const auto *const kEnvironment = ::testing::AddGlobalTestEnvironment(new HashEnvironment);
 const char kAssert[] = "CRIT Assertion failed file hash line [0-9]+\n";
 
 class HashTest : public ::testing::Test {
  protected:
+  static void SetUpTestSuite() { memInit(); }
   void TearDown() override {
     hashFree(table_);
     EXPECT_EQ(memFreeHandleCount(), freeBefore_);
@@ -85,7 +82,17 @@ TEST_F(HashTest, ProbePathsCountUsersAndSurviveRemovals) {
                                                        "WARN hashGet hash 0 has no string"}));
 }
 
-TEST_F(HashTest, WarnsAtThreeEighthsAndStopsAtHalf) {
+using HashDeathTest = HashTest;
+
+// roundUpToPrime picks the first prime not below its argument; a table warns
+// at three eighths full and stops at half.
+TEST_F(HashDeathTest, SizesWarningsAndMisuse) {
+  const int expected[] = {1237, 28001, 30029, 40009, 50033, 60029, 70001, 80051, 90011, 100049};
+  for (int i = 0; i < HASH_PRIME_COUNT; i++) {
+    EXPECT_EQ(primes[i], expected[i]);
+    EXPECT_EQ(roundUpToPrime(expected[i]), expected[i]);
+    EXPECT_EQ(roundUpToPrime(i ? expected[i - 1] + 1 : -5), expected[i]);
+  }
   for (int i = 0; i < 618; i++) {
     std::string name = "event" + std::to_string(i);
     ASSERT_STREQ(hashGet(table_, hashAdd(table_, name.c_str())), name.c_str());
@@ -98,23 +105,14 @@ TEST_F(HashTest, WarnsAtThreeEighthsAndStopsAtHalf) {
   EXPECT_EXIT(
       hashAdd(table_, "event618"), ::testing::ExitedWithCode(1),
       std::string("ERR  Hash table full adding 'event618' count/elem=618/1237\n[^\n]* ") + kAssert);
-}
-
-// roundUpToPrime picks the first prime not below its argument.
-TEST(HashDeathTest, PrimesAndMisuse) {
-  const int expected[] = {1237, 28001, 30029, 40009, 50033, 60029, 70001, 80051, 90011, 100049};
-  for (int i = 0; i < HASH_PRIME_COUNT; i++) {
-    EXPECT_EQ(primes[i], expected[i]);
-    EXPECT_EQ(roundUpToPrime(expected[i]), expected[i]);
-    EXPECT_EQ(roundUpToPrime(i ? expected[i - 1] + 1 : -5), expected[i]);
-  }
-  nksetdefaultlog(stderr);
   int one = hashAlloc(1), notTable = memAlloc(64);
   // A search never takes the slot before home, which in a table of one is home.
   EXPECT_EXIT(hashAdd(one, "a"), ::testing::ExitedWithCode(1), std::string("^[^\n]* ") + kAssert);
   EXPECT_EXIT(hashAlloc(8388608), ::testing::ExitedWithCode(1), kAssert);
   EXPECT_EXIT(roundUpToPrime(100050), ::testing::ExitedWithCode(1), kAssert);
   EXPECT_EXIT(hashCount(notTable), ::testing::ExitedWithCode(1), kAssert);
+  hashFree(one);
+  memFree(notTable);
 }
 
 }  // namespace

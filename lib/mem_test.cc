@@ -25,13 +25,11 @@ class MemTest : public ::testing::Test {
 
 uint8_t *bytes(int handle) { return static_cast<uint8_t *>(memGetData(handle)); }
 std::string text(int s) { return static_cast<char *>(memGetData(s)); }
-// The guard bytes are poisoned under AddressSanitizer; the tests read and
-// damage them on purpose, as a stray write would.
+// The guard bytes, poisoned under AddressSanitizer, read and damaged on purpose.
 __attribute__((no_sanitize("address"))) uint8_t peek(const uint8_t *p) { return *p; }
 __attribute__((no_sanitize("address"))) void poke(uint8_t *p, uint8_t v) { *p = v; }
 
-// One class's block report, through a string of the 8 KiB class, which the
-// tests use for nothing else.
+// One class's block report, through a string of the 8 KiB class, else unused.
 std::string blockReport(int logSize) {
   int s = stringAlloc(5000);
   memStatsBlockQuery(logSize, s);
