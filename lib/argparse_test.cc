@@ -21,13 +21,16 @@ const ArgOption kTable[] = {
     {nullptr, 'n', &n, nullptr, "number"},  {nullptr, 0, nullptr, nullptr, nullptr}};
 const ArgInfo kInfo = {"tester", "tester [-d] [-r name]"};
 
+Words held;  // the argv that main() receives, where word points
+
 // What argParse leaves of argv, which stays null-terminated.
 Words parse(Words words, int minArgs = 0) {
   d = 0, v = 1, c = 0, r = 0, n = -1, word = nullptr;
+  held = std::move(words);
   std::vector<char *> argv;
-  for (std::string &w : words) argv.push_back(&w[0]);
+  for (std::string &w : held) argv.push_back(&w[0]);
   argv.push_back(nullptr);
-  int argc = static_cast<int>(words.size());
+  int argc = static_cast<int>(held.size());
   argParse(&argc, argv.data(), kTable, &kInfo, minArgs);
   EXPECT_EQ(argv[argc], nullptr);
   return Words(argv.begin(), argv.begin() + argc);
