@@ -28,8 +28,11 @@ struct FakeBus {
   int listener = socket(AF_INET, SOCK_STREAM, 0), conn = -1;
   std::string received;
   FakeBus() {
-    int one = 1;
+    // A small receive window (inherited by the connection): a long line
+    // goes to the kernel in many writes.
+    int one = 1, window = 4096;
     setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    setsockopt(listener, SOL_SOCKET, SO_RCVBUF, &window, sizeof window);
     sockaddr_in a = {AF_INET, htons(MSG_PORT), {htonl(INADDR_LOOPBACK)}, {}};
     EXPECT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
     EXPECT_EQ(listen(listener, 8), 0);
@@ -106,16 +109,13 @@ TEST_F(MsgTest, RequestsTakeTheirRepliesAndSetOtherLinesAside) {
   stringCopy(data, "pong");
   nkMsgReply(c, "peer", nullptr, 0, data);
   EXPECT_EQ(bus.nextLine(), "peer,client,0,9,pong\r\n");
-  // A line larger than the socket takes at once goes out whole, in parts.
-  nktest::LogCapture log;
-  nkloglevelset("test", "NOTE");
+  // A line a thousand windows long goes out in parts, whole and once.
   const std::string big((4 << 20) - 256, 'x');
   stringCopy(data, big.c_str());
   std::future<int> reply = request("echo", 5);
   EXPECT_TRUE(bus.nextLine() == "echo,client,5,3," + big + "\r\n");
   bus.send("client,echo,0,3,done\r\n");
   EXPECT_EQ(reply.get(), 0);
-  EXPECT_GE(log.count("msgSend netWrite returns 0"), 1);
   nkMsgClose(c);
   EXPECT_EQ(bus.nextLine(), "base,client,102,0,\r\n");
   EXPECT_EQ(bus.nextLine(), "");
