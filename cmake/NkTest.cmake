@@ -11,20 +11,16 @@ else()
   set(NK_TEST_EMULATOR "")
 endif()
 
-add_library(nktest STATIC tests/nktest.cc)
-target_include_directories(nktest PUBLIC ${CMAKE_SOURCE_DIR}/tests PRIVATE ${CMAKE_SOURCE_DIR}/include)
+# Linked into every test program as objects, not through an archive: it sets
+# the program's path root before main.
+add_library(nktest OBJECT tests/nktest.cc)
+target_include_directories(nktest PUBLIC ${CMAKE_SOURCE_DIR}/tests
+                           PRIVATE ${CMAKE_SOURCE_DIR}/include ${CMAKE_SOURCE_DIR}/lib)
 target_link_libraries(nktest PUBLIC GTest::gtest Threads::Threads PkgConfig::LUA)
 target_compile_definitions(nktest PRIVATE
   NK_TEST_EMULATOR="${NK_TEST_EMULATOR}"
   NK_TEST_BIN_DIR="${CMAKE_BINARY_DIR}")
 nk_warnings(nktest)
-
-# Linked into every test program as it is, not through the archive: it sets
-# the program's path root before main.
-add_library(nktest_root OBJECT tests/nktestroot.cc)
-target_include_directories(nktest_root PRIVATE ${CMAKE_SOURCE_DIR}/tests
-                           ${CMAKE_SOURCE_DIR}/include ${CMAKE_SOURCE_DIR}/lib)
-nk_warnings(nktest_root)
 
 # nk_add_test(<name> SOURCES <files> [OBJECTS <object libs>] [LOCKS <resources>]
 #             [TIMEOUT <seconds>] [DEPENDS <targets>])
@@ -39,8 +35,7 @@ function(nk_add_test name)
   foreach(o ${T_OBJECTS})
     list(APPEND objs $<TARGET_OBJECTS:${o}>)
   endforeach()
-  add_executable(${name} ${T_SOURCES} ${objs} $<TARGET_OBJECTS:nk_obj>
-                 $<TARGET_OBJECTS:nktest_root>)
+  add_executable(${name} ${T_SOURCES} ${objs} $<TARGET_OBJECTS:nk_obj>)
   target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/include
                              ${CMAKE_SOURCE_DIR}/lib ${CMAKE_SOURCE_DIR}/shell)
   target_link_libraries(${name} PRIVATE nktest GTest::gtest_main PkgConfig::LUA Threads::Threads)

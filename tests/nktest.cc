@@ -1,15 +1,13 @@
-// nktest -- helpers shared by the test executables.
+// nktest -- helpers shared by the test executables, linked into each of them
+// as an object, so that the system root below is in place before any test.
 #include "nktest.h"
 
 #include <arpa/inet.h>
-#include <errno.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <fcntl.h>
-#include <poll.h>
+#include <ftw.h>
 #include <signal.h>
 #include <stdlib.h>
-#include <string.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -20,79 +18,51 @@
 #include <gtest/gtest.h>
 
 #include "nksyslog.h"
+#include "nksyslog_internal.h"
 
 namespace nktest {
-
-int ProcessResult::exitCode() const { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
-
-std::string builtProgram(const std::string &name) {
-  return std::string(NK_TEST_BIN_DIR) + "/" + name;
-}
-
-bool emulated() { return getenv("NK_TEST_EMULATED") != nullptr; }
-
-void useThreadsafeDeathTests() {
-  if (!emulated()) GTEST_FLAG_SET(death_test_style, "threadsafe");
-}
-
-std::string readAll(FILE *stream) {
-  fflush(stream);
-  rewind(stream);
-  std::string text;
-  char buf[8192];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, stream)) > 0) text.append(buf, n);
-  return text;
-}
-
-std::string readFile(const std::string &path) {
-  FILE *f = fopen(path.c_str(), "r");
-  if (!f) return "";
-  std::string text = readAll(f);
-  fclose(f);
-  return text;
-}
-
-std::vector<std::string> loggedMessages(FILE *stream) {
-  std::vector<std::string> messages;
-  for (const std::string &line : lines(readAll(stream))) {
-    // "YYYY-MM-DD HH:MM:SS.uuuuuu " is 27 characters.
-    messages.push_back(line.size() > 27 ? line.substr(27) : line);
-  }
-  return messages;
-}
-
-LogCapture::LogCapture() : file_(tmpfile()) {
-  if (!file_) abort();
-  nksetdefaultlog(file_);
-  nkloglevelset("test", "WARN");
-  nklogMaskSet(LOGMASK_ALL);
-}
-
-LogCapture::~LogCapture() {
-  nksetdefaultlog(nullptr);
-  fclose(file_);
-}
-
-std::vector<std::string> LogCapture::lines() { return nktest::lines(readAll(file_)); }
-
-std::vector<std::string> LogCapture::messages() { return loggedMessages(file_); }
-
-int LogCapture::count(const std::string &text) {
-  int n = 0;
-  for (const std::string &line : lines()) n += line.find(text) != std::string::npos;
-  return n;
-}
-
-std::vector<std::string> lines(const std::string &text) {
-  std::vector<std::string> out;
-  std::istringstream in(text);
-  std::string line;
-  while (std::getline(in, line)) out.push_back(line);
-  return out;
-}
-
 namespace {
+
+[[noreturn]] void fail(const std::string &what) {
+  perror(("nktest: " + what).c_str());
+  abort();
+}
+
+struct SystemRoot {
+  std::string dir;
+  pid_t owner = -1;
+
+  SystemRoot() {
+    const char *inherited = getenv("NK_TEST_SYSTEM_ROOT");
+    struct stat st;
+    if (inherited && stat(inherited, &st) == 0 && S_ISDIR(st.st_mode)) {
+      dir = inherited;
+    } else {
+      char name[] = "/tmp/nktest.XXXXXX";
+      if (!mkdtemp(name)) fail(name);
+      dir = name;
+      owner = getpid();
+      for (const char *sub : {"/tmp", "/var", "/var/run", "/var/run/orvalin"}) {
+        if (mkdir((dir + sub).c_str(), 0755) != 0) fail(dir + sub);
+      }
+      setenv("NK_TEST_SYSTEM_ROOT", dir.c_str(), 1);
+    }
+    nk::setSystemPathRoot(dir.c_str());
+  }
+  // A forked death test ends through exit() too: only the maker removes it.
+  ~SystemRoot() {
+    auto removeEntry = [](const char *path, const struct stat *, int, struct FTW *) {
+      return ::remove(path);
+    };
+    if (owner == getpid()) nftw(dir.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS);
+  }
+};
+
+SystemRoot &root() {
+  static SystemRoot made;
+  return made;
+}
+const bool kRootMade = !root().dir.empty();
 
 double now() {
   struct timespec ts;
@@ -100,11 +70,26 @@ double now() {
   return ts.tv_sec + ts.tv_nsec / 1e9;
 }
 
-// Starts program with args (after the emulator's words in a cross build),
-// its standard input, output and error on the descriptors given; closes
-// the descriptors named in others in the child.
-pid_t spawn(const std::string &program, const std::vector<std::string> &args, const int (&fds)[3],
-            std::initializer_list<int> others) {
+// The whole content of fd, from its start.
+std::string readFd(int fd) {
+  std::string text;
+  char buf[8192];
+  ssize_t n;
+  for (off_t at = 0; (n = pread(fd, buf, sizeof buf, at)) > 0; at += n) text.append(buf, n);
+  return text;
+}
+
+// An unnamed file, closed in the programs started.
+int tempFd() {
+  std::string name = systemPath("/tmp/run.XXXXXX");
+  int fd = mkostemp(&name[0], O_CLOEXEC);
+  if (fd < 0) fail(name);
+  unlink(name.c_str());
+  return fd;
+}
+
+pid_t spawn(const std::string &program, const std::vector<std::string> &args, int in, int out,
+            int err) {
   std::istringstream emulator(NK_TEST_EMULATOR);
   std::vector<std::string> words{std::istream_iterator<std::string>(emulator), {}};
   words.push_back(program);
@@ -115,45 +100,19 @@ pid_t spawn(const std::string &program, const std::vector<std::string> &args, co
   fflush(nullptr);
   pid_t pid = fork();
   if (pid == 0) {
-    for (int i = 0; i < 3; i++) dup2(fds[i], i);
-    for (int fd : others) close(fd);
+    dup2(in, 0);
+    dup2(out, 1);
+    dup2(err, 2);
     execvp(argv[0], argv.data());
     _exit(127);
   }
   return pid;
 }
 
-}  // namespace
-
-std::string emulatorCommand() { return NK_TEST_EMULATOR; }
-
-int startProgram(const std::string &program, const std::vector<std::string> &args,
-                 const std::string &outputPath) {
-  int out = open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
-  pid_t pid = spawn(program, args, {in, out, out}, {});
-  close(in);
-  close(out);
-  return pid;
-}
-
-int startProgramPiped(const std::string &program, const std::vector<std::string> &args, int *input,
-                      int *output) {
-  int in[2], out[2];
-  if (pipe(in) != 0 || pipe(out) != 0) abort();
-  pid_t pid = spawn(program, args, {in[0], out[1], 2}, {in[0], in[1], out[0], out[1]});
-  close(in[0]);
-  close(out[1]);
-  *input = in[1];
-  *output = out[0];
-  return pid;
-}
-
-int stopProgram(int pid, int timeoutSeconds) {
-  kill(pid, SIGTERM);
-  double deadline = now() + timeoutSeconds;
+// The wait status of pid, or -1 once it has been killed after timeoutSeconds.
+int waitFor(pid_t pid, int timeoutSeconds) {
   int status = 0;
-  while (waitpid(pid, &status, WNOHANG) == 0) {
+  for (double deadline = now() + timeoutSeconds; waitpid(pid, &status, WNOHANG) == 0;) {
     if (now() > deadline) {
       kill(pid, SIGKILL);
       waitpid(pid, &status, 0);
@@ -164,81 +123,116 @@ int stopProgram(int pid, int timeoutSeconds) {
   return status;
 }
 
-bool waitForPort(int port, int timeoutSeconds) {
-  double deadline = now() + timeoutSeconds;
-  while (now() < deadline) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    struct sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    bool ok = connect(fd, reinterpret_cast<struct sockaddr *>(&a), sizeof a) == 0;
-    close(fd);
-    if (ok) return true;
-    usleep(20000);
-  }
-  return false;
+}  // namespace
+
+const std::string &systemRoot() { return root().dir; }
+
+std::string systemPath(const std::string &path) { return root().dir + path; }
+
+int ProcessResult::exitCode() const { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
+
+std::string builtProgram(const std::string &name) {
+  return std::string(NK_TEST_BIN_DIR) + "/" + name;
+}
+
+bool emulated() { return getenv("NK_TEST_EMULATED") != nullptr; }
+
+std::string emulatorCommand() { return NK_TEST_EMULATOR; }
+
+void useThreadsafeDeathTests() {
+  if (!emulated()) GTEST_FLAG_SET(death_test_style, "threadsafe");
+}
+
+std::vector<std::string> lines(const std::string &text) {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) out.push_back(line);
+  return out;
+}
+
+std::string readFile(const std::string &path) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  std::string text = fd < 0 ? "" : readFd(fd);
+  if (fd >= 0) close(fd);
+  return text;
+}
+
+LogCapture::LogCapture() : file_(tmpfile()) {
+  if (!file_) fail("tmpfile");
+  nksetdefaultlog(file_);
+  nkloglevelset("test", "WARN");
+  nklogMaskSet(LOGMASK_ALL);
+}
+
+LogCapture::~LogCapture() {
+  nksetdefaultlog(nullptr);
+  fclose(file_);
+}
+
+std::vector<std::string> LogCapture::lines() {
+  fflush(file_);
+  return nktest::lines(readFd(fileno(file_)));
+}
+
+std::vector<std::string> LogCapture::messages() {
+  std::vector<std::string> out;
+  // "YYYY-MM-DD HH:MM:SS.uuuuuu " is 27 characters.
+  for (const std::string &line : lines()) out.push_back(line.size() > 27 ? line.substr(27) : line);
+  return out;
+}
+
+int LogCapture::count(const std::string &text) {
+  int n = 0;
+  for (const std::string &line : lines()) n += line.find(text) != std::string::npos;
+  return n;
 }
 
 ProcessResult runProgram(const std::string &program, const std::vector<std::string> &args,
                          const std::string &input, int timeoutSeconds) {
-  int inPipe[2], outPipe[2], errPipe[2];
-  if (pipe(inPipe) || pipe(outPipe) || pipe(errPipe)) abort();
-  pid_t pid = spawn(program, args, {inPipe[0], outPipe[1], errPipe[1]},
-                    {inPipe[0], inPipe[1], outPipe[0], outPipe[1], errPipe[0], errPipe[1]});
-  close(inPipe[0]);
-  close(outPipe[1]);
-  close(errPipe[1]);
-  signal(SIGPIPE, SIG_IGN);
-
+  int in = tempFd(), out = tempFd(), err = tempFd();
+  if (write(in, input.data(), input.size()) != static_cast<ssize_t>(input.size())) fail("write");
+  lseek(in, 0, SEEK_SET);
   ProcessResult r;
-  size_t written = 0;
-  int inFd = inPipe[1];
-  if (input.empty()) {
-    close(inFd);
-    inFd = -1;
-  }
-  bool outOpen = true, errOpen = true;
-  double deadline = now() + timeoutSeconds;
-  while (outOpen || errOpen) {
-    struct pollfd fds[3];
-    int n = 0;
-    if (outOpen) fds[n++] = {outPipe[0], POLLIN, 0};
-    if (errOpen) fds[n++] = {errPipe[0], POLLIN, 0};
-    if (inFd >= 0) fds[n++] = {inFd, POLLOUT, 0};
-    double left = deadline - now();
-    if (left <= 0) {
-      kill(pid, SIGKILL);
-      ADD_FAILURE() << program << " did not end within " << timeoutSeconds << " s";
-      break;
-    }
-    if (poll(fds, n, static_cast<int>(left * 1000) + 1) < 0 && errno != EINTR) break;
-    for (int i = 0; i < n; i++) {
-      if (!fds[i].revents) continue;
-      if (fds[i].fd == inFd) {
-        ssize_t k = write(inFd, input.data() + written, input.size() - written);
-        if (k > 0) written += k;
-        if (k < 0 || written == input.size()) {
-          close(inFd);
-          inFd = -1;
-        }
-        continue;
-      }
-      char buf[4096];
-      ssize_t k = read(fds[i].fd, buf, sizeof buf);
-      bool isOut = fds[i].fd == outPipe[0];
-      if (k <= 0) {
-        (isOut ? outOpen : errOpen) = false;
-      } else {
-        (isOut ? r.out : r.err).append(buf, k);
-      }
-    }
-  }
-  if (inFd >= 0) close(inFd);
-  close(outPipe[0]);
-  close(errPipe[0]);
-  waitpid(pid, &r.status, 0);
+  r.status = waitFor(spawn(program, args, in, out, err), timeoutSeconds);
+  if (r.status == -1) ADD_FAILURE() << program << " did not end within " << timeoutSeconds << " s";
+  r.out = readFd(out);
+  r.err = readFd(err);
+  for (int fd : {in, out, err}) close(fd);
   return r;
+}
+
+int startProgram(const std::string &program, const std::vector<std::string> &args,
+                 const std::string &outputPath) {
+  int out = open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  pid_t pid = spawn(program, args, in, out, out);
+  close(in);
+  close(out);
+  return pid;
+}
+
+int stopProgram(int pid, int timeoutSeconds) {
+  kill(pid, SIGTERM);
+  return waitFor(pid, timeoutSeconds);
+}
+
+int connectLocal(int port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  struct sockaddr_in a = {};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  if (connect(fd, reinterpret_cast<struct sockaddr *>(&a), sizeof a) == 0) return fd;
+  close(fd);
+  return -1;
+}
+
+bool waitForPort(int port, int timeoutSeconds) {
+  for (double deadline = now() + timeoutSeconds; now() < deadline; usleep(20000)) {
+    int fd = connectLocal(port);
+    if (fd >= 0) return close(fd) == 0;
+  }
+  return false;
 }
 
 }  // namespace nktest

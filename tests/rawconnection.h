@@ -3,9 +3,7 @@
 #ifndef NK_TESTS_RAWCONNECTION_H
 #define NK_TESTS_RAWCONNECTION_H
 
-#include <arpa/inet.h>
 #include <errno.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -15,18 +13,14 @@
 #include <gtest/gtest.h>
 
 #include "nkmsg.h"
+#include "nktest.h"
 
 namespace nktest {
 
 class RawConnection {
  public:
-  RawConnection() {
-    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);  // not for the programs we start
-    struct sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(MSG_PORT);
-    EXPECT_EQ(connect(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+  RawConnection() : fd_(connectLocal(MSG_PORT)) {
+    EXPECT_GE(fd_, 0);
     struct timeval tv = {10, 0};
     setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
   }
@@ -43,11 +37,7 @@ class RawConnection {
   // The next line with its line end; "" at end of stream or after 10 s.
   std::string line() {
     std::string l;
-    char c;
-    while (recv(fd_, &c, 1, 0) == 1) {
-      l += c;
-      if (c == '\n') break;
-    }
+    for (char c = 0; c != '\n' && recv(fd_, &c, 1, 0) == 1;) l += c;
     return l;
   }
   // The server closing with our bytes unread shows as a reset.
