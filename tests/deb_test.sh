@@ -1,9 +1,8 @@
 #!/usr/bin/env bash
-# Builds the Debian packages of a build with cpack into a scratch folder and
-# checks each one: its control fields, the architecture of the code inside,
-# its files, and its Depends: every shared library that a packaged program or
-# library needs comes from a package it depends on, and it depends on no
-# optional library that nothing in it needs.
+# Builds the Debian packages of a build with cpack and checks each one: its
+# control fields, the architecture of the code inside, its files, and its
+# Depends: every shared library that a packaged program or library needs comes
+# from a package it depends on, and no optional one that nothing in it needs.
 #   deb_test.sh --build DIR --version VERSION --fleet 0|1
 set -euo pipefail
 while [ $# -gt 0 ]; do declare "${1#--}=$2" && shift 2; done
@@ -36,30 +35,24 @@ arch_of() {
 }
 
 arch=$(dpkg-deb -f "$(ls "$tmp"/out/nksh_*.deb)" Architecture) || fail "no nksh package"
-x=$tmp/x
-mkdir -p "$x"
+x=$tmp/out  # each package unpacked into a folder of its name
 for name in nksh libnk0 libnk-dev; do
   deb=$tmp/out/${name}_${version}_${arch}.deb
   [ -f "$deb" ] || fail "no $(basename "$deb") among: $(cd "$tmp/out" && ls ./*.deb)"
-  for field in Maintainer Description Section; do
-    [ -n "$(dpkg-deb -f "$deb" "$field")" ] || fail "$name: no $field"
-  done
-  for field in Package=$name Version=$version Architecture=$arch; do
-    [ "$(dpkg-deb -f "$deb" "${field%%=*}")" = "${field#*=}" ] || fail "$name: ${field%%=*} field"
+  for field in Package=$name Version=$version Architecture=$arch Maintainer Description Section; do
+    value=$(dpkg-deb -f "$deb" "${field%%=*}")
+    [ -n "$value" ] && [[ $field != *=* || $value = "${field#*=}" ]] || fail "$name: ${field%%=*} field"
   done
   [ "$(dpkg-deb -c "$deb" | awk '{print $2}' | sort -u)" = root/root ] || fail "$name: files not owned by root"
   dpkg-deb -x "$deb" "$x/$name"
-  depends=$(dpkg-deb -f "$deb" Depends)
-  echo "$name ($arch): Depends: $depends"
   declare -A deps=() needed=()
-  for d in $(echo "$depends" | sed 's/([^)]*)//g; s/,/ /g'); do deps[$d]=1; done
+  for d in $(dpkg-deb -f "$deb" Depends | sed 's/([^)]*)//g; s/,/ /g'); do deps[$d]=1; done
   while IFS= read -r f; do
     readelf -h "$f" >/dev/null 2>&1 || continue
     what=${f#"$x/$name"}
     [ "$(arch_of "$f")" = "$arch" ] || fail "$name: $what is $(arch_of "$f") code"
-    # Programs and shared libraries ship stripped (a static library keeps its
-    # debugging sections, for the programs linked with it), and without the
-    # build machine's library search paths.
+    # Stripped (a static library keeps its debugging sections, for the programs
+    # linked with it), and without the build machine's library search paths.
     [[ "$f" == *.a ]] || ! readelf -S "$f" | grep -q '\.debug_info' || fail "$name: $what is not stripped"
     ! readelf -d "$f" | grep -qE '\((RPATH|RUNPATH)\)' || fail "$name: $what keeps a library search path"
     for lib in $(readelf -d "$f" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'); do
@@ -71,7 +64,6 @@ for name in nksh libnk0 libnk-dev; do
   for pkg in liblua5.2-0 libedit2 libmosquitto1; do
     [ -z "${deps[$pkg]:-}" ] || [ -n "${needed[$pkg]:-}" ] || fail "$name: depends on $pkg, which nothing in it needs"
   done
-  unset deps needed
 done
 
 # nksh: the programs and their manual pages, nothing else.
@@ -90,9 +82,9 @@ libdir=$(dirname "$lib")
 [ "$(basename "$lib")" = "libnk.so.$version" ] || fail "libnk0: holds '$lib'"
 [ "$(readlink "$x/libnk0/$libdir/libnk.so.0")" = "libnk.so.$version" ] || fail "libnk0: no libnk.so.0"
 readelf -d "$x/libnk0/$lib" | grep -q '(SONAME).*\[libnk\.so\.0\]' || fail "libnk0: SONAME"
-info() { dpkg-deb -I "$tmp/out/libnk0_${version}_${arch}.deb" "$1"; }
-info shlibs | grep -qx "libnk 0 libnk0 (>= $version)" || fail "libnk0: shlibs file"
-info postinst | grep -q ldconfig || fail "libnk0: no ldconfig"
+deb=$tmp/out/libnk0_${version}_${arch}.deb
+dpkg-deb -I "$deb" shlibs | grep -qx "libnk 0 libnk0 (>= $version)" || fail "libnk0: shlibs file"
+dpkg-deb -I "$deb" postinst | grep -q ldconfig || fail "libnk0: no ldconfig"
 
 # libnk-dev: headers, link name, static library, nk.pc for /usr, CMake package.
 dev=$x/libnk-dev
@@ -102,8 +94,8 @@ done
 [ "$(readlink "$dev/$libdir/libnk.so")" = libnk.so.0 ] || fail "libnk-dev: no libnk.so link"
 [ -f "$dev/$libdir/libnk.a" ] || fail "libnk-dev: no libnk.a"
 grep -qx "prefix=/usr" "$dev/$libdir/pkgconfig/nk.pc" || fail "libnk-dev: nk.pc does not name /usr"
-for f in nkConfig.cmake nkConfigVersion.cmake nkTargets.cmake; do
-  [ -f "$dev/$libdir/cmake/nk/$f" ] || fail "libnk-dev: no cmake/nk/$f"
+for f in nkConfig nkConfigVersion nkTargets; do
+  [ -f "$dev/$libdir/cmake/nk/$f.cmake" ] || fail "libnk-dev: no cmake/nk/$f.cmake"
 done
 dpkg-deb -f "$tmp/out/libnk-dev_${version}_${arch}.deb" Depends | grep -q "libnk0 (= $version)" ||
   fail "libnk-dev: does not depend on libnk0 (= $version)"

@@ -55,11 +55,7 @@ inline const luaL_Reg kBindings[] = {
     {"stateadd", [](lua_State *L) { return ret(L, contextTaskStateAdd(s(L, 1))); }},
     {"stateset", [](lua_State *L) { return ret(L, contextTaskStateSet(s(L, 1))); }},
     {"state", [](lua_State *L) { return ret(L, contextTaskStateGet()); }},
-    {"setname",
-     [](lua_State *L) {
-       contextSetName(s(L, 1));
-       return 0;
-     }},
+    {"setname", [](lua_State *L) { return contextSetName(s(L, 1)), 0; }},
     {"info",  // (context, key, value): sets key of the current context, then looks it up
      [](lua_State *L) {
        contextSetInfo(s(L, 2), s(L, 3));

@@ -28,14 +28,14 @@ namespace {
   abort();
 }
 
+// The maker's pid goes with the folder: a forked death test ends through
+// exit() too, and only the maker removes it; a re-executed one finds it in
+// the environment.
 struct SystemRoot {
   std::string dir;
   pid_t owner = -1;
-
   SystemRoot() {
-    const char *inherited = getenv("NK_TEST_SYSTEM_ROOT");
-    struct stat st;
-    if (inherited && stat(inherited, &st) == 0 && S_ISDIR(st.st_mode)) {
+    if (const char *inherited = getenv("NK_TEST_SYSTEM_ROOT")) {
       dir = inherited;
     } else {
       char name[] = "/tmp/nktest.XXXXXX";
@@ -49,10 +49,9 @@ struct SystemRoot {
     }
     nk::setSystemPathRoot(dir.c_str());
   }
-  // A forked death test ends through exit() too: only the maker removes it.
   ~SystemRoot() {
     auto removeEntry = [](const char *path, const struct stat *, int, struct FTW *) {
-      return ::remove(path);
+      return remove(path);
     };
     if (owner == getpid()) nftw(dir.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS);
   }
@@ -77,15 +76,6 @@ std::string readFd(int fd) {
   ssize_t n;
   for (off_t at = 0; (n = pread(fd, buf, sizeof buf, at)) > 0; at += n) text.append(buf, n);
   return text;
-}
-
-// An unnamed file, closed in the programs started.
-int tempFd() {
-  std::string name = systemPath("/tmp/run.XXXXXX");
-  int fd = mkostemp(&name[0], O_CLOEXEC);
-  if (fd < 0) fail(name);
-  unlink(name.c_str());
-  return fd;
 }
 
 pid_t spawn(const std::string &program, const std::vector<std::string> &args, int in, int out,
@@ -126,17 +116,11 @@ int waitFor(pid_t pid, int timeoutSeconds) {
 }  // namespace
 
 const std::string &systemRoot() { return root().dir; }
-
 std::string systemPath(const std::string &path) { return root().dir + path; }
 
 int ProcessResult::exitCode() const { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
-
-std::string builtProgram(const std::string &name) {
-  return std::string(NK_TEST_BIN_DIR) + "/" + name;
-}
-
+std::string builtProgram(const std::string &name) { return NK_TEST_BIN_DIR "/" + name; }
 bool emulated() { return getenv("NK_TEST_EMULATED") != nullptr; }
-
 std::string emulatorCommand() { return NK_TEST_EMULATOR; }
 
 void useThreadsafeDeathTests() {
@@ -153,7 +137,7 @@ std::vector<std::string> lines(const std::string &text) {
 std::string readFile(const std::string &path) {
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   std::string text = fd < 0 ? "" : readFd(fd);
-  if (fd >= 0) close(fd);
+  close(fd);
   return text;
 }
 
@@ -189,15 +173,17 @@ int LogCapture::count(const std::string &text) {
 
 ProcessResult runProgram(const std::string &program, const std::vector<std::string> &args,
                          const std::string &input, int timeoutSeconds) {
-  int in = tempFd(), out = tempFd(), err = tempFd();
-  if (write(in, input.data(), input.size()) != static_cast<ssize_t>(input.size())) fail("write");
-  lseek(in, 0, SEEK_SET);
+  FILE *in = tmpfile(), *out = tmpfile(), *err = tmpfile();
+  if (!in || !out || !err || fwrite(input.data(), 1, input.size(), in) != input.size()) {
+    fail("tmpfile");
+  }
+  rewind(in);
   ProcessResult r;
-  r.status = waitFor(spawn(program, args, in, out, err), timeoutSeconds);
+  r.status = waitFor(spawn(program, args, fileno(in), fileno(out), fileno(err)), timeoutSeconds);
   if (r.status == -1) ADD_FAILURE() << program << " did not end within " << timeoutSeconds << " s";
-  r.out = readFd(out);
-  r.err = readFd(err);
-  for (int fd : {in, out, err}) close(fd);
+  r.out = readFd(fileno(out));
+  r.err = readFd(fileno(err));
+  for (FILE *f : {in, out, err}) fclose(f);
   return r;
 }
 

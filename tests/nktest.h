@@ -15,45 +15,37 @@ struct ProcessResult {
   int exitCode() const;  // -1 when the program did not exit
 };
 
-// Path of a program built in this tree (nksh, ...).
+// Programs built in this tree, started through the emulator in a cross build.
+// runProgram feeds input and collects both outputs, killing the program after
+// timeoutSeconds; startProgram leaves it running with its output going to
+// outputPath; stopProgram sends SIGTERM and gives the wait status, or -1 if
+// the program had to be killed.
 std::string builtProgram(const std::string &name);
-
-// Programs are started through the emulator in a cross build. runProgram feeds
-// input and collects both outputs, killing the program after timeoutSeconds;
-// startProgram leaves it running, its output going to outputPath, and returns
-// its pid; stopProgram sends SIGTERM and gives the wait status, or -1 if the
-// program had to be killed.
 ProcessResult runProgram(const std::string &program, const std::vector<std::string> &args,
                          const std::string &input = "", int timeoutSeconds = 30);
 int startProgram(const std::string &program, const std::vector<std::string> &args,
                  const std::string &outputPath);
 int stopProgram(int pid, int timeoutSeconds = 10);
-// A socket connected to 127.0.0.1:port (close-on-exec), or -1.
-int connectLocal(int port);
-// True once something accepts connections on 127.0.0.1:port.
+int connectLocal(int port);  // a socket connected to 127.0.0.1:port, or -1
 bool waitForPort(int port, int timeoutSeconds = 20);
 
-// True when the tests run under a user-mode emulator, whose command line
-// emulatorCommand() gives ("" in a native build).
 bool emulated();
-std::string emulatorCommand();
-
+std::string emulatorCommand();  // "" in a native build
 // Threadsafe death tests re-execute the test binary, which cannot work under
 // the emulator (no binfmt registration): there "fast" stays in use.
 void useThreadsafeDeathTests();
 
 // The folder that stands for "/" in the library's fixed paths (log FIFO,
 // backtrace file, ...), made before main with tmp/ and var/run/orvalin/ in it
-// and removed at exit, so that test programs running side by side do not meet.
-// Death test processes use their parent's.
+// and removed at exit, so that test programs running side by side do not
+// meet. Death test processes use their parent's.
 const std::string &systemRoot();
-std::string systemPath(const std::string &path);  // path (absolute) below it
+std::string systemPath(const std::string &path);
 
-std::vector<std::string> lines(const std::string &text);  // without line ends
-std::string readFile(const std::string &path);            // "" if unreadable
+std::vector<std::string> lines(const std::string &text);
+std::string readFile(const std::string &path);  // "" if unreadable
 
-// Points the log at a temporary file, at level WARN and all categories, until
-// the capture ends.
+// Points the log at a temporary file, at level WARN and all categories.
 class LogCapture {
  public:
   LogCapture();
