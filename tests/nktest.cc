@@ -63,12 +63,6 @@ SystemRoot &root() {
 }
 const bool kRootMade = !root().dir.empty();
 
-double now() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return ts.tv_sec + ts.tv_nsec / 1e9;
-}
-
 // The whole content of fd, from its start.
 std::string readFd(int fd) {
   std::string text;
@@ -102,8 +96,8 @@ pid_t spawn(const std::string &program, const std::vector<std::string> &args, in
 // The wait status of pid, or -1 once it has been killed after timeoutSeconds.
 int waitFor(pid_t pid, int timeoutSeconds) {
   int status = 0;
-  for (double deadline = now() + timeoutSeconds; waitpid(pid, &status, WNOHANG) == 0;) {
-    if (now() > deadline) {
+  for (time_t end = time(nullptr) + timeoutSeconds; waitpid(pid, &status, WNOHANG) == 0;) {
+    if (time(nullptr) > end) {
       kill(pid, SIGKILL);
       waitpid(pid, &status, 0);
       return -1;
@@ -214,7 +208,7 @@ int connectLocal(int port) {
 }
 
 bool waitForPort(int port, int timeoutSeconds) {
-  for (double deadline = now() + timeoutSeconds; now() < deadline; usleep(20000)) {
+  for (time_t end = time(nullptr) + timeoutSeconds; time(nullptr) <= end; usleep(20000)) {
     int fd = connectLocal(port);
     if (fd >= 0) return close(fd) == 0;
   }
