@@ -12,18 +12,14 @@ fail() { echo "FAILED: $*" && exit 1; }
 cpack --config "$build/CPackConfig.cmake" -G DEB -B "$tmp/out" >"$tmp/cpack.log" 2>&1 ||
   { cat "$tmp/cpack.log" && fail "cpack"; }
 
-# The Debian package that ships a shared library, by its SONAME.
+# The Debian package that ships a shared library, by its SONAME: the C library's
+# own, or the policy's name (libfoo.so.1 in libfoo1, libfoo5.2.so.0 in libfoo5.2-0).
 package_of() {
-  case "$1" in
-    libc.so.* | libm.so.* | libpthread.so.* | libdl.so.* | ld-linux*.so.*) echo libc6 ;;
-    libstdc++.so.6) echo libstdc++6 ;;
-    libgcc_s.so.1) echo libgcc-s1 ;;
-    liblua5.2.so.0) echo liblua5.2-0 ;;
-    libedit.so.2) echo libedit2 ;;
-    libmosquitto.so.1) echo libmosquitto1 ;;
-    libnk.so.0) echo libnk0 ;;
-    *) echo "unknown:$1" ;;
-  esac
+  case "$1" in libc.so.* | libm.so.* | libpthread.so.* | libdl.so.* | ld-linux*) echo libc6 && return ;; esac
+  local name=${1%.so.*}
+  name=${name//_/-}
+  [[ $name != *[0-9] ]] || name+=-
+  echo "$name${1##*.so.}"
 }
 # The Debian architecture of an ELF file (armhf: float arguments in VFP registers).
 arch_of() {

@@ -1,8 +1,7 @@
 // nkluatest.h -- the Lua world of the context and event tests: a fresh Lua state with events and
-// contexts, scripts in the configured script directory, and in the table `t` bindings that call
-// the current context's operations with their arguments and return the result; a waiting call
-// yields instead, and returns what wakes the context. A Lua error unwinds a binding with longjmp:
-// none keeps a C++ object alive across a Lua call.
+// contexts, and in the table `t` bindings that call the current context's operations and return
+// the result, or yield where the call waits. A Lua error unwinds a binding with longjmp: none
+// keeps a C++ object alive across a Lua call.
 #ifndef NK_TESTS_NKLUATEST_H
 #define NK_TESTS_NKLUATEST_H
 
