@@ -4,14 +4,14 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <ftw.h>
 #include <signal.h>
 #include <stdlib.h>
-#include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <iterator>
 #include <sstream>
 
@@ -42,18 +42,16 @@ struct SystemRoot {
       if (!mkdtemp(name)) fail(name);
       dir = name;
       owner = getpid();
-      for (const char *sub : {"/tmp", "/var", "/var/run", "/var/run/orvalin"}) {
-        if (mkdir((dir + sub).c_str(), 0755) != 0) fail(dir + sub);
-      }
+      std::error_code error;
+      std::filesystem::create_directories(dir + "/var/run/orvalin", error);
+      if (error || !std::filesystem::create_directory(dir + "/tmp", error)) fail(dir);
       setenv("NK_TEST_SYSTEM_ROOT", dir.c_str(), 1);
     }
     nk::setSystemPathRoot(dir.c_str());
   }
   ~SystemRoot() {
-    auto removeEntry = [](const char *path, const struct stat *, int, struct FTW *) {
-      return remove(path);
-    };
-    if (owner == getpid()) nftw(dir.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS);
+    std::error_code ignored;
+    if (owner == getpid()) std::filesystem::remove_all(dir, ignored);
   }
 };
 
@@ -202,6 +200,8 @@ int connectLocal(int port) {
   a.sin_family = AF_INET;
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   a.sin_port = htons(static_cast<uint16_t>(port));
+  struct timeval tv = {10, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
   if (connect(fd, reinterpret_cast<struct sockaddr *>(&a), sizeof a) == 0) return fd;
   close(fd);
   return -1;

@@ -26,7 +26,7 @@ ProcessResult runProgram(const std::string &program, const std::vector<std::stri
 int startProgram(const std::string &program, const std::vector<std::string> &args,
                  const std::string &outputPath);
 int stopProgram(int pid, int timeoutSeconds = 10);
-int connectLocal(int port);  // a socket connected to 127.0.0.1:port, or -1
+int connectLocal(int port);  // to 127.0.0.1:port, receives time out after 10 s; -1 if refused
 bool waitForPort(int port, int timeoutSeconds = 20);
 
 bool emulated();

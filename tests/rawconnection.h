@@ -5,7 +5,6 @@
 
 #include <errno.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <string>
@@ -19,11 +18,7 @@ namespace nktest {
 
 class RawConnection {
  public:
-  RawConnection() : fd_(connectLocal(MSG_PORT)) {
-    EXPECT_GE(fd_, 0);
-    struct timeval tv = {10, 0};
-    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  }
+  RawConnection() : fd_(connectLocal(MSG_PORT)) { EXPECT_GE(fd_, 0); }
   ~RawConnection() { close(fd_); }
   RawConnection(const RawConnection &) = delete;
   RawConnection &operator=(const RawConnection &) = delete;
