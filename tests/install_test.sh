@@ -1,11 +1,9 @@
 #!/usr/bin/env bash
 # Installs a build into a scratch prefix and uses it as another project would:
-# a C program that includes every installed header, built through pkg-config
-# against libnk.so and by a CMake project that finds the package nk and links
-# nk::nk and nk::nk_static; each must run and print what the library computed.
-# In a cross build the tree goes with DESTDIR into a scratch root that shows
-# the target's sysroot under /usr, as on the device, and programs run through
-# the emulator. (The layout itself is checked in the packages by deb_test.sh.)
+# a C program including every installed header, built through pkg-config and
+# by a CMake project (nk::nk, nk::nk_static), must run and print what the
+# library computed. A cross build installs with DESTDIR into a root showing the
+# sysroot under /usr, and runs programs through the emulator.
 #   install_test.sh --build DIR --cc CC --generator GEN --make PROGRAM
 #                   [--emulator CMD --sysroot DIR --toolchain FILE]
 set -euo pipefail
