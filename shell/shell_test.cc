@@ -114,8 +114,7 @@ TEST_F(BusTest, ListingsAndRuntimeCommands) {
       {"202,stat=mem,index=1",
        "0,alloch=2147483647,freeh=-1,allocb=-2147483648,freeb=1,allocm=4194304,freem=3145728"},
       {"202,stat=timers,index=0",
-       "0,index=1,timer=tick,interval-sec=2,interval-usec=500000,expiry-usec=1500,options="
-       "periodic"},
+       "0,index=1,timer=t1,options=repeat,interval-sec=2,interval-usec=500000,expiry-usec=1500"},
       {"202,stat=timers,index=1",
        "0,index=2,timer=t2,interval-usec=1000,expiry-sec=125,expiry-usec=999999"},
       {"202,stat=timers,index=2", "0,index=0,timer=never-printed"},
@@ -191,7 +190,7 @@ TEST_F(BusTest, ListingsAndRuntimeCommands) {
       "MiB             4        3    25.00\n"
       "nksh> timer                        interval    expires       options\n"
       "========================== ========== ========== =============\n"
-      "tick                         2.500s       1,500u periodic     \n"
+      "t1                           2.500s       1,500u repeat       \n"
       "t2                              1000u 125.999s                \n"
       "nksh> index=4,event=alarm,count=2\nindex=0\n"
       "nksh> name                          |  id|r-state|function           "
