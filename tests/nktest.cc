@@ -12,7 +12,6 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <iterator>
 #include <sstream>
 
 #include <gtest/gtest.h>
@@ -72,12 +71,10 @@ std::string readFd(int fd) {
 
 pid_t spawn(const std::string &program, const std::vector<std::string> &args, int in, int out,
             int err) {
-  std::istringstream emulator(NK_TEST_EMULATOR);
-  std::vector<std::string> words{std::istream_iterator<std::string>(emulator), {}};
-  words.push_back(program);
-  words.insert(words.end(), args.begin(), args.end());
-  std::vector<char *> argv;
-  for (std::string &w : words) argv.push_back(&w[0]);
+  // The shell splits the emulator's words.
+  std::vector<const char *> argv = {"/bin/sh", "-c", "exec " NK_TEST_EMULATOR " \"$@\"", "sh",
+                                    program.c_str()};
+  for (const std::string &arg : args) argv.push_back(arg.c_str());
   argv.push_back(nullptr);
   fflush(nullptr);
   pid_t pid = fork();
@@ -85,7 +82,7 @@ pid_t spawn(const std::string &program, const std::vector<std::string> &args, in
     dup2(in, 0);
     dup2(out, 1);
     dup2(err, 2);
-    execvp(argv[0], argv.data());
+    execv(argv[0], const_cast<char *const *>(argv.data()));
     _exit(127);
   }
   return pid;
