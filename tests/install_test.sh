@@ -28,6 +28,7 @@ headers=$(cd "$(dirname "$0")/../include" && ls ./*.h)
 
 # Runs a program built for the target, finding nk and the target's libraries.
 run() {
+  # shellcheck disable=SC2086 # the emulator's words
   [ -z "$emulator" ] || set -- $emulator -E "LD_LIBRARY_PATH=$libdir:$sysroot/usr/lib/$triplet" "$@"
   LD_LIBRARY_PATH=$libdir "$@"
 }
