@@ -8,12 +8,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <deque>
 #include <functional>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -28,12 +26,6 @@
 #include "rawconnection.h"
 
 namespace {
-
-class MemEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override { memInit(); }
-};
-const auto *const kEnvironment = ::testing::AddGlobalTestEnvironment(new MemEnvironment);
 
 bool contains(const std::string &s, const std::string &part) {
   return s.find(part) != std::string::npos;
@@ -63,13 +55,14 @@ std::string shUntil(const std::vector<std::string> &words, const std::string &pa
 }
 
 // Runs nkbus and a client named "tester" for the duration of a test, with a
-// folder for the scripts, the configuration and the logs; each test starts
+// folder for the scripts, the configurations and the logs; each test starts
 // nkrun on its scripts.
 class RunTest : public ::testing::Test {
  protected:
+  static void SetUpTestSuite() { memInit(); }
   void SetUp() override {
     ASSERT_NE(mkdtemp(dir_), nullptr);
-    write("test.conf", "scriptDir=" + path("") + "\n");
+    write("nkrun.conf", "scriptDir=" + path("") + "\n");
     ASSERT_NO_FATAL_FAILURE(startBus());
   }
   void TearDown() override {
@@ -88,23 +81,19 @@ class RunTest : public ::testing::Test {
     client_ = nkMsgInit("tester");
     nkMsgTimeoutSet(client_, 20000000);  // a reply that never comes fails the test
   }
-  // Starts nkrun with args and waits until it answers under name, which
-  // also names its log.
-  void startRuntime(const std::vector<std::string> &args, const char *name, int *pid) {
-    *pid = nktest::startProgram(nktest::builtProgram("nkrun"), args, path(name) + ".log");
-    ASSERT_TRUE(eventually([&] { return ask(202, "stat=mem,index=1", name)[0] == '0'; }, 30))
-        << log(name);
-  }
-  // Writes the scripts that have a text and starts nkrun on all of them, in
-  // the order given, with the runaway budget in ms.
+  // Writes the scripts that have a text and starts nkrun with args on all of
+  // them, in the order given, and the configuration NAME.conf; waits until
+  // it answers under name, which also names its log.
   void runScripts(const std::vector<std::pair<std::string, std::string>> &scripts,
-                  const char *budget = "1000") {
-    std::vector<std::string> args = {"-fd", "-c", path("test.conf"), "-b", budget};
+                  std::vector<std::string> args = {}, const char *name = "nkrun") {
+    args.insert(args.begin(), {"-fd", "-c", path(name) + ".conf"});
     for (const auto &script : scripts) {
       if (!script.second.empty()) write(script.first + ".lua", script.second);
       args.push_back(script.first);
     }
-    startRuntime(args, "nkrun", &runPid_);
+    runPid_ = nktest::startProgram(nktest::builtProgram("nkrun"), args, path(name) + ".log");
+    ASSERT_TRUE(eventually([&] { return ask(202, "stat=mem,index=1", name)[0] == '0'; }, 30))
+        << log(name);
   }
 
   std::string path(const std::string &name) { return std::string(dir_) + "/" + name; }
@@ -149,10 +138,49 @@ class RunTest : public ::testing::Test {
   int busPid_ = -1, runPid_ = -1;
 };
 
-// What the shell sends, answered or not: requests always, one-way messages
-// when they ask for something. An answer ending in '*' is a prefix.
-TEST_F(RunTest, AnswersEachKindOfMessage) {
-  ASSERT_NO_FATAL_FAILURE(runScripts({}));
+// Scripts of every kind in one runtime. It answers what the shell sends:
+// requests always, one-way messages when they ask for something (an answer
+// ending in '*' is a prefix). The shell reads the live listings, posts to
+// the scripts and sets the tags that they follow; Lua that does not yield
+// is stopped after the budget, and a context that only yields still lets
+// the runtime answer.
+TEST_F(RunTest, AnswersListsAndDrivesItsScripts) {
+  // ThreadSanitizer loses a frame of its shadow stack at each yield (the
+  // longjmp out of the uninstrumented Lua library is not matched to its
+  // setjmp), so there a context that yields for ever overflows it.
+#if defined(__SANITIZE_THREAD__)
+  const bool forever = false;
+#else
+  const bool forever = true;
+#endif
+  const char waiter[] = R"(
+nk.setname("waiter-1") print("hello", 1) print()
+nk.filter("ping")
+while true do last_event, last_param = nk.wait() end
+)";
+  const char ticker[] = R"(
+nk.every("tick", 60, "p")
+nk.snap("report", 10)
+nk.timer("soon", 0)
+nk.rule("hot", ">", "temp", 30)
+nk.rule("fan", "and", "hot", "pump1", "fan1")
+nk.rule("mirror", "copy", "fan1", "fan1.copy")
+nk.waitfor("never")
+)";
+  // pcall cannot keep stubborn alive: once over budget every instruction fails.
+  ASSERT_NO_FATAL_FAILURE(runScripts(
+      {{"init", forever ? "kForever = true\n" : "kForever = false\n"},
+       {"waiter", waiter},
+       {"ticker", ticker},
+       {"bad", "nk.sleep(0.01)\nlocal t = nil\nt.x = 1\n"},
+       {"missing", ""},
+       {"door", "while true do nk.set('seen', nk.waitfor('tag:door')) end"},
+       {"spin", "nk.waitfor('spin')\nwhile true do end\n"},
+       {"stubborn",
+        "nk.waitfor('spin')\nwhile true do pcall(function() while true do end end) end\n"},
+       {"yielder",
+        "turns = 0\nwhile kForever or turns < 1000 do turns = turns + 1; nk.yield() end\n"}},
+      {"-b", "300"}));
   const std::string huge(65510, 'h'), pid = std::to_string(runPid_);
   std::string numbers;
   for (int i = 1; i <= 20000; i++) numbers += std::to_string(i) + "; ";
@@ -165,8 +193,6 @@ TEST_F(RunTest, AnswersEachKindOfMessage) {
       {true, 212, "note=a=b,c", ""},
       {true, 213, "tank_level", "0 tank_level=42"},
       {true, 213, "note", "0 note=a=b,c"},
-      {true, 212, "tank_level=43", ""},
-      {true, 213, "tank_level", "0 tank_level=43"},
       // Sets that name no tag are dropped.
       {true, 212, "novalue", ""},
       {true, 212, "=x", ""},
@@ -186,31 +212,27 @@ TEST_F(RunTest, AnswersEachKindOfMessage) {
       {false, 210, "print('before') error('two\\nlines', 0) ", "0 before; error: two; lines"},
       {false, 210, "error({}) ", "0 error: (error object is a table value)"},
       {false, 210, "nk.wait() ", "0 error: lua:1: nk.wait needs a script context"},
+      {false, 210, "while true do end",
+       "0 error: lua:1: ran for more than 300 ms without yielding"},
       // No process control from the shell, and no way around that.
       {false, 210, "os.exit(3) ", "0 error: lua:1: attempt to call field 'exit' (a nil value)"},
-      {false, 210, "io.popen('true') ",
-       "0 error: lua:1: attempt to call field 'popen' (a nil value)"},
       {false, 210, "_G, load, require, debug, getmetatable(_ENV) ", "0 nil\tnil\tnil\tnil\tfalse"},
       {false, 210, "os.time() > 0, type(io.write), type(string) ", "0 true\tfunction\ttable"},
       {false, 210, "x + 1 ", "0 6"},  // the state survives its errors
       // Long output is cut.
       {false, 210, "string.rep('x', 20000) ", "0 " + std::string(16384, 'x') + "..."},
-      {false, 210, "print(string.rep('y', 16384)) print('lost') ",
-       "0 " + std::string(16384, 'y') + "..."},
       {false, 210, "for i = 1, 20000 do print(i) end ", "0 " + numbers.substr(0, 16384) + "..."},
       {false, 202, "stat=mem,index=1", "0 index=1,alloch=262144,freeh=*"},
       {false, 202, "stat=memblocks,index=0", "0 index=9,size=256,count=*"},
       {false, 202, "stat=memhandles,index=0", "0 index=1,module=*"},
-      // The loop's profiles, the one of the Lua lines last; they belong to
-      // nkrun's main thread, whose kernel id is its pid.
+      // The loop's profiles; they belong to nkrun's main thread, whose kernel
+      // id is its pid.
       {false, 202, "stat=stats,index=0", "0 index=1,name=bus,thread=" + pid + ",*"},
       {false, 202, "stat=stats,index=1", "0 index=2,name=signal,*"},
       {false, 202, "stat=stats,index=2", "0 index=3,name=sleep,*"},
       {false, 202, "stat=stats,index=3", "0 index=4,name=timers,*"},
       {false, 202, "stat=stats,index=4", "0 index=5,name=contexts,*"},
-      {false, 202, "stat=stats,index=5", "0 index=6,name=lua,*"},
-      {false, 202, "stat=stats,index=6", "0 "},
-      {false, 202, "stat=listpools,index=4", "0 index=0,list=rules,elements=0"},
+      {false, 202, "stat=listpools,index=4", "0 index=0,list=rules,elements=*"},
       {false, 202, "stat=listpools,index=5", "4 index=0,error=no such list"},
       {false, 202, "stat=bogus,index=0", "4 error=unknown stat,stat=bogus"},
       {false, 250, "x", "4 error=unknown request,type=250"},
@@ -234,14 +256,58 @@ TEST_F(RunTest, AnswersEachKindOfMessage) {
     EXPECT_EQ(got, want) << e.text.substr(0, 80);
   }
   EXPECT_TRUE(nothingElse());
-  // One wake-up may stand for many lines: nkrun must take them all, or later
-  // traffic would wake nobody.
-  const int n = nktest::emulated() ? 500 : 5000;
-  for (int i = 0; i < n; i++) tell(212, "t" + std::to_string(i) + "=" + std::to_string(i));
-  tell(213, "t0");
-  EXPECT_EQ(next(), "0 t0=0");
-  EXPECT_EQ(ask(202, "stat=listpools,index=3"),
-            "0 index=4,list=rtdb-tags,elements=" + std::to_string(n + 2));
+  // rules: fan reads hot (an arrow from rule 1) and feeds mirror through its
+  // tag; stats: the Lua lines and each timer that fired have a profile.
+  const struct {
+    std::string command;
+    std::vector<std::string> parts;
+  } listings[] = {
+      {"ps",
+       {"waiter-1                      |   1|wait   |main               |   4|ping",
+        "ticker                        |   2|block  |main               |   8|B:never",
+        "missing                       |   4|failed |***                |   0|",
+        "bad                           |   3|failed |main               |   3|"}},
+      {"events",
+       {",name=ping,in0=waiter-1,blk0=No\n", ",name=never,in0=ticker,blk0=Yes\n", "\nindex=0\n"}},
+      {"timers",
+       {"\ntick                        60.000s  ", "PER          \n",
+        "\nreport                      10.000s  ", "PER SNAP REAL\n"}},
+      {"rules",
+       {">               temp            30              1 =>            0\n",
+        "and             <= 1            pump1           fan1            0\n",
+        "copy            fan1                            fan1.copy       0\n"}},
+      {"lists", {"waiting          7 ", "unloaded         1 ", "rules            3 "}},
+      {"stats", {"\ncontexts             ", "\nlua                  ", "\nsoon                 "}},
+  };
+  for (const auto &listing : listings) {
+    std::string out = shUntil({listing.command}, listing.parts.back());
+    for (const std::string &part : listing.parts) {
+      EXPECT_TRUE(contains(out, part)) << listing.command << ": " << part << "\n" << out;
+    }
+  }
+  for (const char *line : {"bad.lua:3: attempt to index local 't' (a nil value)",
+                           "print from waiter-1: hello\t1\n", "print from waiter-1: \n"}) {
+    EXPECT_TRUE(contains(log("nkrun"), line)) << line;
+  }
+  // A post carries its sender's name.
+  EXPECT_EQ(sh({"post", "ping", "reply"}), "event=ping\n");
+  EXPECT_EQ(shUntil({"lua", "return", "last_param"}, "nksh-").rfind("nksh-", 0), 0u);
+  EXPECT_EQ(sh({"set", "door", "open"}), "door=open\n");
+  EXPECT_EQ(shUntil({"get", "seen"}, "open"), "seen=open\n");
+  // The rule chain follows its inputs: temp > 30 and pump1 give fan1.
+  sh({"set", "temp", "35"});
+  sh({"set", "pump1", "on"});
+  EXPECT_EQ(shUntil({"get", "fan1.copy"}, "=1"), "fan1.copy=1\n");
+  EXPECT_EQ(sh({"post", "spin", "reply"}), "event=spin\n");
+  std::string ps =
+      shUntil({"ps"}, "stubborn                      |   7|failed |main               |   2|");
+  EXPECT_TRUE(contains(ps, "spin                          |   6|failed |main               |   2|"))
+      << ps;
+  if (forever) {
+    EXPECT_TRUE(contains(ps, "yielder                       |   8|yield  |main ")) << ps;
+  }
+  EXPECT_TRUE(contains(log("nkrun"), "spin.lua:2: ran for more than 300 ms without yielding"));
+  EXPECT_EQ(sh({"lua", "return", "turns", ">", "0"}), "true\n");
 }
 
 // A new watcher gets the answer, then every tag; after that each write that
@@ -283,203 +349,36 @@ TEST_F(RunTest, WatchersGetEveryTagThenEachChange) {
 // Lua that does not yield, however large the budget. The configuration can
 // give shell lines process control back.
 TEST_F(RunTest, OutlivesTheBusAndEndsOnSigintWhileLuaRuns) {
-  write("open.conf", "scriptDir=" + path("") + "\nluaLinesUnrestricted=1\n");
-  write("count.lua", "n = 0 while true do n = n + 1 nk.sleep(0.01) end\n");
-  write("spin.lua", "nk.waitfor('spin') nk.log('spinning') while true do end\n");
-  int pid = -1, status = -1;
+  write("rt2.conf", "scriptDir=" + path("") + "\nluaLinesUnrestricted=1\n");
   ASSERT_NO_FATAL_FAILURE(
-      startRuntime({"-fd", "-n", "rt2", "-b", "1000000", "-c", path("open.conf"), "count", "spin"},
-                   "rt2", &pid));
+      runScripts({{"count", "n = 0 while true do n = n + 1 nk.sleep(0.01) end\n"},
+                  {"spin", "nk.waitfor('spin') nk.log('spinning') while true do end\n"}},
+                 {"-n", "rt2", "-b", "1000000"}, "rt2"));
   EXPECT_EQ(ask(210, "type(os.execute), type(io.popen) ", "rt2"), "0 function\tfunction");
   nkMsgClose(client_);
-  client_ = nullptr;
   EXPECT_EQ(nktest::stopProgram(busPid_), 0);
-  busPid_ = -1;
   EXPECT_TRUE(eventually([&] {
     return contains(log("rt2"), "nkrun: bus connection closed by the server, registering again\n");
   }));
   usleep(300000);  // at least one try finds no bus
   ASSERT_NO_FATAL_FAILURE(startBus());
   EXPECT_TRUE(eventually([&] { return ask(210, "n > 10", "rt2") == "0 true"; })) << log("rt2");
-  // Posted until the script waits for it and takes it.
-  EXPECT_TRUE(eventually([&] {
+  EXPECT_TRUE(eventually([&] {  // posted until the script waits for it and takes it
     tell(201, "event=spin", "rt2");
     return next() == "0 event=spin";
   }));
   EXPECT_TRUE(eventually([&] { return contains(log("rt2"), "spin: spinning"); }));
-  kill(pid, SIGINT);
-  if (!eventually([&] { return waitpid(pid, &status, WNOHANG) == pid; })) nktest::stopProgram(pid);
+  kill(runPid_, SIGINT);
+  int status = -1;
+  if (!eventually([&] { return waitpid(runPid_, &status, WNOHANG) == runPid_; })) {
+    nktest::stopProgram(runPid_);
+  }
+  runPid_ = -1;
   EXPECT_EQ(status, 0) << log("rt2");
   for (const char *line : {"nkrun: signal 2, exiting\n", "spin.lua:1: the runtime is stopping"}) {
     EXPECT_TRUE(contains(log("rt2"), line)) << line << "\n" << log("rt2");
   }
   EXPECT_TRUE(contains(log("nkbus"), "nkbus: rt2 signed off\n")) << log("nkbus");
-}
-
-const char kWaiter[] = R"(
-nk.setname("waiter-1") print("hello", 1) print()
-nk.filter("ping")
-while true do last_event, last_param = nk.wait() end
-)";
-
-// The shell reads the live listings, posts to the scripts, and sets the
-// tags that they and the rules follow.
-TEST_F(RunTest, TheShellListsAndDrivesTheScripts) {
-  const char ticker[] = R"(
-nk.every("tick", 60, "p")
-nk.snap("report", 10)
-nk.timer("soon", 0)
-nk.rule("hot", ">", "temp", 30)
-nk.rule("fan", "and", "hot", "pump1", "fan1")
-nk.rule("mirror", "copy", "fan1", "fan1.copy")
-nk.waitfor("never")
-)";
-  const char alarm[] = R"(
-while true do
-  alarm_from = nk.waitfor("alarm")
-  nk.set("alarms", (tonumber(nk.get("alarms")) or 0) + 1)
-end
-)";
-  ASSERT_NO_FATAL_FAILURE(
-      runScripts({{"waiter", kWaiter},
-                  {"ticker", ticker},
-                  {"bad", "nk.sleep(0.01)\nlocal t = nil\nt.x = 1\n"},
-                  {"missing", ""},
-                  {"alarm", alarm},
-                  {"door", "while true do nk.set('seen', nk.waitfor('tag:door')) end"}}));
-  // rules: fan reads hot (an arrow from rule 1) and feeds mirror through its
-  // tag; stats: each timer that fired has a profile of its own.
-  const struct {
-    std::string command;
-    std::vector<std::string> parts;
-  } listings[] = {
-      {"ps",
-       {"waiter-1                      |   0|wait   |main               |   4|ping",
-        "ticker                        |   1|block  |main               |   8|B:never",
-        "missing                       |   3|failed |***                |   0|",
-        "bad                           |   2|failed |main               |   3|"}},
-      {"events",
-       {",name=ping,in0=waiter-1,blk0=No\n", ",name=never,in0=ticker,blk0=Yes\n", "\nindex=0\n"}},
-      {"timers",
-       {"\ntick                        60.000s  ", "PER          \n",
-        "\nreport                      10.000s  ", "PER SNAP REAL\n"}},
-      {"rules",
-       {">               temp            30              1 =>            0\n",
-        "and             <= 1            pump1           fan1            0\n",
-        "copy            fan1                            fan1.copy       0\n"}},
-      {"lists", {"waiting          5 ", "unloaded         1 ", "rules            3 "}},
-      {"stats", {"\ncontexts             ", "\nsoon                 "}},
-  };
-  for (const auto &listing : listings) {
-    std::string out = shUntil({listing.command}, listing.parts.back());
-    for (const std::string &part : listing.parts) {
-      EXPECT_TRUE(contains(out, part)) << listing.command << ": " << part << "\n" << out;
-    }
-  }
-  for (const char *line : {"bad.lua:3: attempt to index local 't' (a nil value)",
-                           "print from waiter-1: hello\t1\n", "print from waiter-1: \n"}) {
-    EXPECT_TRUE(contains(log("nkrun"), line)) << line;
-  }
-  EXPECT_EQ(sh({"post", "alarm", "reply"}), "event=alarm\n");
-  EXPECT_EQ(shUntil({"get", "alarms"}, "alarms=1"), "alarms=1\n");
-  EXPECT_EQ(sh({"lua", "return", "alarm_from"}).rfind("nksh-", 0), 0u);
-  EXPECT_EQ(sh({"set", "door", "open"}), "door=open\n");
-  EXPECT_EQ(shUntil({"get", "seen"}, "open"), "seen=open\n");
-  // The rule chain follows its inputs: temp > 30 and pump1 give fan1.
-  sh({"set", "temp", "35"});
-  sh({"set", "pump1", "on"});
-  EXPECT_EQ(shUntil({"get", "fan1.copy"}, "=1"), "fan1.copy=1\n");
-  sh({"set", "temp", "20.5"});
-  EXPECT_EQ(shUntil({"get", "fan1"}, "=0"), "fan1=0\n");
-}
-
-// One local process misbehaving in every way it can on the bus: idle
-// connections that never register, a consumer that never reads, lines in
-// another process's name, requests past the line limit, stray lines for the
-// tester, process control in a lua line. The runtime stays registered, the
-// shell keeps getting its answers, and the tester's requests still match.
-TEST_F(RunTest, TheBusRuntimeAndShellKeepServingWhileAClientMisbehaves) {
-  ASSERT_NO_FATAL_FAILURE(runScripts({{"waiter", kWaiter}}));
-  ASSERT_TRUE(contains(shUntil({"ps"}, "waiter-1"), "waiter-1"));
-  tell(212, "pump1=off");
-  std::atomic<bool> done{false}, idleOpen{false};
-  std::thread hostile([&] {
-    nktest::RawConnection sink, bad;
-    sink.registerAs("sink");
-    bad.registerAs("hostile");
-    // All at once before the shells come, so that each shell's connection is
-    // the newest when it registers.
-    std::deque<nktest::RawConnection> idle(300);
-    idleOpen = true;
-    bad.send("nkrun,nkrun,212,0,pump1=hacked\r\nnkrun,tester,210,5,os.exit(3)\r\n");
-    bad.send("nkrun,hostile,210,6,os.exit(3)\r\n");
-    // The kernel's buffers take some megabytes before the bus holds any.
-    std::string flood = "sink,hostile,0,0," + std::string(1000, 'f') + "\r\n";
-    for (int i = 0; i < 20000 && (i % 500 || !contains(log("nkbus"), "(sink) does not")); i++) {
-      bad.send(flood);
-    }
-    for (int i = 0; i < 20000; i++)
-      bad.send("tester,hostile,0,0,stray " + std::to_string(i) + "\r\n");
-    std::string head = "nkrun,hostile,213,0,";
-    bad.send(head + std::string(64 * 1024 - head.size() - 2, 't') + "\r\n");
-    bad.send(head + std::string(70 * 1024, 't') + "\r\n");
-    while (!bad.line().empty()) {  // until the bus cuts it off (closing first would reset)
-    }
-    done = true;
-  });
-  while (!idleOpen) usleep(1000);
-  std::string missed;
-  for (int asked = 0; !done || asked < 3; asked++) {
-    std::string out = sh({"ps"});
-    if (!contains(out, "waiter-1")) missed += out;
-  }
-  hostile.join();
-  EXPECT_EQ(missed, "");
-  EXPECT_EQ(ask(210, "nk.get('pump1')"), "0 off");
-  EXPECT_EQ(sh({"get", "pump1"}), "pump1=off\n");
-  EXPECT_TRUE(eventually([&] { return contains(log("nkbus"), "sent more than 64 KiB"); }));
-  for (const char *line : {"(sink) does not read its lines", "(hostile) sent a line as nkrun"}) {
-    EXPECT_TRUE(contains(log("nkbus"), line)) << line << "\n" << log("nkbus");
-  }
-  EXPECT_FALSE(contains(log("nkbus"), "nkrun signed off"));
-}
-
-TEST_F(RunTest, RunawayLuaIsStoppedAndTheRuntimeKeepsAnswering) {
-  // ThreadSanitizer loses a frame of its shadow stack at each yield (the
-  // longjmp out of the uninstrumented Lua library is not matched to its
-  // setjmp), so there a context that yields for ever overflows it.
-#if defined(__SANITIZE_THREAD__)
-  const bool forever = false;
-#else
-  const bool forever = true;
-#endif
-  write("init.lua", forever ? "kForever = true\n" : "");
-  const char yielder[] = R"(
-turns = 0
-while kForever or turns < 1000 do turns = turns + 1; nk.yield() end
-)";
-  // pcall cannot keep stubborn alive: once over budget every instruction fails.
-  ASSERT_NO_FATAL_FAILURE(runScripts(
-      {{"init.lua", ""},
-       {"spin", "nk.waitfor('spin')\nwhile true do end\n"},
-       {"stubborn",
-        "nk.waitfor('spin')\nwhile true do pcall(function() while true do end end) end\n"},
-       {"yielder", yielder}},
-      "300"));
-  EXPECT_EQ(sh({"lua", "while", "true", "do", "end"}),
-            "error: lua:1: ran for more than 300 ms without yielding\n");
-  EXPECT_EQ(sh({"lua", "return", "1"}), "1\n");
-  // A context that only yields still lets the runtime answer.
-  if (forever) {
-    EXPECT_TRUE(contains(sh({"ps"}), "yielder                       |   3|yield  |main "));
-  }
-  EXPECT_EQ(sh({"post", "spin", "reply"}), "event=spin\n");
-  std::string ps =
-      shUntil({"ps"}, "stubborn                      |   2|failed |main               |   2|");
-  EXPECT_TRUE(contains(ps, "spin                          |   1|failed |main               |   2|"))
-      << ps;
-  EXPECT_TRUE(contains(log("nkrun"), "spin.lua:2: ran for more than 300 ms without yielding"));
-  EXPECT_EQ(sh({"lua", "return", "turns", ">", "0"}), "true\n");
 }
 
 TEST(RunOptionsTest, BadOptionsAreRefused) {
@@ -498,13 +397,7 @@ TEST_F(RunTest, BindingsWorkFromScripts) {
   const char checks[] = R"(
 local failures = {}
 local function check(ok, what) if not ok then failures[#failures + 1] = what end end
-
--- request and reply between two contexts
 check(nk.request("level", "tank1") == "level of tank1", "request")
--- a blocking post waits for room instead of losing events
-for i = 1, 250 do nk.post("count", tostring(i), true) end
-check(nk.request("counted") == "250", "blocking post")
--- timers and sleep
 check(nk.timer("once", 0.05, "fired") == true and nk.waitfor("once") == "fired", "one-shot timer")
 local t0 = nk.now()
 nk.sleep(0.1)
@@ -514,7 +407,6 @@ nk.waitfor("beat"); nk.waitfor("beat")
 nk.stoptimer("beat")
 check(not pcall(nk.sleep, -1) and not pcall(nk.timer, "t", 3e9), "seconds out of range")
 check(not pcall(nk.every, "e", 0), "periodic timer without an interval")
--- task states and handlers
 check(nk.addstate("idle") and nk.addstate("busy"), "addstate")
 check(nk.setstate("idle") and not nk.setstate("nosuch"), "setstate")
 local name, index = nk.state()
@@ -527,16 +419,6 @@ check(nk.dispatch("go", "x") == true and handled == "x" and nk.state() == "busy"
 check(select("#", nk.dispatch("go", "y")) == 0, "failed handler")
 check(select(1, nk.dispatch("unknown")) == false, "dispatch without interest")
 check(select(1, nk.handler("go", print, "nosuch")) == false, "handler in unknown state")
--- a handler that waits
-nk.setstate("idle")
-nk.handler("go", function(e, p) waited = nk.waitfor("later") end, "idle")
-nk.post("later-trigger")
-nk.dispatch("go")
-check(waited == "now", "handler that waits")
--- any event ends a block of type any
-nk.filter("poke")
-check(nk.block("nothing", "string", true) == "p1", "block any")
--- information, names, unique events, contexts
 nk.setinfo("role", "checker")
 nk.setname("checks")
 check(nk.getinfo("checks", "role") == "checker", "info")
@@ -555,21 +437,12 @@ nk.set("flag", true)
 check(nk.get("flag") == "true" and nk.get("nothing") == nil, "get and set")
 nk.set("failures", table.concat(failures, ";"))
 )";
-  // Serves the checks: answers, counts, and posts later.
-  const char server[] = R"(
-nk.filter("level"); nk.filter("count"); nk.filter("counted"); nk.filter("later-trigger")
-local count = 0
-while true do
-  local e, p = nk.wait()
-  if e == "level" then nk.reply("level", "level of " .. p)
-  elseif e == "count" then count = count + 1
-  elseif e == "counted" then nk.reply("counted", tostring(count))
-  else nk.post("later", "now") nk.sleep(0.05) nk.post("poke", "p1") end
-end
-)";
   write("echo.lua", "nk.post('echo', table.concat({...}, ' '))\n");
   write("boom.lua", "error('boom')\n");
-  ASSERT_NO_FATAL_FAILURE(runScripts({{"server", server}, {"checks", checks}}));
+  ASSERT_NO_FATAL_FAILURE(runScripts({{"server",
+                                       "nk.filter('level')\nwhile true do nk.reply('level', 'level "
+                                       "of ' .. select(2, nk.wait())) end\n"},
+                                      {"checks", checks}}));
   EXPECT_EQ(shUntil({"get", "failures"}, "failures="), "failures=\n") << log("nkrun");
   // Of the 40 failed contexts the newest 32 stay listed, beside the server.
   EXPECT_TRUE(contains(sh({"lists"}), "\nwaiting          33 ")) << sh({"lists"});
@@ -579,6 +452,7 @@ end
 // texts, a chain through a rule's id, refused definitions and a loop of
 // rules through their tags, which is cut instead of hanging the runtime.
 TEST(RulesTest, KindsChainsRefusalsAndLoops) {
+  memInit();
   eventInit();
   const struct {
     const char *kind, *a, *b, *value;
