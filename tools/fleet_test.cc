@@ -22,10 +22,6 @@ namespace {
 
 using Words = std::vector<std::string>;
 using Messages = std::map<std::string, std::string>;
-// A row of the devices listing.
-std::string row(const char *device, const char *status) {
-  return device + std::string(27, ' ') + status;
-}
 
 int freePort() {
   int s = socket(AF_INET, SOCK_STREAM, 0);
@@ -73,7 +69,7 @@ class FleetTest : public ::testing::Test {
     ASSERT_NO_FATAL_FAILURE(startBroker());
     startDevice("a", "ps,get,set");
     startDevice("b", "");
-    ASSERT_TRUE(devicesShow({row("s1/a", "online"), row("s1/b", "online")}));
+    ASSERT_TRUE(devicesShow({"s1/a", "s1/b"}, "online"));
   }
   void TearDown() override {
     for (size_t i = pids_.size(); i-- > 0;) {
@@ -128,13 +124,16 @@ class FleetTest : public ::testing::Test {
     all.insert(all.end(), args.begin(), args.end());
     return nktest::runProgram(nktest::builtProgram("nkfleet"), all);
   }
-  // The devices listing, asked again until it holds every row (20 s at most).
-  bool devicesShow(const Words &rows) {
+  // The devices listing, asked again until it shows every device with that
+  // status (20 s at most).
+  bool devicesShow(const Words &devices, const char *status) {
     std::string out;
     for (time_t end = time(nullptr) + 20; time(nullptr) < end; usleep(200000)) {
       out = fleet({"devices"}).out;
       size_t missing = 0;
-      for (const std::string &row : rows) missing += out.find(row) == std::string::npos;
+      for (const std::string &d : devices) {
+        missing += out.find(d + std::string(27, ' ') + status) == std::string::npos;
+      }
       if (!missing) return true;
     }
     ADD_FAILURE() << out;
@@ -208,23 +207,16 @@ TEST_F(FleetTest, DevicesAreQueriedDrivenAndWatched) {
   // everything retained again.
   nktest::stopProgram(broker_);
   ASSERT_NO_FATAL_FAILURE(startBroker());
-  ASSERT_TRUE(devicesShow({row("s1/a", "online"), row("s1/b", "online")}));
+  ASSERT_TRUE(devicesShow({"s1/a", "s1/b"}, "online"));
   EXPECT_EQ(retained(port_, "nk/+/+/tag/#", 3), tags);
-  // The bridge's counters, retained and in its own stats on the device's bus.
+  // The bridge counts its connections, retained.
   EXPECT_NE(retained(port_, "nk/s1/a/bridge")["nk/s1/a/bridge"].find("broker-connects=2"),
             std::string::npos);
-  setenv("NK_BUS_ADDRESS", "127.0.0.2", 1);
-  std::string stats =
-      nktest::runProgram(nktest::builtProgram("nksh"), {"-r", "nkbridge", "-c", "stats"}).out;
-  unsetenv("NK_BUS_ADDRESS");
-  for (const char *row : {"published ", "commands ", "refused ", "broker-connects "}) {
-    EXPECT_NE(stats.find(row), std::string::npos) << row << "\n" << stats;
-  }
   // A device that dies is shown offline by the broker's last will.
   kill(pids_.back(), SIGKILL);  // b's bridge
   waitpid(pids_.back(), nullptr, 0);
   pids_.back() = -1;
-  EXPECT_TRUE(devicesShow({row("s1/b", "offline")}));
+  EXPECT_TRUE(devicesShow({"s1/b"}, "offline"));
   r = fleet({"-d", "s1/b", "ps"});
   EXPECT_EQ(r.exitCode(), 1);
   EXPECT_EQ(r.out, "* s1/b is offline\n");

@@ -17,10 +17,8 @@
 
 #include <gtest/gtest.h>
 
-#include "event.h"
 #include "mem.h"
 #include "nkmsg.h"
-#include "nkrun.h"
 #include "nkstrings.h"
 #include "nktest.h"
 #include "rawconnection.h"
@@ -235,6 +233,33 @@ nk.waitfor("never")
       {false, 202, "stat=listpools,index=4", "0 index=0,list=rules,elements=*"},
       {false, 202, "stat=listpools,index=5", "4 index=0,error=no such list"},
       {false, 202, "stat=bogus,index=0", "4 error=unknown stat,stat=bogus"},
+      // The rules: hot, read by fan, lists fan as its output; every kind, the
+      // truth of texts, numbers against texts; a chain of 32 through tags is
+      // followed to its end, and a loop of rules is cut instead of hanging
+      // the runtime (which logs it).
+      {false, 202, "stat=rules,index=0",
+       "0 index=1,id=hot,ix=1,type=>,input1=temp,input2=30,output=fan,value=0"},
+      {false, 202, "stat=rules,index=3", "0 index=0"},
+      {false, 210,
+       "function r(kind, a, b) n = (n or 0) + 1 local id = 'r' .. n nk.set(id .. 'a', a) "
+       "nk.set(id .. 'b', b or '') nk.rule(id, kind, id .. 'a', b and id .. 'b' or id .. 'o', "
+       "b and id .. 'o') return nk.get(id .. 'o') end",
+       "0 "},
+      {false, 210, "r('and', 'on', 'YES'), r('and', '1', 'off'), r('or', '', 'true')", "0 1\t0\t1"},
+      {false, 210, "r('or', '0.0', 'no'), r('xor', '2', ''), r('xor', '-1', 'yes')", "0 0\t1\t0"},
+      {false, 210, "r('<', '9', '10'), r('<', 'b', 'a'), r('<=', '1.0', '1')", "0 1\t0\t1"},
+      {false, 210, "r('<=', '2', '1'), r('>', '10', '9'), r('>=', 'abc', 'abd')", "0 0\t1\t0"},
+      {false, 210, "r('>=', '5', '5'), r('==', '1e1', '10'), r('==', 'x', 'y')", "0 1\t1\t0"},
+      {false, 210, "r('~=', 'x', 'x'), r('~=', '1', '2'), r('not', 'off')", "0 0\t1\t1"},
+      {false, 210, "r('not', 'on'), r('copy', 'text')", "0 0\ttext"},
+      {false, 210,
+       "for i = 0, 31 do nk.rule('k' .. i, 'copy', 'c' .. i, 'c' .. i + 1) end "
+       "nk.set('c0', 'end') return nk.get('c32')",
+       "0 end"},
+      {false, 210, "nk.rule('l1', 'copy', 'lx', 'ly') nk.rule('l2', 'not', 'ly', 'lx')", "0 "},
+      {false, 210, "nk.rule('', 'and', 'a', 'b')", "0 error: lua:1: nk.rule: a rule needs an id"},
+      {false, 210, "nk.rule('r', 'nand', 'a')",
+       "0 error: lua:1: bad argument #2 to 'rule' (unknown kind of rule)"},
       {false, 250, "x", "4 error=unknown request,type=250"},
       {false, 100, "x", "4 error=unknown request,type=100"},
       // Results are never answered, nor posts that name no event; unknown
@@ -276,7 +301,7 @@ nk.waitfor("never")
        {">               temp            30              1 =>            0\n",
         "and             <= 1            pump1           fan1            0\n",
         "copy            fan1                            fan1.copy       0\n"}},
-      {"lists", {"waiting          7 ", "unloaded         1 ", "rules            3 "}},
+      {"lists", {"waiting          7 ", "unloaded         1 ", "rules            57 "}},
       {"stats", {"\ncontexts             ", "\nlua                  ", "\nsoon                 "}},
   };
   for (const auto &listing : listings) {
@@ -286,6 +311,7 @@ nk.waitfor("never")
     }
   }
   for (const char *line : {"bad.lua:3: attempt to index local 't' (a nil value)",
+                           "nkrun: rule l1: chain deeper than 32, not evaluated",
                            "print from waiter-1: hello\t1\n", "print from waiter-1: \n"}) {
     EXPECT_TRUE(contains(log("nkrun"), line)) << line;
   }
@@ -298,6 +324,8 @@ nk.waitfor("never")
   sh({"set", "temp", "35"});
   sh({"set", "pump1", "on"});
   EXPECT_EQ(shUntil({"get", "fan1.copy"}, "=1"), "fan1.copy=1\n");
+  sh({"set", "temp", "20.5"});
+  EXPECT_EQ(shUntil({"get", "fan1"}, "=0"), "fan1=0\n");
   EXPECT_EQ(sh({"post", "spin", "reply"}), "event=spin\n");
   std::string ps =
       shUntil({"ps"}, "stubborn                      |   7|failed |main               |   2|");
@@ -446,76 +474,6 @@ nk.set("failures", table.concat(failures, ";"))
   EXPECT_EQ(shUntil({"get", "failures"}, "failures="), "failures=\n") << log("nkrun");
   // Of the 40 failed contexts the newest 32 stay listed, beside the server.
   EXPECT_TRUE(contains(sh({"lists"}), "\nwaiting          33 ")) << sh({"lists"});
-}
-
-// The rules in-process: every kind, the truth of texts, numbers against
-// texts, a chain through a rule's id, refused definitions and a loop of
-// rules through their tags, which is cut instead of hanging the runtime.
-TEST(RulesTest, KindsChainsRefusalsAndLoops) {
-  memInit();
-  eventInit();
-  const struct {
-    const char *kind, *a, *b, *value;
-  } cases[] = {
-      {"and", "on", "YES", "1"}, {"and", "1", "off", "0"},     {"or", "", "true", "1"},
-      {"or", "0.0", "no", "0"},  {"xor", "2", "", "1"},        {"xor", "-1", "yes", "0"},
-      {"<", "9", "10", "1"},     {"<", "b", "a", "0"},         {"<=", "1.0", "1", "1"},
-      {"<=", "2", "1", "0"},     {">", "10", "9", "1"},        {">=", "abc", "abd", "0"},
-      {">=", "5", "5", "1"},     {"==", "1e1", "10", "1"},     {"==", "x", "y", "0"},
-      {"~=", "x", "x", "0"},     {"~=", "1", "2", "1"},        {"not", "off", "", "1"},
-      {"not", "on", "", "0"},    {"copy", "text", "", "text"},
-  };
-  const bool none[2] = {false, false};
-  const char *error = nullptr;
-  int n = 0;
-  for (const auto &c : cases) {
-    std::string id = "r" + std::to_string(n++), a = id + ".a", b = id + ".b", out = id + ".out";
-    nkrun::rtdbSet(a.c_str(), c.a);
-    nkrun::rtdbSet(b.c_str(), c.b);
-    const char *in[2] = {a.c_str(), b.c_str()};
-    ASSERT_EQ(nkrun::ruleDefine(id.c_str(), c.kind, in, none, out.c_str(), &error), 0);
-    EXPECT_STREQ(nkrun::rtdbGet(out.c_str()), c.value) << c.kind << " " << c.a << " " << c.b;
-  }
-  // hot feeds alarm as its second input; the listing names the reader.
-  const char *hotIn[2] = {"temp", "30"}, *alarmIn[2] = {"armed", "hot"};
-  const bool hotConstant[2] = {false, true};
-  ASSERT_EQ(nkrun::ruleDefine("hot", ">", hotIn, hotConstant, nullptr, &error), 0);
-  ASSERT_EQ(nkrun::ruleDefine("alarm", "and", alarmIn, none, "siren", &error), 0);
-  nkrun::rtdbSet("armed", "on");
-  nkrun::rtdbSet("temp", "35");
-  EXPECT_STREQ(nkrun::rtdbGet("siren"), "1");
-  nkrun::rtdbSet("temp", "29.5");
-  EXPECT_STREQ(nkrun::rtdbGet("siren"), "0");
-  int s = stringAlloc(0);
-  nkrun::ruleStatsQuery(20, s);
-  EXPECT_STREQ(static_cast<char *>(memGetData(s)),
-               "index=21,id=hot,ix=21,type=>,input1=temp,input2=30,output=alarm,value=0");
-  nkrun::ruleStatsQuery(22, s);
-  EXPECT_STREQ(static_cast<char *>(memGetData(s)), "index=0");
-  stringFree(s);
-  // A chain of 32 rules through their tags is followed to its end.
-  for (int i = 0; i < 32; i++) {
-    std::string in = "c" + std::to_string(i), out = "c" + std::to_string(i + 1);
-    const char *input[2] = {in.c_str(), nullptr};
-    ASSERT_EQ(nkrun::ruleDefine(("k" + in).c_str(), "copy", input, none, out.c_str(), &error), 0);
-  }
-  nkrun::rtdbSet("c0", "end");
-  EXPECT_STREQ(nkrun::rtdbGet("c32"), "end");
-  const char *oneInput[2] = {"temp", nullptr};
-  const struct {
-    const char *id, *kind, *message;
-  } refused[] = {{"", "and", "a rule needs an id"},
-                 {"r", "nand", "unknown kind of rule"},
-                 {"r", "and", "missing input"}};
-  for (const auto &r : refused) {
-    EXPECT_EQ(nkrun::ruleDefine(r.id, r.kind, oneInput, none, nullptr, &error), -1) << r.kind;
-    EXPECT_STREQ(error, r.message);
-  }
-  nktest::LogCapture log;
-  const char *copyIn[2] = {"x", nullptr}, *notIn[2] = {"y", nullptr};
-  ASSERT_EQ(nkrun::ruleDefine("l1", "copy", copyIn, none, "y", &error), 0);
-  ASSERT_EQ(nkrun::ruleDefine("l2", "not", notIn, none, "x", &error), 0);
-  EXPECT_GE(log.count("nkrun: rule l1: chain deeper than 32, not evaluated"), 1);
 }
 
 }  // namespace
