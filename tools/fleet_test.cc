@@ -145,14 +145,26 @@ class FleetTest : public ::testing::Test {
   std::vector<int> pids_;  // bus, runtime and bridge of a, then of b
 };
 
-// Command lines refused before the broker is asked anything, and a broker
-// that is not there.
-TEST(FleetCommandLineTest, ErrorsEndTheConsole) {
+TEST_F(FleetTest, DevicesAreQueriedDrivenAndWatched) {
+  // One device: exactly what its own shell prints; b allows the default
+  // commands (no set, no lua); a's line is read as the shell reads it.
+  // Command lines refused before the broker is asked anything (the options
+  // given last count), and a broker that is not there.
   const struct {
     Words args;
     int status;
     const char *out;  // then what it wrote on standard error
-  } rows[] = {
+  } commands[] = {
+      {{"-d", "s1/a", "get", "level"}, 0, "level=42\n"},
+      {{"-d", "s1/a", "set", "pump1", "on"}, 0, "pump1=on\n"},
+      {{"-d", "s1/a", "get", "pump1"}, 0, "pump1=on\n"},
+      {{"-d", "s1/b", "get", "pump1"}, 0, "error=unknown tag,tag=pump1\n"},
+      {{"-d", "s1/b", "set", "pump1", "on"}, 0, "* Command not allowed here: set\n"},
+      {{"-d", "s1/b", "lua", "os.exit()"}, 0, "* Command not allowed here: lua\n"},
+      {{"-d", "s1/a", "postx"}, 0, "* Command not allowed here: post\n"},
+      {{"-d", "s1/a", "get", std::string(300, 'x')},
+       0,
+       "* Command too long (304 bytes, at most 200)\n"},
       {{"-p", "65536", "devices"}, 1, "The port must be a number from 1 to 65535\n"},
       {{"-t", "0", "devices"}, 1, "The timeout must be a number of seconds from 1 to 86400\n"},
       {{"-d", "s1", "ps"}, 1, "Not a device: 's1' (SITE/DEVICE, or a pattern with * or ?)\n"},
@@ -160,36 +172,10 @@ TEST(FleetCommandLineTest, ErrorsEndTheConsole) {
        2,
        "nkfleet: cannot connect to the broker at 127.0.0.1:1: Connection refused\n"},
   };
-  for (const auto &row : rows) {
-    auto r = nktest::runProgram(nktest::builtProgram("nkfleet"), row.args);
-    EXPECT_EQ(r.exitCode(), row.status) << row.out;
-    EXPECT_EQ(r.out + r.err, row.out);
-  }
-}
-
-TEST_F(FleetTest, DevicesAreQueriedDrivenAndWatched) {
-  // One device: exactly what its own shell prints; b allows the default
-  // commands (no set, no lua); a's line is read as the shell reads it.
-  const struct {
-    const char *device;
-    Words words;
-    const char *out;
-  } commands[] = {
-      {"s1/a", {"get", "level"}, "level=42\n"},
-      {"s1/a", {"set", "pump1", "on"}, "pump1=on\n"},
-      {"s1/a", {"get", "pump1"}, "pump1=on\n"},
-      {"s1/b", {"get", "pump1"}, "error=unknown tag,tag=pump1\n"},
-      {"s1/b", {"set", "pump1", "on"}, "* Command not allowed here: set\n"},
-      {"s1/b", {"lua", "os.exit()"}, "* Command not allowed here: lua\n"},
-      {"s1/a", {"postx"}, "* Command not allowed here: post\n"},
-      {"s1/a", {"get", std::string(300, 'x')}, "* Command too long (304 bytes, at most 200)\n"},
-  };
   for (const auto &c : commands) {
-    Words args = {"-d", c.device};
-    args.insert(args.end(), c.words.begin(), c.words.end());
-    auto r = fleet(args);
-    EXPECT_EQ(r.out, c.out) << c.device << " " << c.words[0];
-    EXPECT_EQ(r.exitCode(), 0) << c.device << " " << c.words[0];
+    auto r = fleet(c.args);
+    EXPECT_EQ(r.exitCode(), c.status) << c.out;
+    EXPECT_EQ(r.out + r.err, c.out);
   }
   // Every device of the site, each under its header.
   auto r = fleet({"-d", "s1/*", "ps"});

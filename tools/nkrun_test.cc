@@ -67,7 +67,7 @@ class RunTest : public ::testing::Test {
     if (client_) nkMsgClose(client_);
     stringFree(data_);
     if (runPid_ > 0) {
-      EXPECT_EQ(nktest::stopProgram(runPid_), 0) << log("nkrun");
+      EXPECT_EQ(nktest::stopProgram(runPid_), 0) << log(name_);
     }
     if (busPid_ > 0) nktest::stopProgram(busPid_);
     EXPECT_EQ(system(("rm -rf " + path("")).c_str()), 0);
@@ -84,13 +84,14 @@ class RunTest : public ::testing::Test {
   // it answers under name, which also names its log.
   void runScripts(const std::vector<std::pair<std::string, std::string>> &scripts,
                   std::vector<std::string> args = {}, const char *name = "nkrun") {
+    name_ = name;
     args.insert(args.begin(), {"-fd", "-c", path(name) + ".conf"});
     for (const auto &script : scripts) {
       if (!script.second.empty()) write(script.first + ".lua", script.second);
       args.push_back(script.first);
     }
     runPid_ = nktest::startProgram(nktest::builtProgram("nkrun"), args, path(name) + ".log");
-    ASSERT_TRUE(eventually([&] { return ask(202, "stat=mem,index=1", name)[0] == '0'; }, 30))
+    ASSERT_TRUE(eventually([&] { return ask(202, "stat=mem,index=1")[0] == '0'; }, 30))
         << log(name);
   }
 
@@ -105,32 +106,29 @@ class RunTest : public ::testing::Test {
 
   std::string reply() { return static_cast<char *>(memGetData(data_)); }
   // A request: "TYPE TEXT" of its reply.
-  std::string ask(int type, const std::string &text, const char *to = "nkrun") {
+  std::string ask(int type, const std::string &text) {
     stringCopy(data_, text.c_str());
-    int result = nkMsgRequest(client_, to, nullptr, type, data_);
+    int result = nkMsgRequest(client_, name_, nullptr, type, data_);
     return std::to_string(result) + " " + reply();
   }
-  void tell(int type, const std::string &text, const char *to = "nkrun") {
+  void tell(int type, const std::string &text) {
     stringCopy(data_, text.c_str());
-    nkMsgSend(client_, to, nullptr, type, data_);
+    nkMsgSend(client_, name_, nullptr, type, data_);
   }
-  // "TYPE TEXT" of the next one-way message for the tester.
-  std::string next() {
+  // "TYPE TEXT" of the next one-way message for the tester, "nothing" when
+  // none came within usec.
+  std::string next(int usec = 20000000) {
     char to[MSG_NAME_SIZE], from[MSG_NAME_SIZE];
     int type = -1;
-    if (nkMsgGet(client_, to, from, &type, data_) != MSG_OK) return "nothing";
+    if (nkMsgPoll(client_, to, from, &type, data_, usec) != MSG_OK) return "nothing";
     return std::to_string(type) + " " + reply();
   }
   // True when nothing else came for the tester by the end of a request's
   // round trip (an answer to anything sent before would have come first).
-  bool nothingElse() {
-    char to[MSG_NAME_SIZE], from[MSG_NAME_SIZE];
-    int type = 0;
-    return ask(202, "stat=mem,index=1")[0] == '0' &&
-           nkMsgPoll(client_, to, from, &type, data_, 0) == MSG_TIMEOUT;
-  }
+  bool nothingElse() { return ask(202, "stat=mem,index=1")[0] == '0' && next(0) == "nothing"; }
 
   char dir_[23] = "/tmp/nkrun_test_XXXXXX";
+  const char *name_ = "nkrun";  // the runtime's name on the bus
   MsgClient *client_ = nullptr;
   int data_ = stringAlloc(0);
   int busPid_ = -1, runPid_ = -1;
@@ -343,8 +341,17 @@ nk.waitfor("never")
 // not, nor for a renewal, nor for a value the bus cannot carry (a line break
 // would split the line, and a line past the bus's limit take nkrun off the
 // bus); every tag again for a new watch. The watchers are bounded.
-TEST_F(RunTest, WatchersGetEveryTagThenEachChange) {
-  ASSERT_NO_FATAL_FAILURE(runScripts({}));
+// The scripts outlive the bus: nkrun keeps running them and registers again
+// under the name it was given once a bus is back. A stop does not wait for
+// Lua that does not yield, however large the budget. The configuration can
+// give shell lines process control back.
+TEST_F(RunTest, WatchersAndScriptsThatOutliveTheBus) {
+  write("rt2.conf", "scriptDir=" + path("") + "\nluaLinesUnrestricted=1\n");
+  ASSERT_NO_FATAL_FAILURE(
+      runScripts({{"count", "n = 0 while true do n = n + 1 nk.sleep(0.01) end\n"},
+                  {"spin", "nk.waitfor('spin') nk.log('spinning') while true do end\n"}},
+                 {"-n", "rt2", "-b", "1000000"}, "rt2"));
+  EXPECT_EQ(ask(210, "type(os.execute), type(io.popen) "), "0 function\tfunction");
   auto told = [&](const std::vector<std::string> &tags) {
     for (const std::string &tag : tags) EXPECT_EQ(next(), "215 " + tag);
   };
@@ -356,9 +363,9 @@ TEST_F(RunTest, WatchersGetEveryTagThenEachChange) {
   for (const char *set : {"pump=on", "pump=off", "temp=35", "temp=36"}) tell(212, set);
   told({"pump=off", "temp=35", "fan=1", "temp=36"});
   // The longest value that fits beside the longest name a watcher can have.
-  EXPECT_EQ(ask(210, "nk.set('v', string.rep('v', 65262)) "), "0 ");
-  told({"v=" + std::string(65262, 'v')});
-  EXPECT_EQ(ask(210, "nk.set('v', string.rep('w', 65263)) nk.set('v', 'a\\nb') "), "0 ");
+  EXPECT_EQ(ask(210, "nk.set('v', string.rep('v', 65264)) "), "0 ");
+  told({"v=" + std::string(65264, 'v')});
+  EXPECT_EQ(ask(210, "nk.set('v', string.rep('w', 65265)) nk.set('v', 'a\\nb') "), "0 ");
   EXPECT_TRUE(nothingElse());
   EXPECT_EQ(ask(214, "watch"), "0 tags=4");
   told({"fan=1", "pump=off", "temp=36"});
@@ -366,23 +373,10 @@ TEST_F(RunTest, WatchersGetEveryTagThenEachChange) {
   for (int i = 0; i < 16; i++) {
     std::string name = "w" + std::to_string(i);
     others[i].registerAs(name);
-    others[i].send("nkrun," + name + ",214,2,watch\r\n");
+    others[i].send("rt2," + name + ",214,2,watch\r\n");
     EXPECT_EQ(others[i].line(),
-              name + (i < 15 ? ",nkrun,0,2,tags=4\r\n" : ",nkrun,4,2,error=too many watchers\r\n"));
+              name + (i < 15 ? ",rt2,0,2,tags=4\r\n" : ",rt2,4,2,error=too many watchers\r\n"));
   }
-}
-
-// The scripts outlive the bus: nkrun keeps running them and registers again
-// under the name it was given once a bus is back. A stop does not wait for
-// Lua that does not yield, however large the budget. The configuration can
-// give shell lines process control back.
-TEST_F(RunTest, OutlivesTheBusAndEndsOnSigintWhileLuaRuns) {
-  write("rt2.conf", "scriptDir=" + path("") + "\nluaLinesUnrestricted=1\n");
-  ASSERT_NO_FATAL_FAILURE(
-      runScripts({{"count", "n = 0 while true do n = n + 1 nk.sleep(0.01) end\n"},
-                  {"spin", "nk.waitfor('spin') nk.log('spinning') while true do end\n"}},
-                 {"-n", "rt2", "-b", "1000000"}, "rt2"));
-  EXPECT_EQ(ask(210, "type(os.execute), type(io.popen) ", "rt2"), "0 function\tfunction");
   nkMsgClose(client_);
   EXPECT_EQ(nktest::stopProgram(busPid_), 0);
   EXPECT_TRUE(eventually([&] {
@@ -390,9 +384,9 @@ TEST_F(RunTest, OutlivesTheBusAndEndsOnSigintWhileLuaRuns) {
   }));
   usleep(300000);  // at least one try finds no bus
   ASSERT_NO_FATAL_FAILURE(startBus());
-  EXPECT_TRUE(eventually([&] { return ask(210, "n > 10", "rt2") == "0 true"; })) << log("rt2");
+  EXPECT_TRUE(eventually([&] { return ask(210, "n > 10") == "0 true"; })) << log("rt2");
   EXPECT_TRUE(eventually([&] {  // posted until the script waits for it and takes it
-    tell(201, "event=spin", "rt2");
+    tell(201, "event=spin");
     return next() == "0 event=spin";
   }));
   EXPECT_TRUE(eventually([&] { return contains(log("rt2"), "spin: spinning"); }));
