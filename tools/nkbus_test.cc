@@ -82,6 +82,9 @@ TEST_F(BusTest, RoutesLinesByTheRegisteredName) {
   a.send("beta,gamma,210,6,spoofed\r\nbeta,gamma,212,0,spoofed\r\nalpha,alpha,0,7,own\r\n");
   EXPECT_EQ(a.line(), "alpha,base,3,6,error=sender is not the registered name,sender=gamma\r\n");
   EXPECT_EQ(a.line(), "alpha,alpha,0,7,own\r\n");
+  // An unknown request to the server is answered, unless it has no seq.
+  a.send("base,alpha,150,0,\r\nbase,alpha,150,8,\r\n");
+  EXPECT_EQ(a.line(), "alpha,base,3,8,error=unknown request to base\r\n");
   // Signing off frees the name, and so does a close.
   a.send("base,alpha,102,0,\r\n");
   b.send("alpha,beta,210,5,x\r\n");
