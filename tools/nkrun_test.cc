@@ -379,6 +379,7 @@ TEST_F(RunTest, WatchersAndScriptsThatOutliveTheBus) {
               name + (i < 15 ? ",rt2,0,2,tags=4\r\n" : ",rt2,4,2,error=too many watchers\r\n"));
   }
   nkMsgClose(client_);
+  client_ = nullptr;
   EXPECT_EQ(nktest::stopProgram(busPid_), 0);
   EXPECT_TRUE(eventually([&] {
     return contains(log("rt2"), "nkrun: bus connection closed by the server, registering again\n");
