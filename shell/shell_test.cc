@@ -26,7 +26,7 @@ nktest::ProcessResult nksh(const Words &args, const std::string &input = "") {
 }
 
 // Each test has a bus of its own.
-class BusTest : public ::testing::Test {
+class ShellTest : public ::testing::Test {
  protected:
   void SetUp() override {
     bus_ = nktest::startProgram(nktest::builtProgram("nkbus"), {"-f", "-d"}, log_);
@@ -40,7 +40,7 @@ class BusTest : public ::testing::Test {
   std::string log_ = nktest::systemPath("/tmp/bus.log");
 };
 
-TEST_F(BusTest, OptionsLocalCommandsAndTheLoop) {
+TEST_F(ShellTest, OptionsLocalCommandsAndTheLoop) {
   const char kBadName[] =
       "Process name given to -r must not be empty or hold a comma or a line end\n";
   const struct {
@@ -95,7 +95,7 @@ TEST_F(BusTest, OptionsLocalCommandsAndTheLoop) {
 // its value, "TYPE,DATA" (nothing when empty), and the message's seq; any
 // other message fails (type 1). A failed request ends any listing, with the
 // status line or silently. Numbers a reply leaves out print as 0.
-TEST_F(BusTest, ListingsAndRuntimeCommands) {
+TEST_F(ShellTest, ListingsAndRuntimeCommands) {
   std::map<std::string, std::string> replies = {
       {"202,stat=memhandles,index=0",
        "0,index=1,module=averylongmodulename,line=12,count=3,size=512"},
@@ -225,7 +225,7 @@ TEST_F(BusTest, ListingsAndRuntimeCommands) {
 // with the arrow keys (kept in the home folder), Ctrl-C that drops the line
 // being typed, Ctrl-C that abandons a command whose runtime never answers,
 // and Ctrl-D.
-TEST_F(BusTest, TheConsoleAtATerminal) {
+TEST_F(ShellTest, TheConsoleAtATerminal) {
   if (!nksh::consoleAvailable()) GTEST_SKIP() << "built without line editing";
   nktest::RawConnection mute;
   mute.registerAs("nkrun");

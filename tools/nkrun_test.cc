@@ -8,10 +8,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <deque>
 #include <functional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -403,6 +405,58 @@ TEST_F(RunTest, WatchersAndScriptsThatOutliveTheBus) {
     EXPECT_TRUE(contains(log("rt2"), line)) << line << "\n" << log("rt2");
   }
   EXPECT_TRUE(contains(log("nkbus"), "nkbus: rt2 signed off\n")) << log("nkbus");
+}
+
+// One local process misbehaving in every way it can on the bus: idle
+// connections that never register, a consumer that never reads, lines in
+// another process's name, requests past the line limit, stray lines for the
+// tester, process control in a lua line. The runtime stays registered, the
+// shell keeps getting its answers, and the tester's requests still match.
+TEST_F(RunTest, TheBusRuntimeAndShellKeepServingWhileAClientMisbehaves) {
+  ASSERT_NO_FATAL_FAILURE(
+      runScripts({{"waiter", "nk.setname('waiter-1') while true do nk.wait() end\n"}}));
+  ASSERT_TRUE(contains(shUntil({"ps"}, "waiter-1"), "waiter-1"));
+  tell(212, "pump1=off");
+  std::atomic<bool> done{false}, idleOpen{false};
+  std::thread hostile([&] {
+    nktest::RawConnection sink, bad;
+    sink.registerAs("sink");
+    bad.registerAs("hostile");
+    // All at once before the shells come, so that each shell's connection is
+    // the newest when it registers.
+    std::deque<nktest::RawConnection> idle(300);
+    idleOpen = true;
+    bad.send("nkrun,nkrun,212,0,pump1=hacked\r\nnkrun,tester,210,5,os.exit(3)\r\n");
+    bad.send("nkrun,hostile,210,6,os.exit(3)\r\n");
+    // The kernel's buffers take some megabytes before the bus holds any.
+    std::string flood = "sink,hostile,0,0," + std::string(1000, 'f') + "\r\n";
+    for (int i = 0; i < 20000 && (i % 500 || !contains(log("nkbus"), "(sink) does not")); i++) {
+      bad.send(flood);
+    }
+    for (int i = 0; i < 20000; i++)
+      bad.send("tester,hostile,0,0,stray " + std::to_string(i) + "\r\n");
+    std::string head = "nkrun,hostile,213,0,";
+    bad.send(head + std::string(64 * 1024 - head.size() - 2, 't') + "\r\n");
+    bad.send(head + std::string(70 * 1024, 't') + "\r\n");
+    while (!bad.line().empty()) {  // until the bus cuts it off (closing first would reset)
+    }
+    done = true;
+  });
+  while (!idleOpen) usleep(1000);
+  std::string missed;
+  for (int asked = 0; !done || asked < 3; asked++) {
+    std::string out = sh({"ps"});
+    if (!contains(out, "waiter-1")) missed += out;
+  }
+  hostile.join();
+  EXPECT_EQ(missed, "");
+  EXPECT_EQ(ask(210, "nk.get('pump1')"), "0 off");
+  EXPECT_EQ(sh({"get", "pump1"}), "pump1=off\n");
+  EXPECT_TRUE(eventually([&] { return contains(log("nkbus"), "sent more than 64 KiB"); }));
+  for (const char *line : {"(sink) does not read its lines", "(hostile) sent a line as nkrun"}) {
+    EXPECT_TRUE(contains(log("nkbus"), line)) << line << "\n" << log("nkbus");
+  }
+  EXPECT_FALSE(contains(log("nkbus"), "nkrun signed off"));
 }
 
 TEST(RunOptionsTest, BadOptionsAreRefused) {
