@@ -60,4 +60,8 @@ for u in "${units[@]}"; do
     --target "$target" --count "$count" --seed "$seed" --jobs "$jobs" --timeout 60 \
     >"$out/$name.log" 2>&1 || echo "   (mutants exited $?)"
   tail -1 "$out/$name.log"
+  # A mutant can leave a program of the build running past the tool's timeout
+  # (a test stuck in a loop, a server a dying test did not stop): end them,
+  # so that they neither hold the port nor slow the next unit.
+  pkill -KILL -f "^$(realpath "$build")/" || true
 done
