@@ -275,7 +275,7 @@ TEST_F(ShellTest, TheConsoleAtATerminal) {
     fresh.erase(0, fresh.find(step.then) + strlen(step.then));
   }
   int status = -1;
-  for (int i = 0; i < 1000 && waitpid(pid, &status, WNOHANG) == 0; i++) usleep(10000);
+  nktest::eventually([&] { return waitpid(pid, &status, WNOHANG) != 0; }, 10);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
   close(terminal);
   EXPECT_EQ(nktest::readFile(home + "/.nksh_history"), "_HiStOrY_V2_\nversion\n.\nversion\nps\n");

@@ -11,6 +11,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <sstream>
 
@@ -91,15 +92,12 @@ pid_t spawn(const std::string &program, const std::vector<std::string> &args, in
 // The wait status of pid, or -1 once it has been killed after timeoutSeconds.
 int waitFor(pid_t pid, int timeoutSeconds) {
   int status = 0;
-  for (time_t end = time(nullptr) + timeoutSeconds; waitpid(pid, &status, WNOHANG) == 0;) {
-    if (time(nullptr) > end) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      return -1;
-    }
-    usleep(10000);
+  if (eventually([&] { return waitpid(pid, &status, WNOHANG) != 0; }, timeoutSeconds)) {
+    return status;
   }
-  return status;
+  kill(pid, SIGKILL);
+  waitpid(pid, &status, 0);
+  return -1;
 }
 
 }  // namespace
@@ -114,6 +112,15 @@ std::string emulatorCommand() { return NK_TEST_EMULATOR; }
 
 void useThreadsafeDeathTests() {
   if (!emulated()) GTEST_FLAG_SET(death_test_style, "threadsafe");
+}
+
+bool eventually(const std::function<bool()> &done, int seconds, int pauseMs) {
+  auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    usleep(pauseMs * 1000);
+  }
+  return true;
 }
 
 std::vector<std::string> lines(const std::string &text) {
@@ -205,11 +212,14 @@ int connectLocal(int port) {
 }
 
 bool waitForPort(int port, int timeoutSeconds) {
-  for (time_t end = time(nullptr) + timeoutSeconds; time(nullptr) <= end; usleep(20000)) {
-    int fd = connectLocal(port);
-    if (fd >= 0) return close(fd) == 0;
-  }
-  return false;
+  return eventually(
+      [port] {
+        int fd = connectLocal(port);
+        if (fd < 0) return false;
+        close(fd);
+        return true;
+      },
+      timeoutSeconds, 20);
 }
 
 }  // namespace nktest

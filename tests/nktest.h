@@ -4,6 +4,7 @@
 
 #include <stdio.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -41,6 +42,9 @@ void useThreadsafeDeathTests();
 // meet. Death test processes use their parent's.
 const std::string &systemRoot();
 std::string systemPath(const std::string &path);
+
+// True once done() holds, asked every pauseMs for up to seconds.
+bool eventually(const std::function<bool()> &done, int seconds = 20, int pauseMs = 10);
 
 std::vector<std::string> lines(const std::string &text);
 std::string readFile(const std::string &path);  // "" if unreadable

@@ -109,9 +109,8 @@ class FleetTest : public ::testing::Test {
     text.close();
     setenv("NK_BUS_ADDRESS", ("127.0.0." + std::to_string(2 + pids_.size() / 3)).c_str(), 1);
     pids_.push_back(nktest::startProgram(nktest::builtProgram("nkbus"), {"-f", "-d"}, at + "-bus"));
-    for (time_t end = time(nullptr) + 20; time(nullptr) < end; usleep(10000)) {
-      if (nktest::readFile(at + "-bus").find("listening on") != std::string::npos) break;
-    }
+    nktest::eventually(
+        [&] { return nktest::readFile(at + "-bus").find("listening on") != std::string::npos; });
     pids_.push_back(nktest::startProgram(nktest::builtProgram("nkrun"),
                                          {"-f", "-c", conf, "waiter"}, at + "-nkrun"));
     pids_.push_back(nktest::startProgram(nktest::builtProgram("nkbridge"), {"-f", "-d", "-c", conf},
@@ -128,14 +127,14 @@ class FleetTest : public ::testing::Test {
   // status (20 s at most).
   bool devicesShow(const Words &devices, const char *status) {
     std::string out;
-    for (time_t end = time(nullptr) + 20; time(nullptr) < end; usleep(200000)) {
+    auto shown = [&] {
       out = fleet({"devices"}).out;
-      size_t missing = 0;
       for (const std::string &d : devices) {
-        missing += out.find(d + std::string(27, ' ') + status) == std::string::npos;
+        if (out.find(d + std::string(27, ' ') + status) == std::string::npos) return false;
       }
-      if (!missing) return true;
-    }
+      return true;
+    };
+    if (nktest::eventually(shown, 20, 200)) return true;
     ADD_FAILURE() << out;
     return false;
   }

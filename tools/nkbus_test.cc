@@ -56,8 +56,7 @@ class BusTest : public ::testing::Test {
   }
   // True once the log holds part (polled for up to 20 s).
   bool eventually(const std::string &part, size_t bus = 0) {
-    for (int i = 0; i < 2000 && !logged(part, bus); i++) usleep(10000);
-    return logged(part, bus);
+    return nktest::eventually([&] { return logged(part, bus); });
   }
   std::vector<std::pair<int, std::string>> buses_;  // pid and log of each
 };

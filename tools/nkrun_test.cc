@@ -9,9 +9,7 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
 #include <deque>
-#include <functional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -31,15 +29,7 @@ bool contains(const std::string &s, const std::string &part) {
   return s.find(part) != std::string::npos;
 }
 
-// True once done() holds, tried for up to seconds.
-bool eventually(const std::function<bool()> &done, int seconds = 20) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    usleep(10000);
-  }
-  return true;
-}
+using nktest::eventually;
 
 // nksh -c with the words of a command: its standard output.
 std::string sh(std::vector<std::string> words) {
