@@ -383,7 +383,7 @@ void nk::setAlertClock(AlertClockFunc clock) {
   alertClock.store(clock ? clock : systemClock, std::memory_order_relaxed);
 }
 
-void sendEmailAlert(int priority, const char *timeText, const char *message) {
+void sendEmailAlert(int priority, const char *when, const char *text) {
   assert(priority >= NKLOG_EMERG && priority <= NKLOG_VVDEBUG);
   struct timeval now = {};
   alertClock.load(std::memory_order_relaxed)(&now);
@@ -435,7 +435,7 @@ void sendEmailAlert(int priority, const char *timeText, const char *message) {
   fprintf(body,
           "The following error was logged on KRV # %s\n\n\tComponent: %s\n\tTime: %s\n"
           "\tPriority: %s\n\n\t\"%s\"\n\n",
-          kDeviceNumber, alertComponent(), timeText, logLevelNames[priority], message);
+          kDeviceNumber, alertComponent(), when, logLevelNames[priority], text);
   if (count == kAlertsPerWindow - 1) {
     fprintf(body, "Rate limiter activated (no more than %d alerts within %d seconds)\n\n",
             static_cast<int>(kAlertsPerWindow), static_cast<int>(kAlertWindowSeconds));

@@ -130,7 +130,9 @@ void ruleInput(int rules, const char *value) {
 // The 20-byte buffer holds any 32-bit value with two decimals; a longer text
 // (more decimals than the listings use) is cut, never written past.
 #pragma GCC diagnostic push
+#if !defined(__clang__)  // clang has no such warning
 #pragma GCC diagnostic ignored "-Wformat-truncation"
+#endif
 const char *formatCount(int value, int decimals) {
   static char buffer[20];
   int whole = value, fraction = 0;
