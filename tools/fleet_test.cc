@@ -6,7 +6,6 @@
 #include <mosquitto.h>
 #include <signal.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -38,18 +37,21 @@ int freePort() {
 // them; asked again until count of them came (10 s at most).
 Messages retained(int port, const std::string &filter, size_t count = 1) {
   Messages seen;
-  for (time_t end = time(nullptr) + 10; seen.size() < count && time(nullptr) < end;) {
-    mosquitto *m = mosquitto_new(nullptr, true, &seen);
-    mosquitto_message_callback_set(m, [](mosquitto *, void *p, const mosquitto_message *msg) {
-      std::string payload(static_cast<const char *>(msg->payload), msg->payloadlen);
-      if (msg->retain) (*static_cast<Messages *>(p))[msg->topic] = payload;
-    });
-    if (mosquitto_connect(m, "127.0.0.1", port, 10) == MOSQ_ERR_SUCCESS) {
-      mosquitto_subscribe(m, nullptr, filter.c_str(), 1);
-      for (int i = 0; i < 10; i++) mosquitto_loop(m, 50, 1);
-    }
-    mosquitto_destroy(m);
-  }
+  nktest::eventually(
+      [&] {
+        mosquitto *m = mosquitto_new(nullptr, true, &seen);
+        mosquitto_message_callback_set(m, [](mosquitto *, void *p, const mosquitto_message *msg) {
+          std::string payload(static_cast<const char *>(msg->payload), msg->payloadlen);
+          if (msg->retain) (*static_cast<Messages *>(p))[msg->topic] = payload;
+        });
+        if (mosquitto_connect(m, "127.0.0.1", port, 10) == MOSQ_ERR_SUCCESS) {
+          mosquitto_subscribe(m, nullptr, filter.c_str(), 1);
+          for (int i = 0; i < 10; i++) mosquitto_loop(m, 50, 1);
+        }
+        mosquitto_destroy(m);
+        return seen.size() >= count;
+      },
+      10, 0);
   return seen;
 }
 
