@@ -16,7 +16,10 @@
  * nkMsgSetRuntimeWakeup (runtimeLock). A client is used by one caller thread
  * at a time; callers wait on the client's condition variable and never spin.
  * A server that cannot be reached, refuses the registration or fails a send
- * ends the process (nkMsgTryInit lets a process wait for its bus instead). */
+ * ends the process (nkMsgTryInit lets a process wait for its bus instead).
+ * A line whose recipient or sender is empty or holds a comma, CR or LF, or
+ * whose data holds CR or LF, is never sent: the sending calls log it and
+ * return MSG_FAILED (one message can never pass for two). */
 #ifndef NK_NKMSG_H
 #define NK_NKMSG_H
 
@@ -66,7 +69,8 @@ NK_API const char *nkMsgBusAddress(void);
 NK_API MsgClient *nkMsgInit(const char *name);
 /* Connects to the bus server on host (name or dotted address), waits for the
  * connection and registers under name. Returns the client; null when name
- * does not fit (259 characters at most). An unreachable or refusing server
+ * does not fit (259 characters at most) or is empty or holds a comma or a
+ * line end. An unreachable or refusing server
  * ends the process. Starts the process's poll thread if it is not running. */
 NK_API MsgClient *nkMsgRemoteInit(const char *name, const char *host);
 /* nkMsgInit for processes that keep running while the bus is away and try
@@ -82,8 +86,8 @@ NK_API MsgClient *nkMsgTryInit(const char *name);
  * data replaces the data handle's text. */
 NK_API int nkMsgRequest(MsgClient *client, const char *recipient, const char *sender, int type,
                         int data);
-/* Sends a one-way message (seq 0). Returns 0 (MSG_FAILED when a client of
- * nkMsgTryInit lost its connection). */
+/* Sends a one-way message (seq 0). Returns 0; MSG_FAILED when a client of
+ * nkMsgTryInit lost its connection, or a field was refused (above). */
 NK_API int nkMsgSend(MsgClient *client, const char *recipient, const char *sender, int type,
                      int data);
 /* Sends with the seq of the message last taken by nkMsgPoll or nkMsgGet, as

@@ -247,12 +247,31 @@ void freeQueue(MsgClient *c) {
 
 // }====
 
+// A name heads a field of the line: it must be there, and a comma or a line
+// end in it would shift or split the fields.
+bool validName(const char *name) { return name[0] != '\0' && !strpbrk(name, ",\r\n"); }
+
 // Sends one line; returns only when all of it went to the kernel. A failed
 // send ends the process, unless the client may fail: then it returns -1.
+// A line whose fields would not survive the trip (a bad name, data holding a
+// line end, which would let one message pass for two) is never sent: logged,
+// and -1 whatever the client. Texts end at their first NUL, so none is sent.
 int msgSend(MsgClient *c, const char *recipient, const char *sender, int type, int seq, int data) {
+  const char *text = static_cast<char *>(memGetData(data));
+  if (!validName(recipient) || !validName(sender)) {
+    nksyslog(NKLOG_ERR, NK_LOGMASK,
+             "%s line of type %d not sent: a name is empty or holds a comma or a line end\n",
+             "msgSend", type);
+    return -1;
+  }
+  if (strpbrk(text, "\r\n")) {
+    nksyslog(NKLOG_ERR, NK_LOGMASK,
+             "%s line of type %d to %s not sent: its data holds a line end\n", "msgSend", type,
+             recipient);
+    return -1;
+  }
   int line = stringAlloc(0);
-  stringPrintf(line, "%s,%s,%d,%d,%s\r\n", recipient, sender, type, seq,
-               static_cast<char *>(memGetData(data)));
+  stringPrintf(line, "%s,%s,%d,%d,%s\r\n", recipient, sender, type, seq, text);
   int result = 0;
   for (bool first = true;; first = false) {
     lockClient(c);
@@ -398,6 +417,11 @@ MsgClient *openClient(const char *name, const char *host, bool mayFail) {
     // A cut name would register another process's name: refused.
     nksyslog(NKLOG_ERR, NK_LOGMASK, "%s name too long (%d characters, at most %d)\n",
              "nkMsgRemoteInit", static_cast<int>(strlen(name)), MSG_NAME_SIZE - 1);
+    return nullptr;
+  }
+  if (!validName(name)) {
+    nksyslog(NKLOG_ERR, NK_LOGMASK, "%s name is empty or holds a comma or a line end\n",
+             "nkMsgRemoteInit");
     return nullptr;
   }
   netInit();

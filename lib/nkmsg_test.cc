@@ -121,6 +121,34 @@ TEST_F(MsgTest, RequestsTakeTheirRepliesAndSetOtherLinesAside) {
   EXPECT_EQ(bus.nextLine(), "");
 }
 
+// A field that would break the line (a name that is empty or holds a comma or
+// line end, data with a line end) is refused by every sending call: nothing
+// goes out, and the client goes on.
+TEST_F(MsgTest, LinesWithBrokenFieldsAreNeverSent) {
+  nktest::LogCapture log;
+  const struct {
+    const char *recipient, *sender, *data;
+  } refused[] = {{"nkrun", "client", "a\nnkrun,client,210,0,os.exit()"},
+                 {"nkrun", "client", "a\rb"},
+                 {"nk\nrun", "client", ""},
+                 {"a,b", "client", ""},
+                 {"", "client", ""},
+                 {"nkrun", "me\r", ""},
+                 {"nkrun", "", ""}};
+  for (const auto &r : refused) {
+    stringCopy(data, r.data);
+    EXPECT_EQ(nkMsgSend(c, r.recipient, r.sender, 212, data), MSG_FAILED) << r.data;
+    EXPECT_EQ(nkMsgReply(c, r.recipient, r.sender, 0, data), MSG_FAILED) << r.data;
+    EXPECT_EQ(nkMsgRequest(c, r.recipient, r.sender, 210, data), MSG_FAILED) << r.data;
+  }
+  EXPECT_EQ(log.count("not sent: its data holds a line end"), 6);
+  EXPECT_EQ(log.count("not sent: a name is empty or holds a comma or a line end"), 15);
+  stringCopy(data, "a\tb");  // a tab is data like any other byte
+  EXPECT_EQ(nkMsgSend(c, "nkrun", nullptr, 212, data), 0);
+  EXPECT_EQ(bus.nextLine(), "nkrun,client,212,0,a\tb\r\n");
+  for (const char *name : {"a,b", "a\nb", ""}) EXPECT_EQ(nkMsgTryInit(name), nullptr);
+}
+
 // An interrupted request's late reply is never taken for the next one's.
 TEST_F(MsgTest, TimeoutsInterruptionsAndALostServer) {
   nkMsgTimeoutSet(c, 100000);

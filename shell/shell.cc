@@ -89,8 +89,12 @@ int promptLoop(FILE *in) {
     strcpy(previousLine, lineBuffer);
     // A line longer than the buffer arrives in pieces, each run as a line.
     if (!fgets(lineBuffer, sizeof lineBuffer, in)) break;
+    // The line end is LF or CR LF.
     size_t len = strlen(lineBuffer);
-    if (len > 0 && lineBuffer[len - 1] == '\n') lineBuffer[len - 1] = '\0';
+    if (len > 0 && lineBuffer[len - 1] == '\n') {
+      lineBuffer[--len] = '\0';
+      if (len > 0 && lineBuffer[len - 1] == '\r') lineBuffer[--len] = '\0';
+    }
     runLine();
   }
   if (busClient) nkMsgClose(busClient);
@@ -173,7 +177,16 @@ ShellCommand commands[SHELL_COMMAND_COUNT] = {
     {"rules", cmdRules, "show the rules table"},
 };
 
+// A word goes into a bus line as it stands: a line end in it would end that
+// line early and make the rest a line of its own. Such a command is refused
+// whole (a word from -c or from a line with a lone carriage return).
 int dispatchCommand(int argc, char **argv) {
+  for (int i = 0; i < argc; i++) {
+    if (strpbrk(argv[i], "\r\n")) {
+      printf("* A word holds a line end (CR or LF), command not run\n");
+      return -1;
+    }
+  }
   const ShellCommand *c = nksh::findCommand(argv[0]);
   if (!c) {
     printf("* Unknown command, try help\n");

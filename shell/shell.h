@@ -30,7 +30,9 @@ typedef struct ShellCommand {
 extern NK_API ShellCommand commands[SHELL_COMMAND_COUNT];
 
 // Runs the row that matches argv[0], or prints "* Unknown command, try help".
-// Returns the handler's result, or -1 when no row matched.
+// A command with a word holding CR or LF is not run ("* A word holds a line
+// end (CR or LF), command not run"). Returns the handler's result, or -1 when
+// no row matched or the command was refused.
 NK_API int dispatchCommand(int argc, char **argv);
 
 }  // extern "C"

@@ -43,6 +43,7 @@ class ShellTest : public ::testing::Test {
 TEST_F(ShellTest, OptionsLocalCommandsAndTheLoop) {
   const char kBadName[] =
       "Process name given to -r must not be empty or hold a comma or a line end\n";
+  const char kLineEnd[] = "* A word holds a line end (CR or LF), command not run\n";
   const struct {
     Words args;
     const char *out;
@@ -56,6 +57,8 @@ TEST_F(ShellTest, OptionsLocalCommandsAndTheLoop) {
       // A comma would split the bus line the name heads.
       {{"-r", "a,b", "-c", "version"}, kBadName, 1},
       {{"-r", "", "-c", "version"}, kBadName, 1},
+      // A line end in a word would end the bus line there and start another.
+      {{"-c", "set", "a\nnkrun,nksh-1,212,0,t=1", "v"}, kLineEnd, 0},
   };
   for (const auto &row : options) {
     auto r = nksh(row.args);
@@ -72,15 +75,15 @@ TEST_F(ShellTest, OptionsLocalCommandsAndTheLoop) {
   std::string longLine = "version" + std::string(2040, 'x') + "help";
   std::string help;
   for (const ShellCommand &c : commands) help += std::string(c.name) + "\t- " + c.help + "\n";
-  auto r = nksh({}, ".\nversionx\n\n   \nEXIT\nme\n  version  extra \n.\n" + most + "   \n" + most +
-                        " w\n" + longLine + "\nexitnow\nversion\n");
+  auto r = nksh({}, ".\nversionx\r\n\n   \nEXIT\nme\n  version  extra \n.\n" + most + "   \n" +
+                        most + " w\n" + longLine + "\nset a\rb v\nexitnow\nversion\n");
   EXPECT_EQ(r.exitCode(), 0);
   EXPECT_EQ(r.out,
             "nksh> nksh> nksh version 0.01\nnksh> nksh> nksh> * Unknown command, try help\n"
             "nksh> * Unknown command, try help\nnksh> nksh version 0.01\nnksh> nksh version 0.01\n"
             "nksh> nksh version 0.01\nnksh> * Too many words (more than 128), line ignored\n"
             "nksh> nksh version 0.01\nnksh> " +
-                help + "nksh> ");
+                help + "nksh> " + kLineEnd + "nksh> ");
   // The loop signed off; the one-shot command only dropped its connection.
   nktest::stopProgram(bus_);
   bus_ = -1;
