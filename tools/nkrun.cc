@@ -65,6 +65,9 @@
 //                                 sender waits for the answer, so every post is
 //                                 answered; the shell drops answers it did not
 //                                 wait for.
+// Texts in the replies come from scripts and users (tag values, names): each
+// CR and LF in them is sent as the two characters \r or \n, so that no text
+// can end a bus line early and pass the rest off as a line of its own.
 // A stat it does not know gets type 4 and "error=unknown stat,stat=%s"; any
 // other type from 100 up gets type 4 and "error=unknown request,type=%d".
 // The bus client does not tell a request from a one-way message, so such a
@@ -82,6 +85,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <string>
 
 extern "C" {
 #include <lua.h>
@@ -158,11 +162,37 @@ int64_t monotonicMicroseconds() {
   return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
 }
 
+// Writes each CR and LF of the string handle as the two characters \r or
+// \n. Replies carry texts that scripts and users wrote (tag values, context
+// and event names, timer names): a raw line end in one would end the bus
+// line there and make the rest pass for a line of its own. A backslash is
+// left as it is: the escape is for reading, not for parsing back.
+void escapeLineEnds(int string) {
+  const char *s = text(string);
+  if (!strpbrk(s, "\r\n")) return;
+  std::string escaped;
+  for (; *s; s++) {
+    if (*s == '\r' || *s == '\n') {
+      escaped += '\\';
+      escaped += *s == '\r' ? 'r' : 'n';
+    } else {
+      escaped += *s;
+    }
+  }
+  stringCopy(string, escaped.c_str());
+}
+
 // The reply to the message just taken (same seq).
-void answer(const char *to, int type) { nkMsgReply(client, to, nullptr, type, reply); }
+void answer(const char *to, int type) {
+  escapeLineEnds(reply);
+  nkMsgReply(client, to, nullptr, type, reply);
+}
 
 // A one-way message to the sender of a one-way message.
-void tell(const char *to, int type) { nkMsgSend(client, to, nullptr, type, reply); }
+void tell(const char *to, int type) {
+  escapeLineEnds(reply);
+  nkMsgSend(client, to, nullptr, type, reply);
+}
 
 // {==== Listings
 
@@ -317,21 +347,21 @@ void getTag(const char *from, const char *tag) {
 
 // {==== Tag watchers
 
-// Puts "tag=value" into tagLine. False, with a warning, when the bus cannot
-// carry it: a line break would end the line early and a line past the bus's
-// limit would be refused, either taking nkrun off the bus. Such a value is
-// not sent, and the watchers keep the one they had.
+// Puts "tag=value" into tagLine, its line ends escaped. False, with a
+// warning, when the bus cannot carry it: a line past the bus's limit would be
+// refused and take nkrun off the bus. Such a value is not sent, and the
+// watchers keep the one they had.
 bool formatTagLine(const char *tag, const char *value) {
-  bool lineBreak = strpbrk(tag, "\r\n") || strpbrk(value, "\r\n");
+  stringPrintf(tagLine, "%s=%s", tag, value);
+  escapeLineEnds(tagLine);
   // The longest recipient, the sender, the type and the seq come first.
   size_t head = (MSG_NAME_SIZE - 1) + 1 + strlen(ownName) + 1 + strlen("215,0,");
-  if (lineBreak || head + strlen(tag) + 1 + strlen(value) > kBusLineLimit) {
+  if (head + static_cast<size_t>(stringLen(tagLine)) > kBusLineLimit) {
     nksyslog(NKLOG_WARNING, LOGMASK_GENERAL,
-             "%s: tag %.*s: a value of %zu bytes%s cannot go on the bus, watchers not told\n",
-             kName, kEchoSize, tag, strlen(value), lineBreak ? " with a line break" : "");
+             "%s: tag %.*s: a value of %zu bytes cannot go on the bus, watchers not told\n", kName,
+             kEchoSize, tag, strlen(value));
     return false;
   }
-  stringPrintf(tagLine, "%s=%s", tag, value);
   return true;
 }
 

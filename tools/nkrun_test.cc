@@ -188,6 +188,9 @@ nk.waitfor("never")
       // An error repeats at most 256 bytes of the request: repeated whole,
       // this one would pass the bus's line limit and take nkrun off the bus.
       {true, 213, huge, "4 error=unknown tag,tag=" + huge.substr(0, 256)},
+      // A text with a line end cannot split a reply into two lines.
+      {false, 210, "nk.set('x', 'a\\r\\ntester,nkrun,0,0,INJECTED') ", "0 "},
+      {true, 213, "x", "0 x=a\\r\\ntester,nkrun,0,0,INJECTED"},
       {false, 210, "x = 5 ", "0 "},
       {false, 210, "print(1) ", "0 1"},  // print gives no values
       {false, 210, "x * 2, 'a' .. x, nil ", "0 10\ta5\tnil"},
@@ -331,9 +334,9 @@ nk.waitfor("never")
 
 // A new watcher gets the answer, then every tag; after that each write that
 // changes a value (a set, a rule's output), and nothing for one that does
-// not, nor for a renewal, nor for a value the bus cannot carry (a line break
-// would split the line, and a line past the bus's limit take nkrun off the
-// bus); every tag again for a new watch. The watchers are bounded.
+// not, nor for a renewal, nor for a value the bus cannot carry (a line past
+// the bus's limit would take nkrun off the bus); a line break goes escaped;
+// every tag again for a new watch. The watchers are bounded.
 // The scripts outlive the bus: nkrun keeps running them and registers again
 // under the name it was given once a bus is back. A stop does not wait for
 // Lua that does not yield, however large the budget. The configuration can
@@ -359,9 +362,10 @@ TEST_F(RunTest, WatchersAndScriptsThatOutliveTheBus) {
   EXPECT_EQ(ask(210, "nk.set('v', string.rep('v', 65264)) "), "0 ");
   told({"v=" + std::string(65264, 'v')});
   EXPECT_EQ(ask(210, "nk.set('v', string.rep('w', 65265)) nk.set('v', 'a\\nb') "), "0 ");
+  told({"v=a\\nb"});
   EXPECT_TRUE(nothingElse());
   EXPECT_EQ(ask(214, "watch"), "0 tags=4");
-  told({"fan=1", "pump=off", "temp=36"});
+  told({"fan=1", "pump=off", "temp=36", "v=a\\nb"});
   std::deque<nktest::RawConnection> others(16);
   for (int i = 0; i < 16; i++) {
     std::string name = "w" + std::to_string(i);
@@ -507,13 +511,21 @@ nk.set("failures", table.concat(failures, ";"))
 )";
   write("echo.lua", "nk.post('echo', table.concat({...}, ' '))\n");
   write("boom.lua", "error('boom')\n");
+  // Names with line ends show escaped in the listings, each row one line.
+  const char lineEnds[] = "nk.setname('c\\r\\nd') nk.filter('e\\nf') nk.waitfor('g\\rh')\n";
   ASSERT_NO_FATAL_FAILURE(runScripts({{"server",
                                        "nk.filter('level')\nwhile true do nk.reply('level', 'level "
                                        "of ' .. select(2, nk.wait())) end\n"},
-                                      {"checks", checks}}));
+                                      {"checks", checks},
+                                      {"lineends", lineEnds}}));
   EXPECT_EQ(shUntil({"get", "failures"}, "failures="), "failures=\n") << log("nkrun");
   // Of the 40 failed contexts the newest 32 stay listed, beside the server.
-  EXPECT_TRUE(contains(sh({"lists"}), "\nwaiting          33 ")) << sh({"lists"});
+  EXPECT_TRUE(contains(sh({"lists"}), "\nwaiting          34 ")) << sh({"lists"});
+  EXPECT_TRUE(contains(sh({"ps"}),
+                       "\nc\\r\\nd                        |   2|block  |main      "
+                       "         |   1|B:g\\rh    "))
+      << sh({"ps"});
+  EXPECT_TRUE(contains(sh({"events"}), ",name=e\\nf,in0=c\\r\\nd,")) << sh({"events"});
 }
 
 }  // namespace
