@@ -39,7 +39,7 @@
 //                                 waiting, then those that failed to load),
 //                                 type 5 and "index=0" after the last
 //   210 a line of Lua             type 0 and the flattened output; the line
-//                                 has no process control unless the
+//                                 runs in a sandbox (nkrun_lua.cc) unless the
 //                                 configuration has luaLinesUnrestricted=1
 //   212 "tag=value" (set)         one-way: writes the tag (as nk.set does)
 //   213 "tag" (get)               one-way: answered with one message, type 0
@@ -681,7 +681,7 @@ int main(int argc, char **argv) {
   tagLine = stringAlloc(0);
   rtdbObserve(tagChanged);
   eventInit();
-  // Shell lines may end the process or run commands only when the
+  // Shell lines reach files, programs and loaders only when the
   // configuration says so (luaLinesUnrestricted=1).
   const char *unrestricted = configValue("luaLinesUnrestricted", "0");
   if (!luaStart(options.budget, unrestricted && strcmp(unrestricted, "1") == 0)) {

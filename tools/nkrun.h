@@ -63,13 +63,15 @@ void ruleStatsQuery(int index, int string);
 
 // Creates the Lua state with the standard libraries and the nk bindings,
 // and the runaway guard (budgetMs: how long Lua may run without yielding).
-// Shell lines run without process control unless linesUnrestricted.
+// Shell lines run in a sandbox unless linesUnrestricted.
 lua_State *luaStart(int budgetMs, bool linesUnrestricted);
 // Runs a line of Lua in the main state and writes the flattened reply (its
 // output, values and error) into the string handle.
 void luaRunLine(const char *line, int reply);
-// Starts a context: its id, or -1 after logging why it failed (the message
-// into *error when given, valid until the next start).
+// Starts a context running "<scriptDir>/<name>.lua": its id, or -1 after
+// logging why it failed (the message into *error when given, valid until the
+// next start). A name is a file name of letters, digits, '_', '-' and '.',
+// without "..": anything else is refused before a context is made.
 int luaStartContext(const char *name, int argc, char **argv, const char **error);
 // From any thread: the Lua running now, and any that runs later, ends with
 // an error at the guard's next look, so that a stop is not held up by it.

@@ -82,21 +82,81 @@ struct {
 int64_t passStart;  // when the main loop began the current pass of the contexts
 std::atomic<bool> stopRequested{false};  // set by the signal thread
 
-// The environment of shell lines without process control (lineEnvRef in the
-// registry), unless the configuration allows it: the globals show through
-// and assignments go to them, but os.exit, os.execute and io.popen are
-// missing, and so is every way back to the full globals or to loading code
-// (_G, load, loadfile, dofile, require, package, debug); its metatable is
-// hidden. The scripts themselves are trusted files and keep everything.
+// The sandbox of shell lines (unless the configuration gives them the full
+// globals): kLineEnvSource runs once, before any script, and returns a
+// function (lineEnvRef in the registry) that makes a fresh environment for
+// each line. It is an allow list: the base functions that reach nothing
+// outside the state, copies of the string (without dump), table, math,
+// coroutine and bit32 libraries and of nk, and of os only time, clock, date
+// and difftime; getmetatable answers for tables only (a string's metatable
+// leads to the string library). Any other name reads the scripts' shared
+// globals, except that a value of io, os, debug or package, a loader
+// (load, loadstring, loadfile, dofile, require, module), string.dump,
+// collectgarbage, _G itself or an open file reads as nil, whoever stored it.
+// Assignments go to the shared globals, but not to the names the libraries
+// had when the state was made: a line could otherwise slip its own function
+// under a name the scripts call and be handed what they pass (an open file,
+// say). The environment's metatable is hidden. Fresh tables for every line
+// keep one line from changing what the next one gets.
+// Scripts keep everything: they are the device's own code. The string
+// methods of every string lose dump, as a line reaches them through any
+// string; scripts still have string.dump.
+// What a script hands out through its own tables or functions (a table
+// holding io, a global function that opens files) is handed out by the
+// script: the sandbox keeps lines from the libraries, not from the scripts'
+// own doors.
 constexpr char kLineEnvSource[] = R"(
-local G, blocked = _G, {_G = true, load = true, loadfile = true, dofile = true,
-                        require = true, package = true, debug = true}
-local os2, io2 = {}, {}
-for k, v in pairs(os) do if k ~= "exit" and k ~= "execute" then os2[k] = v end end
-for k, v in pairs(io) do if k ~= "popen" then io2[k] = v end end
-return setmetatable({os = os2, io = io2}, {
-  __index = function(_, k) if not blocked[k] then return G[k] end end,
-  __newindex = G, __metatable = false})
+local G, getmt, setmt, type, pairs, ipairs, error, tostring =
+      _G, getmetatable, setmetatable, type, pairs, ipairs, error, tostring
+local forbidden = {[G] = true, [string] = true, [string.dump] = true}
+for _, lib in ipairs{io, os, debug, package} do
+  forbidden[lib] = true
+  for _, v in pairs(lib) do forbidden[v] = true end
+end
+for _, k in ipairs{"load", "loadstring", "loadfile", "dofile", "require", "module",
+                   "collectgarbage"} do
+  if G[k] then forbidden[G[k]] = true end
+end
+local clock = {time = os.time, clock = os.clock, date = os.date, difftime = os.difftime}
+for _, f in pairs(clock) do forbidden[f] = nil end
+local fileMeta = getmt(io.stdout)
+local reserved = {}
+for k in pairs(G) do reserved[k] = true end
+local strings = {}
+for k, v in pairs(string) do if k ~= "dump" then strings[k] = v end end
+getmt("").__index = strings
+local function handOut(v)
+  if forbidden[v] or (type(v) == "userdata" and getmt(v) == fileMeta) then return nil end
+  return v
+end
+local function copy(t) local c = {} for k, v in pairs(t) do c[k] = v end return c end
+local base = {}
+for _, k in ipairs{"assert", "error", "ipairs", "next", "pairs", "pcall", "print", "rawequal",
+                   "rawget", "rawlen", "rawset", "select", "setmetatable", "tonumber", "tostring",
+                   "type", "unpack", "xpcall", "_VERSION"} do
+  base[k] = G[k]
+end
+base.getmetatable = function(v)
+  if type(v) == "table" then return handOut(getmt(v)) end
+  return nil
+end
+local libs = {string = strings, table = table, math = math, coroutine = coroutine,
+              bit32 = bit32, nk = nk, os = clock}
+return function()
+  local safe = copy(base)
+  for name, lib in pairs(libs) do safe[name] = copy(lib) end
+  return setmt({}, {
+    __index = function(_, k)
+      local v = safe[k]
+      if v == nil then v = handOut(G[k]) end
+      return v
+    end,
+    __newindex = function(_, k, v)
+      if reserved[k] then error("cannot assign to '" .. tostring(k) .. "' from a lua line", 2) end
+      G[k] = v
+    end,
+    __metatable = false})
+end
 )";
 int lineEnvRef = LUA_NOREF;
 int turnEventId = -1;
@@ -209,6 +269,7 @@ int runLine(lua_State *L) {
   int chunk = lua_gettop(L);
   if (lineEnvRef != LUA_NOREF) {
     lua_rawgeti(L, LUA_REGISTRYINDEX, lineEnvRef);
+    lua_call(L, 0, 1);            // a fresh sandbox
     lua_setupvalue(L, chunk, 1);  // the chunk's _ENV
   }
   lua_call(L, 0, LUA_MULTRET);
@@ -306,6 +367,22 @@ bool interestedIn(Context *c, const char *name) {
     if (eventStatsQuery(id, s) == id + 1 && listingNames(s, name)) return true;
   }
   return false;
+}
+
+// A script is a file of scriptDir: its name is a file name there, never a
+// path that leads elsewhere (a script runs with the full library).
+constexpr char kBadScriptName[] =
+    "not a script name (letters, digits, '_', '-' and '.', without '..')";
+constexpr size_t kMaxScriptName = CONTEXT_NAME_SIZE - 1;
+
+bool scriptName(const char *name) {
+  size_t n = strlen(name);
+  return n > 0 && n <= kMaxScriptName &&
+         strspn(name,
+                "abcdefghijklmnopqrstuvwxyz"
+                "ABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                "0123456789_-.") == n &&
+         !strstr(name, "..");
 }
 
 // }====
@@ -521,6 +598,7 @@ int nkStart(lua_State *L) {
   luaL_argcheck(L, argc <= kMaxStartArgs, kMaxStartArgs + 1, "too many arguments");
   char *argv[kMaxStartArgs + 1] = {};
   argv[0] = const_cast<char *>(luaL_checkstring(L, 1));
+  luaL_argcheck(L, scriptName(argv[0]), 1, kBadScriptName);
   for (int i = 2; i <= argc; i++) argv[i - 1] = const_cast<char *>(textArg(L, i, false));
   const char *error = nullptr;
   int id = luaStartContext(argv[0], argc, argv, &error);
@@ -705,6 +783,10 @@ void luaRunLine(const char *line, int reply) {
 
 int luaStartContext(const char *name, int argc, char **argv, const char **error) {
   static char message[512];
+  if (!scriptName(name)) {
+    if (error) *error = kBadScriptName;
+    return -1;
+  }
   Context *c = contextCreate(name, argc, argv);
   if (c->runState != CTX_FAILED) return c->id;
   const char *why = lua_tostring(c->thread, -1);

@@ -157,7 +157,9 @@ nk.waitfor("never")
 )";
   // pcall cannot keep stubborn alive: once over budget every instruction fails.
   ASSERT_NO_FATAL_FAILURE(runScripts(
-      {{"init", forever ? "kForever = true\n" : "kForever = false\n"},
+      {{"init", std::string(forever ? "kForever = true\n" : "kForever = false\n") +
+                    "stolen_G, stolen_open, stolen_file = _G, io.open, io.stdout\n"
+                    "stolen_clock = os.clock\n"},
        {"waiter", waiter},
        {"ticker", ticker},
        {"bad", "nk.sleep(0.01)\nlocal t = nil\nt.x = 1\n"},
@@ -204,10 +206,26 @@ nk.waitfor("never")
       {false, 210, "nk.wait() ", "0 error: lua:1: nk.wait needs a script context"},
       {false, 210, "while true do end",
        "0 error: lua:1: ran for more than 1000 ms without yielding"},
-      // No process control from the shell, and no way around that.
+      // Lines run in a sandbox: nothing that reaches files, programs or
+      // loaders, however it is looked for; the libraries' names stay the
+      // scripts'; each line gets fresh copies of the libraries it has.
       {false, 210, "os.exit(3) ", "0 error: lua:1: attempt to call field 'exit' (a nil value)"},
-      {false, 210, "_G, load, require, debug, getmetatable(_ENV) ", "0 nil\tnil\tnil\tnil\tfalse"},
-      {false, 210, "os.time() > 0, type(io.write), type(string) ", "0 true\tfunction\ttable"},
+      {false, 210, "_G, load, loadstring, dofile, require, debug, io, package, collectgarbage ",
+       "0 nil\tnil\tnil\tnil\tnil\tnil\tnil\tnil\tnil"},
+      {false, 210, "os.time() > 0, os.getenv, string.dump, ('').dump, getmetatable('') ",
+       "0 true\tnil\tnil\tnil\tnil"},
+      {false, 210, "getmetatable(_ENV), stolen_G, stolen_open, stolen_file, stolen_clock ~= nil ",
+       "0 false\tnil\tnil\tnil\ttrue"},
+      {false, 210, "io = {} ", "0 error: lua:1: cannot assign to 'io' from a lua line"},
+      {false, 210, "string.format = nil ", "0 "},
+      {false, 210, "string.format('%d', 7), ('x'):rep(2) ", "0 7\txx"},
+      {false, 210, "nk.start('../x') ",
+       "0 error: lua:1: bad argument #1 to 'start' (not a script name (letters, digits, '_', "
+       "'-' and '.', without '..'))"},
+      {false, 210,
+       "for _, n in ipairs{'/tmp/x', 'a/b', '..', '', 'x..y', ('x'):rep(256)} do "
+       "assert(not pcall(nk.start, n), n) end ",
+       "0 "},
       {false, 210, "x + 1 ", "0 6"},  // the state survives its errors
       // Long output is cut.
       {false, 210, "string.rep('x', 20000) ", "0 " + std::string(16384, 'x') + "..."},
@@ -340,7 +358,7 @@ nk.waitfor("never")
 // The scripts outlive the bus: nkrun keeps running them and registers again
 // under the name it was given once a bus is back. A stop does not wait for
 // Lua that does not yield, however large the budget. The configuration can
-// give shell lines process control back.
+// give shell lines the full globals.
 TEST_F(RunTest, WatchersAndScriptsThatOutliveTheBus) {
   write("rt2.conf", "scriptDir=" + path("") + "\nluaLinesUnrestricted=1\n");
   ASSERT_NO_FATAL_FAILURE(
@@ -507,6 +525,7 @@ check(not pcall(nk.rule, "r", "bogus", "a"), "unknown rule kind")
 for i = 1, 40 do nk.start("boom") end
 nk.set("flag", true)
 check(nk.get("flag") == "true" and nk.get("nothing") == nil, "get and set")
+check(type(io.open) == "function" and type(string.dump) == "function", "the full library")
 nk.set("failures", table.concat(failures, ";"))
 )";
   write("echo.lua", "nk.post('echo', table.concat({...}, ' '))\n");
