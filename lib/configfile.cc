@@ -49,7 +49,7 @@ void configReadFile(void) {
   if (configLoaded) configCloseFile();
   listInit(&configList);
   configLoaded = 1;
-  FILE *file = fopen(configPath, "r");
+  FILE *file = fopen(configPath, "re");
   if (!file) {
     nksyslog(NKLOG_WARNING, NK_LOGMASK, "Can't open file %s (%s), reverting to defaults\n",
              configPath, strerror(errno));

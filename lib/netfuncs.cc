@@ -143,7 +143,9 @@ NetContext *allocContext(int descriptor, bool external) {
   ctx->readBuffer = memAlloc(kBufferStep);
   ctx->writeBuffer = memAlloc(kBufferStep);
   bool created = descriptor <= 0;
-  ctx->fd = created ? socket(AF_INET, SOCK_STREAM, 0) : descriptor;
+  // Close-on-exec, as every descriptor of the layer: a program the process
+  // starts must not hold its connections (nor keep its bus name alive).
+  ctx->fd = created ? socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0) : descriptor;
   if (ctx->fd < 0) {
     ctx->fd = -1;
     releaseContext(ctx);
@@ -378,16 +380,13 @@ void netInit(void) {
   nk::RankedLock<pthread_mutex_t> lock(&netLock, nk::kRankNet);
   if (__atomic_load_n(&netInitDone, __ATOMIC_ACQUIRE)) return;
   listInit(&contextList);
-  if (pipe(rescanPipe) != 0) {
+  if (pipe2(rescanPipe, O_CLOEXEC) != 0) {
     nksyslog(NKLOG_ERR, NK_LOGMASK, "%s can't open pipe\n", "netInit");
     NK_HALT();
   }
   // A full pipe must not block a writer: the wake-up it would carry is
   // already pending.
-  for (int end : rescanPipe) {
-    fcntl(end, F_SETFL, fcntl(end, F_GETFL) | O_NONBLOCK);
-    fcntl(end, F_SETFD, FD_CLOEXEC);
-  }
+  for (int end : rescanPipe) fcntl(end, F_SETFL, fcntl(end, F_GETFL) | O_NONBLOCK);
   struct sigaction current;
   if (sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) {
     signal(SIGPIPE, SIG_IGN);
@@ -654,7 +653,7 @@ int netAccept(int fd) {
   netPollRescan(fd);
   struct sockaddr_in peer;
   socklen_t peerLength = sizeof peer;
-  int conn = accept(fd, reinterpret_cast<struct sockaddr *>(&peer), &peerLength);
+  int conn = accept4(fd, reinterpret_cast<struct sockaddr *>(&peer), &peerLength, SOCK_CLOEXEC);
   if (conn >= 0) {
     NetContext *accepted = allocContext(conn, false);
     if (!accepted) {

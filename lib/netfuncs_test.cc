@@ -84,7 +84,11 @@ TEST(NetTest, ListenConnectAcceptAndTheirEvents) {
   int fd = netConnect("127.0.0.1", port);
   netSetCallback(fd, count, events);
   EXPECT_TRUE(pollUntil([&] { return netConnected(fd) == 1 && accepts[NET_EVENT_ACCEPT] == 1; }));
-  EXPECT_GT(netAccept(lfd), 0);
+  int accepted = netAccept(lfd);
+  EXPECT_GT(accepted, 0);
+  for (int made : {lfd, fd, accepted}) {  // a program started later inherits none
+    EXPECT_EQ(fcntl(made, F_GETFD) & FD_CLOEXEC, FD_CLOEXEC) << made;
+  }
   // Connected is raised once; writable then stays set until a send clears it.
   EXPECT_EQ(netWritable(fd), 1);
   EXPECT_EQ(netWrite(fd, "ping\r\n"), 1);

@@ -179,7 +179,7 @@ void nkopenlog(const char *ident, int logopt, int facility) {
       sleep(1);
     }
     // Waits, as for any FIFO, until the reader has it open.
-    FILE *fifo = fopen(logPath, "a");
+    FILE *fifo = fopen(logPath, "ae");  // close-on-exec, as every descriptor we open
     if (fifo) {
       WriteLock lock;
       logStream = fifo;
@@ -261,7 +261,7 @@ int nklogBackTrace(void) {
   }
   char path[kPathSize];
   nk::systemPath(NKLOG_BACKTRACE_PATH, path, sizeof path);
-  FILE *file = fopen(path, "w");
+  FILE *file = fopen(path, "we");
   if (!file) {
     nksyslog(NKLOG_WARNING, LOGMASK_GENERAL, "Can't open backtrace file (%s)", strerror(errno));
     free(symbols);
@@ -284,7 +284,7 @@ int nklogBackTrace(void) {
 int nklogDebuggerAttached(void) {
   if (forceDebugger.load(std::memory_order_relaxed)) return 1;
 #if defined(NK_ASAN_BUILD)
-  FILE *status = fopen("/proc/self/status", "r");
+  FILE *status = fopen("/proc/self/status", "re");
   int tracer = 0;
   char line[256];
   while (status && fgets(line, sizeof line, status)) {
@@ -408,7 +408,7 @@ void sendEmailAlert(int priority, const char *when, const char *text) {
   pthread_mutex_lock(&alertLock);
   snprintf(path + prefix, sizeof path - prefix, "%u%u%u", static_cast<unsigned>(now.tv_sec),
            static_cast<unsigned>(now.tv_usec), static_cast<unsigned>(alertCount));
-  body = fopen(path, "w");
+  body = fopen(path, "we");
   if (!body) {
     pthread_mutex_unlock(&alertLock);
     syslog(LOG_ERR, "%s:%d - Failed to open %s for writing\n", sourceName(), __LINE__, path);

@@ -536,8 +536,18 @@ nk.set("failures", table.concat(failures, ";"))
                                        "nk.filter('level')\nwhile true do nk.reply('level', 'level "
                                        "of ' .. select(2, nk.wait())) end\n"},
                                       {"checks", checks},
-                                      {"lineends", lineEnds}}));
+                                      {"lineends", lineEnds},
+                                      {"children",
+                                       "nk.waitfor('children') os.execute('ls -l "
+                                       "/proc/self/fd/ >" +
+                                           path("fds") + "') nk.set('listed', 1)"}}));
   EXPECT_EQ(shUntil({"get", "failures"}, "failures="), "failures=\n") << log("nkrun");
+  // A program a script starts does not inherit the runtime's bus connection
+  // (nor any other socket of the library).
+  EXPECT_EQ(sh({"post", "children", "reply"}), "event=children\n");
+  EXPECT_EQ(shUntil({"get", "listed"}, "="), "listed=1\n");
+  std::string fds = nktest::readFile(path("fds"));
+  EXPECT_TRUE(contains(fds, "0 -> /dev/null") && !contains(fds, "socket:")) << fds;
   // Of the 40 failed contexts the newest 32 stay listed, beside the server.
   EXPECT_TRUE(contains(sh({"lists"}), "\nwaiting          34 ")) << sh({"lists"});
   EXPECT_TRUE(contains(sh({"ps"}),
