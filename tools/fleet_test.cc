@@ -166,6 +166,15 @@ TEST_F(FleetTest, DevicesAreQueriedDrivenAndWatched) {
       {{"-d", "s1/a", "get", std::string(300, 'x')},
        0,
        "* Command too long (304 bytes, at most 200)\n"},
+      // A line end would take a bus line of the caller's own past the shell:
+      // refused, and the tag that line writes stays unknown. A tab stays
+      // inside its word.
+      {{"-d", "s1/a", "get", "x\nnkrun,nksh-1,212,0,injected=1"},
+       0,
+       "* Control character in command (0x0A)\n"},
+      {{"-d", "s1/a", "get", "injected"}, 0, "error=unknown tag,tag=injected\n"},
+      {{"-d", "s1/a", "get", "x\x7f"}, 0, "* Control character in command (0x7F)\n"},
+      {{"-d", "s1/a", "get", "level\t"}, 0, "error=unknown tag,tag=level\t\n"},
       {{"-p", "65536", "devices"}, 1, "The port must be a number from 1 to 65535\n"},
       {{"-t", "0", "devices"}, 1, "The timeout must be a number of seconds from 1 to 86400\n"},
       {{"-d", "s1", "ps"}, 1, "Not a device: 's1' (SITE/DEVICE, or a pattern with * or ?)\n"},
@@ -178,6 +187,9 @@ TEST_F(FleetTest, DevicesAreQueriedDrivenAndWatched) {
     EXPECT_EQ(r.exitCode(), c.status) << c.out;
     EXPECT_EQ(r.out + r.err, c.out);
   }
+  // Not even a line under a wrong name (which the bus drops, saying so)
+  // reached a's bus.
+  EXPECT_EQ(nktest::readFile(dir_ + "/a-bus").find("sent a line as"), std::string::npos);
   // Every device of the site, each under its header.
   auto r = fleet({"-d", "s1/*", "ps"});
   EXPECT_EQ(r.exitCode(), 0);
@@ -196,9 +208,10 @@ TEST_F(FleetTest, DevicesAreQueriedDrivenAndWatched) {
   ASSERT_NO_FATAL_FAILURE(startBroker());
   ASSERT_TRUE(devicesShow({"s1/a", "s1/b"}, "online"));
   EXPECT_EQ(retained(port_, "nk/+/+/tag/#", 3), tags);
-  // The bridge counts its connections, retained.
-  EXPECT_NE(retained(port_, "nk/s1/a/bridge")["nk/s1/a/bridge"].find("broker-connects=2"),
-            std::string::npos);
+  // The bridge counts its connections and refusals, retained.
+  std::string counts = retained(port_, "nk/s1/a/bridge")["nk/s1/a/bridge"];
+  EXPECT_NE(counts.find(",refused=4,"), std::string::npos) << counts;
+  EXPECT_NE(counts.find("broker-connects=2"), std::string::npos) << counts;
   // A device that dies is shown offline by the broker's last will.
   kill(pids_.back(), SIGKILL);  // b's bridge
   waitpid(pids_.back(), nullptr, 0);

@@ -182,6 +182,24 @@ std::vector<std::string> shellProgram() {
   return {dir.substr(0, dir.rfind('/') + 1) + "nksh"};
 }
 
+// Text from outside (a command line, a topic, a name) as it may go into a
+// log line or a message: control bytes, which could end the line or drive a
+// terminal, are written \xNN.
+std::string printable(const std::string &text) {
+  std::string out;
+  for (char c : text) {
+    unsigned char u = static_cast<unsigned char>(c);
+    if (u < 0x20 || u == 0x7F) {
+      char hex[8];
+      snprintf(hex, sizeof hex, "\\x%02X", u);
+      out += hex;
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
 void readConfig() {
   config.caFile = key("brokerCaFile", "");
   config.host = key("brokerHost", "127.0.0.1");
@@ -336,6 +354,17 @@ std::string refusal(const std::string &line) {
     return "* Command too long (" + std::to_string(line.size()) + " bytes, at most " +
            std::to_string(config.payloadLimit) + ")\n";
   }
+  // The shell copies a word into a bus line as it is: a line end inside one
+  // would put a line of the caller's own onto the bus. A tab stays inside
+  // its word and is harmless.
+  for (char c : line) {
+    unsigned char u = static_cast<unsigned char>(c);
+    if ((u < 0x20 && c != '\t') || u == 0x7F) {
+      char text[64];
+      snprintf(text, sizeof text, "* Control character in command (0x%02X)\n", u);
+      return text;
+    }
+  }
   std::vector<char> copy(line.begin(), line.end());
   copy.push_back('\0');
   char *words[nksh::kMaxWords];
@@ -372,8 +401,8 @@ void onMessage(mosquitto *, void *, const mosquitto_message *m) {
     why = "* Too many commands waiting, try again\n";
   }
   counters.refused++;
-  nksyslog(NKLOG_NOTICE, LOGMASK_GENERAL, "%s: refused '%.80s' from %s: %s", kName, line.c_str(),
-           rest.c_str(), why.c_str() + 2);
+  nksyslog(NKLOG_NOTICE, LOGMASK_GENERAL, "%s: refused '%.80s' from %s: %s", kName,
+           printable(line).c_str(), printable(rest).c_str(), why.c_str() + 2);
   publish(replyTopic, why, false);
 }
 
@@ -455,7 +484,8 @@ void worker() {
       state.commands.pop_front();
     }
     counters.commands++;
-    nksyslog(NKLOG_INFO, LOGMASK_GENERAL, "%s: running '%.80s'\n", kName, c.line.c_str());
+    nksyslog(NKLOG_INFO, LOGMASK_GENERAL, "%s: running '%.80s'\n", kName,
+             printable(c.line).c_str());
     sendReply(c.replyTopic, runShell(c.line));
   }
 }
