@@ -222,4 +222,25 @@ TEST_F(FleetTest, DevicesAreQueriedDrivenAndWatched) {
   EXPECT_EQ(r.out, "* s1/b is offline\n");
 }
 
+// A name that would reach into other devices' topics stops the bridge
+// before it connects anywhere (there is no broker and no bus here).
+TEST(FleetNamesTest, WildcardAndControlNamesAreRefused) {
+  const struct {
+    const char *key, *value, *shown;
+  } names[] = {
+      {"deviceName", "+", "+"},     {"deviceName", "#", "#"},
+      {"deviceName", "a/b", "a/b"}, {"deviceName", "a\001b", "a\\x01b"},
+      {"siteName", "+", "+"},
+  };
+  std::string conf = nktest::systemPath("/tmp/names.conf");
+  for (const auto &n : names) {
+    std::ofstream(conf) << n.key << "=" << n.value << "\n";
+    auto r = nktest::runProgram(nktest::builtProgram("nkbridge"), {"-f", "-c", conf}, "", 10);
+    EXPECT_EQ(r.exitCode(), 1) << n.shown;
+    EXPECT_EQ(r.out, std::string(n.key) + " '" + n.shown +
+                         "' is not a valid name (not empty; no '+', '#', '/' or control "
+                         "characters)\n");
+  }
+}
+
 }  // namespace

@@ -200,7 +200,23 @@ std::string printable(const std::string &text) {
   return out;
 }
 
-void readConfig() {
+// A site or device name is one topic level of its own: '+' and '#' would
+// make our subscription take other devices' commands, '/' would put us
+// inside another device's topics.
+bool isTopicName(const std::string &name) {
+  if (name.empty()) return false;
+  for (char c : name) {
+    unsigned char u = static_cast<unsigned char>(c);
+    if (c == '+' || c == '#' || c == '/' || u < 0x20 || u == 0x7F) return false;
+  }
+  return true;
+}
+
+const char kNameRule[] = "not empty; no '+', '#', '/' or control characters";
+
+// The configuration, or false (with the reason printed) when it cannot be
+// used.
+bool readConfig() {
   config.caFile = key("brokerCaFile", "");
   config.host = key("brokerHost", "127.0.0.1");
   config.port = numberKey("brokerPort", config.caFile.empty() ? 1883 : 8883, 1, 65535);
@@ -212,7 +228,21 @@ void readConfig() {
   config.keyFile = key("brokerKeyFile", "");
   char host[256] = "device";
   gethostname(host, sizeof host - 1);
-  config.base = "nk/" + key("siteName", "site") + "/" + key("deviceName", host) + "/";
+  std::string site = key("siteName", "site"), device = key("deviceName", host);
+  if (!isTopicName(site)) {
+    printf("siteName '%s' is not a valid name (%s)\n", printable(site).c_str(), kNameRule);
+    return false;
+  }
+  if (!isTopicName(device)) {
+    if (key("deviceName", "").empty()) {
+      printf("The host name '%s' is not a valid deviceName (%s): set deviceName\n",
+             printable(device).c_str(), kNameRule);
+    } else {
+      printf("deviceName '%s' is not a valid name (%s)\n", printable(device).c_str(), kNameRule);
+    }
+    return false;
+  }
+  config.base = "nk/" + site + "/" + device + "/";
   std::string allowed = key("bridgeCommands", kDefaultCommands);
   for (size_t at = 0; at <= allowed.size();) {
     size_t comma = allowed.find(',', at);
@@ -226,6 +256,7 @@ void readConfig() {
   config.tagLimit = static_cast<size_t>(numberKey("bridgeTagLimit", 10000, 1, 1000000));
   config.replyQueue = static_cast<size_t>(numberKey("bridgeReplyQueue", 32, 1, 10000));
   config.shell = shellProgram();
+  return true;
 }
 
 // }====
@@ -728,7 +759,7 @@ int main(int argc, char **argv) {
   memInit();
   if (configPath) configSetFile(configPath);
   configReadFile();
-  readConfig();
+  if (!readConfig()) return 1;
   if (!foreground && daemon(0, 1) != 0) return 1;
 
   struct sigaction sa = {};
