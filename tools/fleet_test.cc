@@ -55,6 +55,27 @@ Messages retained(int port, const std::string &filter, size_t count = 1) {
   return seen;
 }
 
+// Publishes payload on topic, retained, and waits (10 s at most) until the
+// broker has it.
+bool publishRetained(int port, const std::string &topic, const std::string &payload) {
+  bool stored = false;
+  mosquitto *m = mosquitto_new(nullptr, true, &stored);
+  mosquitto_publish_callback_set(m,
+                                 [](mosquitto *, void *p, int) { *static_cast<bool *>(p) = true; });
+  if (mosquitto_connect(m, "127.0.0.1", port, 10) == MOSQ_ERR_SUCCESS &&
+      mosquitto_publish(m, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(),
+                        1, true) == MOSQ_ERR_SUCCESS) {
+    nktest::eventually(
+        [&] {
+          mosquitto_loop(m, 50, 1);
+          return stored;
+        },
+        10, 0);
+  }
+  mosquitto_destroy(m);
+  return stored;
+}
+
 class FleetTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { mosquitto_lib_init(); }
@@ -78,7 +99,8 @@ class FleetTest : public ::testing::Test {
       if (pids_[i] > 0) nktest::stopProgram(pids_[i]);  // bridges first, buses last
     }
     if (broker_ > 0) nktest::stopProgram(broker_);
-    for (const char *log : {"broker", "a-bus", "a-nkrun", "a-nkbridge", "b-nkbridge"}) {
+    for (const char *log :
+         {"broker", "a-bus", "a-nkrun", "a-nkbridge", "b-nkbridge", "c-nkbridge"}) {
       if (HasFailure()) printf("---- %s\n%s", log, nktest::readFile(dir_ + "/" + log).c_str());
     }
   }
@@ -97,15 +119,18 @@ class FleetTest : public ::testing::Test {
   }
 
   // Device s1/NAME: its bus on 127.0.0.2, .3, ..., which its programs find
-  // through NK_BUS_ADDRESS, inherited, its runtime and its bridge.
-  void startDevice(const std::string &name, const char *commands) {
+  // through NK_BUS_ADDRESS, inherited, its runtime and its bridge, which runs
+  // commands through shell when one is given.
+  void startDevice(const std::string &name, const char *commands, const std::string &shell = "") {
     std::string at = dir_ + "/" + name, conf = at + ".conf";
     std::ofstream text(conf);
     text << "scriptDir=" << dir_ << "\nsiteName=s1\ndeviceName=" << name << "\nbrokerPort=" << port_
          << "\nbrokerKeepalive=5\nbridgeHeartbeat=1\nbridgePayloadLimit=200\n"
          << "bridgeCommands=" << commands << "\n";
     // A program under the emulator cannot start another foreign one.
-    if (nktest::emulated()) {
+    if (!shell.empty()) {
+      text << "bridgeShell=" << shell << "\n";
+    } else if (nktest::emulated()) {
       text << "bridgeShell=" << nktest::emulatorCommand() << " " << nktest::builtProgram("nksh");
     }
     text.close();
@@ -223,6 +248,20 @@ TEST_F(FleetTest, DevicesAreQueriedDrivenAndWatched) {
   r = fleet({"-d", "s1/b", "ps"});
   EXPECT_EQ(r.exitCode(), 1);
   EXPECT_EQ(r.out, "* s1/b is offline\n");
+}
+
+// Device c runs its commands through a script that notes what it was given.
+// A command the broker kept before c started is never run: commands run one
+// at a time, in order, so it would have run before the one sent.
+TEST_F(FleetTest, OnlyCommandsSentRun) {
+  std::string script = dir_ + "/noterun.sh", ran = dir_ + "/c-ran";
+  std::ofstream(script) << "echo \"$*\" >>" << ran << "\n";
+  ASSERT_TRUE(publishRetained(port_, "nk/s1/c/cmd/test/1", "set retained 1"));
+  startDevice("c", "get,set", "/bin/sh " + script);
+  ASSERT_TRUE(devicesShow({"s1/c"}, "online"));
+  auto r = fleet({"-d", "s1/c", "get", "level"});
+  EXPECT_EQ(r.exitCode(), 0);
+  EXPECT_EQ(nktest::readFile(ran), "-c get level\n");
 }
 
 // A name that would reach into other devices' topics stops the bridge

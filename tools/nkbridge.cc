@@ -410,11 +410,18 @@ std::string refusal(const std::string &line) {
   return "";
 }
 
-// cmd/CALLER/ID: refused at once, or queued for the worker.
+// cmd/CALLER/ID: refused at once, or queued for the worker. A command
+// the broker kept (retained) would run again at every connection, long
+// after whoever sent it meant it to: it is never run nor answered.
 void onMessage(mosquitto *, void *, const mosquitto_message *m) {
   std::string topic = m->topic;
   std::string prefix = config.base + "cmd/";
   if (topic.compare(0, prefix.size(), prefix) != 0) return;
+  if (m->retain) {
+    nksyslog(NKLOG_NOTICE, LOGMASK_GENERAL, "%s: ignored the retained command on %s\n", kName,
+             printable(topic).c_str());
+    return;
+  }
   std::string rest = topic.substr(prefix.size());
   size_t slash = rest.find('/');
   if (slash == 0 || slash == std::string::npos || slash + 1 == rest.size()) return;
