@@ -250,18 +250,24 @@ TEST_F(FleetTest, DevicesAreQueriedDrivenAndWatched) {
   EXPECT_EQ(r.out, "* s1/b is offline\n");
 }
 
-// Device c runs its commands through a script that notes what it was given.
-// A command the broker kept before c started is never run: commands run one
-// at a time, in order, so it would have run before the one sent.
-TEST_F(FleetTest, OnlyCommandsSentRun) {
-  std::string script = dir_ + "/noterun.sh", ran = dir_ + "/c-ran";
-  std::ofstream(script) << "echo \"$*\" >>" << ran << "\n";
+// Device c runs its commands through a script that notes what it was given
+// and lists the descriptors it holds. A command the broker kept before c
+// started is never run: commands run one at a time, in order, so it would
+// have run before the one sent.
+TEST_F(FleetTest, OnlyCommandsSentRunAndWithoutSockets) {
+  std::string script = dir_ + "/listfds.sh", ran = dir_ + "/c-ran";
+  std::ofstream(script) << "echo \"$*\" >>" << ran
+                        << "\nfor fd in /proc/$$/fd/*; do readlink \"$fd\"; done\n";
   ASSERT_TRUE(publishRetained(port_, "nk/s1/c/cmd/test/1", "set retained 1"));
   startDevice("c", "get,set", "/bin/sh " + script);
   ASSERT_TRUE(devicesShow({"s1/c"}, "online"));
   auto r = fleet({"-d", "s1/c", "get", "level"});
   EXPECT_EQ(r.exitCode(), 0);
   EXPECT_EQ(nktest::readFile(ran), "-c get level\n");
+  // Standard input and output (0 and 1), then error and the script the
+  // shell reads; no connection of the bridge's.
+  EXPECT_EQ(r.out.find("/dev/null\npipe:"), 0u) << r.out;
+  EXPECT_EQ(r.out.find("socket:"), std::string::npos) << r.out;
 }
 
 // A name that would reach into other devices' topics stops the bridge

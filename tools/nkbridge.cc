@@ -148,7 +148,7 @@ int numberKey(const char *name, int fallback, int lowest, int highest) {
 
 std::string firstLine(const std::string &path) {
   std::string line;
-  FILE *f = fopen(path.c_str(), "r");
+  FILE *f = fopen(path.c_str(), "re");
   if (!f) {
     nksyslog(NKLOG_ERR, LOGMASK_GENERAL, "%s: cannot read %s: %s\n", kName, path.c_str(),
              strerror(errno));
@@ -465,13 +465,20 @@ std::string runShell(const std::string &line) {
   int out[2];
   if (pipe2(out, O_CLOEXEC) != 0)
     return "* Cannot run the command: " + std::string(strerror(errno)) + "\n";
+  // Standard input, output and error, nothing else: whatever else is open
+  // here (the bus connection, the broker's) is none of the command's
+  // business, whoever opened it and however. A child that would not get
+  // exactly these does not start.
   posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   pid_t pid = -1;
-  int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
+  int rc = posix_spawn_file_actions_init(&actions);
+  if (rc == 0) {
+    rc = posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    if (rc == 0) rc = posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    if (rc == 0) rc = posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+    if (rc == 0) rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+  }
   close(out[1]);
   if (rc != 0) {
     close(out[0]);
