@@ -181,7 +181,7 @@ void parseOptions(int *argc, char **argv, Options *o) {
 
 // The first line of the file at path, without its line end.
 bool readFirstLine(const std::string &path, std::string *line, std::string *error) {
-  FILE *file = fopen(path.c_str(), "r");
+  FILE *file = fopen(path.c_str(), "re");
   if (!file) {
     *error = "cannot read the password file " + path + ": " + strerror(errno);
     return false;
