@@ -55,6 +55,27 @@ Messages retained(int port, const std::string &filter, size_t count = 1) {
   return seen;
 }
 
+// Publishes payload on topic, retained, and waits (10 s at most) until the
+// broker has it.
+bool publishRetained(int port, const std::string &topic, const std::string &payload) {
+  bool stored = false;
+  mosquitto *m = mosquitto_new(nullptr, true, &stored);
+  mosquitto_publish_callback_set(m,
+                                 [](mosquitto *, void *p, int) { *static_cast<bool *>(p) = true; });
+  if (mosquitto_connect(m, "127.0.0.1", port, 10) == MOSQ_ERR_SUCCESS &&
+      mosquitto_publish(m, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(),
+                        1, true) == MOSQ_ERR_SUCCESS) {
+    nktest::eventually(
+        [&] {
+          mosquitto_loop(m, 50, 1);
+          return stored;
+        },
+        10, 0);
+  }
+  mosquitto_destroy(m);
+  return stored;
+}
+
 class FleetTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { mosquitto_lib_init(); }
@@ -78,7 +99,8 @@ class FleetTest : public ::testing::Test {
       if (pids_[i] > 0) nktest::stopProgram(pids_[i]);  // bridges first, buses last
     }
     if (broker_ > 0) nktest::stopProgram(broker_);
-    for (const char *log : {"broker", "a-bus", "a-nkrun", "a-nkbridge", "b-nkbridge"}) {
+    for (const char *log :
+         {"broker", "a-bus", "a-nkrun", "a-nkbridge", "b-nkbridge", "c-nkbridge"}) {
       if (HasFailure()) printf("---- %s\n%s", log, nktest::readFile(dir_ + "/" + log).c_str());
     }
   }
@@ -97,15 +119,18 @@ class FleetTest : public ::testing::Test {
   }
 
   // Device s1/NAME: its bus on 127.0.0.2, .3, ..., which its programs find
-  // through NK_BUS_ADDRESS, inherited, its runtime and its bridge.
-  void startDevice(const std::string &name, const char *commands) {
+  // through NK_BUS_ADDRESS, inherited, its runtime and its bridge, which runs
+  // commands through shell when one is given.
+  void startDevice(const std::string &name, const char *commands, const std::string &shell = "") {
     std::string at = dir_ + "/" + name, conf = at + ".conf";
     std::ofstream text(conf);
     text << "scriptDir=" << dir_ << "\nsiteName=s1\ndeviceName=" << name << "\nbrokerPort=" << port_
          << "\nbrokerKeepalive=5\nbridgeHeartbeat=1\nbridgePayloadLimit=200\n"
          << "bridgeCommands=" << commands << "\n";
     // A program under the emulator cannot start another foreign one.
-    if (nktest::emulated()) {
+    if (!shell.empty()) {
+      text << "bridgeShell=" << shell << "\n";
+    } else if (nktest::emulated()) {
       text << "bridgeShell=" << nktest::emulatorCommand() << " " << nktest::builtProgram("nksh");
     }
     text.close();
@@ -166,9 +191,21 @@ TEST_F(FleetTest, DevicesAreQueriedDrivenAndWatched) {
       {{"-d", "s1/a", "get", std::string(300, 'x')},
        0,
        "* Command too long (304 bytes, at most 200)\n"},
+      // A line end would take a bus line of the caller's own past the shell:
+      // refused, and the tag that line writes stays unknown. A tab stays
+      // inside its word.
+      {{"-d", "s1/a", "get", "x\nnkrun,nksh-1,212,0,injected=1"},
+       0,
+       "* Control character in command (0x0A)\n"},
+      {{"-d", "s1/a", "get", "injected"}, 0, "error=unknown tag,tag=injected\n"},
+      {{"-d", "s1/a", "get", "x\x7f"}, 0, "* Control character in command (0x7F)\n"},
+      {{"-d", "s1/a", "get", "level\t"}, 0, "error=unknown tag,tag=level\t\n"},
       {{"-p", "65536", "devices"}, 1, "The port must be a number from 1 to 65535\n"},
       {{"-t", "0", "devices"}, 1, "The timeout must be a number of seconds from 1 to 86400\n"},
       {{"-d", "s1", "ps"}, 1, "Not a device: 's1' (SITE/DEVICE, or a pattern with * or ?)\n"},
+      {{"-d", "s1/a\tb", "ps"},
+       1,
+       "Not a device: 's1/a\tb' (SITE/DEVICE, or a pattern with * or ?)\n"},
       {{"-p", "1", "-t", "1", "devices"},
        2,
        "nkfleet: cannot connect to the broker at 127.0.0.1:1: Connection refused\n"},
@@ -178,6 +215,9 @@ TEST_F(FleetTest, DevicesAreQueriedDrivenAndWatched) {
     EXPECT_EQ(r.exitCode(), c.status) << c.out;
     EXPECT_EQ(r.out + r.err, c.out);
   }
+  // Not even a line under a wrong name (which the bus drops, saying so)
+  // reached a's bus.
+  EXPECT_EQ(nktest::readFile(dir_ + "/a-bus").find("sent a line as"), std::string::npos);
   // Every device of the site, each under its header.
   auto r = fleet({"-d", "s1/*", "ps"});
   EXPECT_EQ(r.exitCode(), 0);
@@ -196,9 +236,10 @@ TEST_F(FleetTest, DevicesAreQueriedDrivenAndWatched) {
   ASSERT_NO_FATAL_FAILURE(startBroker());
   ASSERT_TRUE(devicesShow({"s1/a", "s1/b"}, "online"));
   EXPECT_EQ(retained(port_, "nk/+/+/tag/#", 3), tags);
-  // The bridge counts its connections, retained.
-  EXPECT_NE(retained(port_, "nk/s1/a/bridge")["nk/s1/a/bridge"].find("broker-connects=2"),
-            std::string::npos);
+  // The bridge counts its connections and refusals, retained.
+  std::string counts = retained(port_, "nk/s1/a/bridge")["nk/s1/a/bridge"];
+  EXPECT_NE(counts.find(",refused=4,"), std::string::npos) << counts;
+  EXPECT_NE(counts.find("broker-connects=2"), std::string::npos) << counts;
   // A device that dies is shown offline by the broker's last will.
   kill(pids_.back(), SIGKILL);  // b's bridge
   waitpid(pids_.back(), nullptr, 0);
@@ -207,6 +248,47 @@ TEST_F(FleetTest, DevicesAreQueriedDrivenAndWatched) {
   r = fleet({"-d", "s1/b", "ps"});
   EXPECT_EQ(r.exitCode(), 1);
   EXPECT_EQ(r.out, "* s1/b is offline\n");
+}
+
+// Device c runs its commands through a script that notes what it was given
+// and lists the descriptors it holds. A command the broker kept before c
+// started is never run: commands run one at a time, in order, so it would
+// have run before the one sent.
+TEST_F(FleetTest, OnlyCommandsSentRunAndWithoutSockets) {
+  std::string script = dir_ + "/listfds.sh", ran = dir_ + "/c-ran";
+  std::ofstream(script) << "echo \"$*\" >>" << ran
+                        << "\nfor fd in /proc/$$/fd/*; do readlink \"$fd\"; done\n";
+  ASSERT_TRUE(publishRetained(port_, "nk/s1/c/cmd/test/1", "set retained 1"));
+  startDevice("c", "get,set", "/bin/sh " + script);
+  ASSERT_TRUE(devicesShow({"s1/c"}, "online"));
+  auto r = fleet({"-d", "s1/c", "get", "level"});
+  EXPECT_EQ(r.exitCode(), 0);
+  EXPECT_EQ(nktest::readFile(ran), "-c get level\n");
+  // Standard input and output (0 and 1), then error and the script the
+  // shell reads; no connection of the bridge's.
+  EXPECT_EQ(r.out.find("/dev/null\npipe:"), 0u) << r.out;
+  EXPECT_EQ(r.out.find("socket:"), std::string::npos) << r.out;
+}
+
+// A name that would reach into other devices' topics stops the bridge
+// before it connects anywhere (there is no broker and no bus here).
+TEST(FleetNamesTest, WildcardAndControlNamesAreRefused) {
+  const struct {
+    const char *key, *value, *shown;
+  } names[] = {
+      {"deviceName", "+", "+"},     {"deviceName", "#", "#"},
+      {"deviceName", "a/b", "a/b"}, {"deviceName", "a\001b", "a\\x01b"},
+      {"siteName", "+", "+"},
+  };
+  std::string conf = nktest::systemPath("/tmp/names.conf");
+  for (const auto &n : names) {
+    std::ofstream(conf) << n.key << "=" << n.value << "\n";
+    auto r = nktest::runProgram(nktest::builtProgram("nkbridge"), {"-f", "-c", conf}, "", 10);
+    EXPECT_EQ(r.exitCode(), 1) << n.shown;
+    EXPECT_EQ(r.out, std::string(n.key) + " '" + n.shown +
+                         "' is not a valid name (not empty; no '+', '#', '/' or control "
+                         "characters)\n");
+  }
 }
 
 }  // namespace

@@ -148,7 +148,7 @@ int numberKey(const char *name, int fallback, int lowest, int highest) {
 
 std::string firstLine(const std::string &path) {
   std::string line;
-  FILE *f = fopen(path.c_str(), "r");
+  FILE *f = fopen(path.c_str(), "re");
   if (!f) {
     nksyslog(NKLOG_ERR, LOGMASK_GENERAL, "%s: cannot read %s: %s\n", kName, path.c_str(),
              strerror(errno));
@@ -182,7 +182,41 @@ std::vector<std::string> shellProgram() {
   return {dir.substr(0, dir.rfind('/') + 1) + "nksh"};
 }
 
-void readConfig() {
+// Text from outside (a command line, a topic, a name) as it may go into a
+// log line or a message: control bytes, which could end the line or drive a
+// terminal, are written \xNN.
+std::string printable(const std::string &text) {
+  std::string out;
+  for (char c : text) {
+    unsigned char u = static_cast<unsigned char>(c);
+    if (u < 0x20 || u == 0x7F) {
+      char hex[8];
+      snprintf(hex, sizeof hex, "\\x%02X", u);
+      out += hex;
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+// A site or device name is one topic level of its own: '+' and '#' would
+// make our subscription take other devices' commands, '/' would put us
+// inside another device's topics.
+bool isTopicName(const std::string &name) {
+  if (name.empty()) return false;
+  for (char c : name) {
+    unsigned char u = static_cast<unsigned char>(c);
+    if (c == '+' || c == '#' || c == '/' || u < 0x20 || u == 0x7F) return false;
+  }
+  return true;
+}
+
+const char kNameRule[] = "not empty; no '+', '#', '/' or control characters";
+
+// The configuration, or false (with the reason printed) when it cannot be
+// used.
+bool readConfig() {
   config.caFile = key("brokerCaFile", "");
   config.host = key("brokerHost", "127.0.0.1");
   config.port = numberKey("brokerPort", config.caFile.empty() ? 1883 : 8883, 1, 65535);
@@ -194,7 +228,21 @@ void readConfig() {
   config.keyFile = key("brokerKeyFile", "");
   char host[256] = "device";
   gethostname(host, sizeof host - 1);
-  config.base = "nk/" + key("siteName", "site") + "/" + key("deviceName", host) + "/";
+  std::string site = key("siteName", "site"), device = key("deviceName", host);
+  if (!isTopicName(site)) {
+    printf("siteName '%s' is not a valid name (%s)\n", printable(site).c_str(), kNameRule);
+    return false;
+  }
+  if (!isTopicName(device)) {
+    if (key("deviceName", "").empty()) {
+      printf("The host name '%s' is not a valid deviceName (%s): set deviceName\n",
+             printable(device).c_str(), kNameRule);
+    } else {
+      printf("deviceName '%s' is not a valid name (%s)\n", printable(device).c_str(), kNameRule);
+    }
+    return false;
+  }
+  config.base = "nk/" + site + "/" + device + "/";
   std::string allowed = key("bridgeCommands", kDefaultCommands);
   for (size_t at = 0; at <= allowed.size();) {
     size_t comma = allowed.find(',', at);
@@ -208,6 +256,7 @@ void readConfig() {
   config.tagLimit = static_cast<size_t>(numberKey("bridgeTagLimit", 10000, 1, 1000000));
   config.replyQueue = static_cast<size_t>(numberKey("bridgeReplyQueue", 32, 1, 10000));
   config.shell = shellProgram();
+  return true;
 }
 
 // }====
@@ -336,6 +385,17 @@ std::string refusal(const std::string &line) {
     return "* Command too long (" + std::to_string(line.size()) + " bytes, at most " +
            std::to_string(config.payloadLimit) + ")\n";
   }
+  // The shell copies a word into a bus line as it is: a line end inside one
+  // would put a line of the caller's own onto the bus. A tab stays inside
+  // its word and is harmless.
+  for (char c : line) {
+    unsigned char u = static_cast<unsigned char>(c);
+    if ((u < 0x20 && c != '\t') || u == 0x7F) {
+      char text[64];
+      snprintf(text, sizeof text, "* Control character in command (0x%02X)\n", u);
+      return text;
+    }
+  }
   std::vector<char> copy(line.begin(), line.end());
   copy.push_back('\0');
   char *words[nksh::kMaxWords];
@@ -350,11 +410,18 @@ std::string refusal(const std::string &line) {
   return "";
 }
 
-// cmd/CALLER/ID: refused at once, or queued for the worker.
+// cmd/CALLER/ID: refused at once, or queued for the worker. A command
+// the broker kept (retained) would run again at every connection, long
+// after whoever sent it meant it to: it is never run nor answered.
 void onMessage(mosquitto *, void *, const mosquitto_message *m) {
   std::string topic = m->topic;
   std::string prefix = config.base + "cmd/";
   if (topic.compare(0, prefix.size(), prefix) != 0) return;
+  if (m->retain) {
+    nksyslog(NKLOG_NOTICE, LOGMASK_GENERAL, "%s: ignored the retained command on %s\n", kName,
+             printable(topic).c_str());
+    return;
+  }
   std::string rest = topic.substr(prefix.size());
   size_t slash = rest.find('/');
   if (slash == 0 || slash == std::string::npos || slash + 1 == rest.size()) return;
@@ -372,8 +439,8 @@ void onMessage(mosquitto *, void *, const mosquitto_message *m) {
     why = "* Too many commands waiting, try again\n";
   }
   counters.refused++;
-  nksyslog(NKLOG_NOTICE, LOGMASK_GENERAL, "%s: refused '%.80s' from %s: %s", kName, line.c_str(),
-           rest.c_str(), why.c_str() + 2);
+  nksyslog(NKLOG_NOTICE, LOGMASK_GENERAL, "%s: refused '%.80s' from %s: %s", kName,
+           printable(line).c_str(), printable(rest).c_str(), why.c_str() + 2);
   publish(replyTopic, why, false);
 }
 
@@ -398,13 +465,20 @@ std::string runShell(const std::string &line) {
   int out[2];
   if (pipe2(out, O_CLOEXEC) != 0)
     return "* Cannot run the command: " + std::string(strerror(errno)) + "\n";
+  // Standard input, output and error, nothing else: whatever else is open
+  // here (the bus connection, the broker's) is none of the command's
+  // business, whoever opened it and however. A child that would not get
+  // exactly these does not start.
   posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   pid_t pid = -1;
-  int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
+  int rc = posix_spawn_file_actions_init(&actions);
+  if (rc == 0) {
+    rc = posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    if (rc == 0) rc = posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    if (rc == 0) rc = posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+    if (rc == 0) rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+  }
   close(out[1]);
   if (rc != 0) {
     close(out[0]);
@@ -455,7 +529,8 @@ void worker() {
       state.commands.pop_front();
     }
     counters.commands++;
-    nksyslog(NKLOG_INFO, LOGMASK_GENERAL, "%s: running '%.80s'\n", kName, c.line.c_str());
+    nksyslog(NKLOG_INFO, LOGMASK_GENERAL, "%s: running '%.80s'\n", kName,
+             printable(c.line).c_str());
     sendReply(c.replyTopic, runShell(c.line));
   }
 }
@@ -698,7 +773,7 @@ int main(int argc, char **argv) {
   memInit();
   if (configPath) configSetFile(configPath);
   configReadFile();
-  readConfig();
+  if (!readConfig()) return 1;
   if (!foreground && daemon(0, 1) != 0) return 1;
 
   struct sigaction sa = {};

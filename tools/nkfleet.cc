@@ -181,7 +181,7 @@ void parseOptions(int *argc, char **argv, Options *o) {
 
 // The first line of the file at path, without its line end.
 bool readFirstLine(const std::string &path, std::string *line, std::string *error) {
-  FILE *file = fopen(path.c_str(), "r");
+  FILE *file = fopen(path.c_str(), "re");
   if (!file) {
     *error = "cannot read the password file " + path + ": " + strerror(errno);
     return false;
@@ -512,11 +512,16 @@ std::string commandLine(int argc, char **argv) {
 
 bool isPattern(const char *pattern) { return strpbrk(pattern, "*?") != nullptr; }
 
-// SITE/DEVICE: two non-empty names without the characters MQTT reserves.
+// SITE/DEVICE: two non-empty names without the characters MQTT reserves
+// and without control characters, which no bridge takes as a name.
 bool parseDeviceName(const char *text, DeviceName *name) {
   const char *slash = strchr(text, '/');
   if (!slash || slash == text || !slash[1] || strchr(slash + 1, '/')) return false;
   if (strpbrk(text, "+#")) return false;
+  for (const char *p = text; *p; p++) {
+    unsigned char c = static_cast<unsigned char>(*p);
+    if (c < 0x20 || c == 0x7F) return false;
+  }
   *name = DeviceName(std::string(text, slash - text), slash + 1);
   return true;
 }
