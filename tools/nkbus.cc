@@ -368,7 +368,7 @@ void readFrom(Connection *c) {
 // is the system's largest: connections the kernel drops from a full backlog
 // come back only after seconds, behind later ones.
 int openListener(const char *address) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   int one = 1;
   setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
   struct sockaddr_in a = {};
