@@ -15,6 +15,23 @@
 // sign-off (type 102 to "base") or a disconnect frees the name. Lines from
 // connections that have not registered are dropped.
 //
+// Who may speak: on accept the server asks the kernel which local user owns
+// the other end of the connection (peerUid). Trusted are root, the user
+// nkbus runs as, the users of the configuration key busTrustedUsers and the
+// members of the groups of busTrustedGroups (both comma-separated names or
+// numeric ids); everyone else, and a connection whose user cannot be told,
+// is untrusted. A trusted connection may do all of the above. An untrusted
+// one may send anything to "base", but may not register the names of
+// busReservedNames (default "nkrun,nkbridge": a local user must not take the
+// runtime's name while it restarts), answered with type 1 and "error=name
+// reserved"; to the other processes it may send only the lines that read
+// state: 202 (statistics), 209 (ps) and 213 (get). This is an allow list: a
+// result line (below 100) would answer another process's pending request, a
+// 215 would feed forged tag values to their watchers, and the write types
+// run or change things. Any other line of it is not forwarded: it is logged
+// and answered, even when one-way, with type 3 and "error=not
+// permitted,type=<type>", so that the sender learns why.
+//
 // A connection that sends a malformed line, or a line of more than 64 KiB,
 // is disconnected with a log line, and so is one that has not registered a
 // name within a few seconds (-r), or is the oldest without one when the
@@ -28,13 +45,18 @@
 // queues). SIGINT and SIGTERM end it
 // cleanly.
 //
-//   [NK_BUS_ADDRESS=ADDRESS] nkbus [-f] [-d] [-l LEVEL] [-r SECONDS] [-o KIB]
+//   [NK_BUS_ADDRESS=ADDRESS] nkbus [-f] [-d] [-l LEVEL] [-r SECONDS] [-o KIB] [-c CONFIG]
 #define NK_MODULE "nkbus"
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <grp.h>
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <pwd.h>
 #include <signal.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -45,15 +67,19 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "argparse.h"
+#include "configfile.h"
 #include "mem.h"
 #include "netfuncs.h"
 #include "nkmsg.h"
 #include "nksyslog.h"
+#include "requests.h"
 
 namespace {
 
@@ -65,8 +91,8 @@ int64_t nowMs() {
 
 constexpr size_t kMaxLine = 64 * 1024;
 constexpr int kReadChunk = 4096;
-constexpr int kTypeRefused = 1;  // registration of a name in use
-constexpr int kTypeNoSuchName = 3;
+constexpr int kTypeRefused = 1;     // registration of a name in use, or reserved
+constexpr int kTypeNoSuchName = 3;  // also: a line the policy refuses
 
 // Connections beyond which a new one closes the oldest without a name: the
 // descriptor table holds NET_MAX_DESCRIPTORS, and the last 64 stay free for
@@ -89,6 +115,9 @@ struct Connection {
   bool closing = false;
   bool signedOff = false;
   int64_t namelessSince = 0;  // ms: when it connected or signed off (while it holds no name)
+  long long uid = -1;         // the peer's user, -1 when it cannot be told
+  std::string user = "?";     // its login name, or the number when it has none
+  bool trusted = false;
 };
 
 std::map<int, Connection *> connections;  // by descriptor
@@ -133,6 +162,205 @@ bool dropLogAllowed() {
   return false;
 }
 
+// {==== Who is asking
+
+// The uid that owns the other end of an accepted connection, or -1 when it
+// cannot be told. Every socket carries the (filesystem) uid of the process
+// that made it; on loopback the peer's socket is the one whose local end is
+// our remote end and whose remote end is our local end. The kernel is asked
+// through the netlink socket diagnostics (one exact lookup by those four
+// values); where that socket cannot be opened (under qemu-user) the table of
+// /proc/net/tcp gives the same answer.
+long long sockDiagUid(const sockaddr_in &peer, const sockaddr_in &local) {
+  int s = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+  if (s < 0) return -1;
+  struct timeval wait = {1, 0};  // the kernel answers at once; never hang the bus
+  setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+  struct {
+    nlmsghdr header;
+    inet_diag_req_v2 body;
+  } request = {};
+  request.header.nlmsg_len = sizeof request;
+  request.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+  request.header.nlmsg_flags = NLM_F_REQUEST;
+  request.body.sdiag_family = AF_INET;
+  request.body.sdiag_protocol = IPPROTO_TCP;
+  request.body.idiag_states = ~0u;
+  request.body.id.idiag_sport = peer.sin_port;
+  request.body.id.idiag_dport = local.sin_port;
+  request.body.id.idiag_src[0] = peer.sin_addr.s_addr;
+  request.body.id.idiag_dst[0] = local.sin_addr.s_addr;
+  request.body.id.idiag_cookie[0] = request.body.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
+  struct sockaddr_nl kernel = {};
+  kernel.nl_family = AF_NETLINK;
+  char answer[1024];
+  ssize_t n = -1;
+  if (sendto(s, &request, sizeof request, 0, reinterpret_cast<sockaddr *>(&kernel),
+             sizeof kernel) == static_cast<ssize_t>(sizeof request)) {
+    n = recv(s, answer, sizeof answer, 0);
+  }
+  close(s);
+  // One message: the socket's record (a refusal comes as NLMSG_ERROR).
+  nlmsghdr header;
+  inet_diag_msg found;
+  if (n < static_cast<ssize_t>(NLMSG_LENGTH(sizeof found))) return -1;
+  memcpy(&header, answer, sizeof header);
+  if (header.nlmsg_type != SOCK_DIAG_BY_FAMILY || header.nlmsg_len < NLMSG_LENGTH(sizeof found) ||
+      header.nlmsg_len > static_cast<size_t>(n)) {
+    return -1;
+  }
+  memcpy(&found, answer + NLMSG_HDRLEN, sizeof found);
+  if (found.id.idiag_sport != peer.sin_port || found.id.idiag_dport != local.sin_port) return -1;
+  return found.idiag_uid;
+}
+
+// The kernel prints each address as %08X of its raw (network-order) 32-bit
+// value and the port as %04X: formatted the same way here, on any host.
+long long procTcpUid(const sockaddr_in &peer, const sockaddr_in &local) {
+  char peerText[16], localText[16];
+  snprintf(peerText, sizeof peerText, "%08X:%04X", peer.sin_addr.s_addr, ntohs(peer.sin_port));
+  snprintf(localText, sizeof localText, "%08X:%04X", local.sin_addr.s_addr, ntohs(local.sin_port));
+  FILE *f = fopen("/proc/net/tcp", "re");
+  if (!f) return -1;
+  long long uid = -1;
+  char line[512];
+  while (uid < 0 && fgets(line, sizeof line, f)) {
+    // sl local_address rem_address st tx:rx tr:when retrnsmt uid ...
+    char from[16], to[16];
+    unsigned long owner;
+    if (sscanf(line, "%*s %15s %15s %*s %*s %*s %*s %lu", from, to, &owner) == 3 &&
+        strcmp(from, peerText) == 0 && strcmp(to, localText) == 0) {
+      uid = static_cast<long long>(owner);
+    }
+  }
+  fclose(f);
+  return uid;
+}
+
+long long peerUid(int fd) {
+  struct sockaddr_in peer = {}, local = {};
+  socklen_t peerSize = sizeof peer, localSize = sizeof local;
+  if (getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &peerSize) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr *>(&local), &localSize) != 0 ||
+      peer.sin_family != AF_INET) {
+    return -1;
+  }
+  long long uid = sockDiagUid(peer, local);
+  return uid >= 0 ? uid : procTcpUid(peer, local);
+}
+
+// The policy, read from the configuration at start-up.
+std::set<uid_t> trustedUsers;         // busTrustedUsers
+std::set<gid_t> trustedGroups;        // busTrustedGroups
+std::set<std::string> reservedNames;  // busReservedNames
+const char kDefaultReserved[] = "nkrun,nkbridge";
+
+// The items of every line of key, split at commas, blanks around each
+// dropped; those of fallback when no line has the key.
+std::vector<std::string> configList(const char *key, const char *fallback) {
+  std::string all;
+  bool found = false;
+  for (const char *value; (value = configValueR(key)) != nullptr; found = true) {
+    all += std::string(value) + ",";
+  }
+  if (!found) all = fallback;
+  std::vector<std::string> items;
+  size_t start = 0;
+  while (start <= all.size()) {
+    size_t comma = std::min(all.find(',', start), all.size());
+    std::string item = all.substr(start, comma - start);
+    size_t first = item.find_first_not_of(" \t"), last = item.find_last_not_of(" \t");
+    if (first != std::string::npos) items.push_back(item.substr(first, last - first + 1));
+    start = comma + 1;
+  }
+  return items;
+}
+
+// A user or group id in decimal (the invalid id, all ones, is not one).
+bool parseId(const std::string &s, unsigned *out) {
+  if (s.empty() || s.size() > 10 || s.find_first_not_of("0123456789") != std::string::npos) {
+    return false;
+  }
+  unsigned long long v = strtoull(s.c_str(), nullptr, 10);
+  if (v >= UINT32_MAX) return false;
+  *out = static_cast<unsigned>(v);
+  return true;
+}
+
+void readPolicy() {
+  for (const std::string &user : configList("busTrustedUsers", "")) {
+    const struct passwd *pw = getpwnam(user.c_str());
+    unsigned id = 0;
+    if (pw) {
+      trustedUsers.insert(pw->pw_uid);
+    } else if (parseId(user, &id)) {
+      trustedUsers.insert(id);
+    } else {
+      nksyslog(NKLOG_WARNING, LOGMASK_IPC, "%s: busTrustedUsers: no user %s, ignored\n", "nkbus",
+               user.c_str());
+    }
+  }
+  for (const std::string &group : configList("busTrustedGroups", "")) {
+    const struct group *gr = getgrnam(group.c_str());
+    unsigned id = 0;
+    if (gr) {
+      trustedGroups.insert(gr->gr_gid);
+    } else if (parseId(group, &id)) {
+      trustedGroups.insert(id);
+    } else {
+      nksyslog(NKLOG_WARNING, LOGMASK_IPC, "%s: busTrustedGroups: no group %s, ignored\n", "nkbus",
+               group.c_str());
+    }
+  }
+  for (const std::string &name : configList("busReservedNames", kDefaultReserved)) {
+    reservedNames.insert(name);
+  }
+}
+
+// Root, our own user, a user of busTrustedUsers or a member (by its primary
+// or a supplementary group) of a group of busTrustedGroups.
+bool trustedUser(long long uid) {
+  if (uid < 0) return false;
+  uid_t user = static_cast<uid_t>(uid);
+  if (user == 0 || user == geteuid() || trustedUsers.count(user)) return true;
+  const struct passwd *pw = trustedGroups.empty() ? nullptr : getpwuid(user);
+  if (!pw) return false;
+  std::string name = pw->pw_name;
+  gid_t primary = pw->pw_gid;
+  std::vector<gid_t> groups(32);
+  int count = static_cast<int>(groups.size());
+  while (getgrouplist(name.c_str(), primary, groups.data(), &count) < 0) {
+    if (count <= static_cast<int>(groups.size())) return trustedGroups.count(primary) > 0;
+    groups.resize(count);
+  }
+  groups.resize(count);
+  for (gid_t g : groups) {
+    if (trustedGroups.count(g)) return true;
+  }
+  return false;
+}
+
+// Who is behind a new connection, logged with the verdict.
+void identify(Connection *c) {
+  c->uid = peerUid(c->fd);
+  c->trusted = trustedUser(c->uid);
+  if (c->uid < 0) {
+    nksyslog(NKLOG_WARNING, LOGMASK_IPC, "%s: fd %d connected, its user unknown: untrusted\n",
+             "nkbus", c->fd);
+    return;
+  }
+  const struct passwd *pw = getpwuid(static_cast<uid_t>(c->uid));
+  c->user = pw ? pw->pw_name : std::to_string(c->uid);
+  nksyslog(NKLOG_INFO, LOGMASK_IPC, "%s: fd %d connected, user %s (uid %lld), %s\n", "nkbus", c->fd,
+           c->user.c_str(), c->uid, c->trusted ? "trusted" : "untrusted");
+}
+
+// The lines an untrusted connection may send to another process: they only
+// read state.
+bool readsOnly(int type) { return type == kTypeStat || type == kTypePs || type == kTypeGet; }
+
+// }====
+
 // A peer closing its end is ordinary (a process that signed off, or one that
 // ended without signing off) and is logged as a notice; the server cutting a
 // peer off is a warning.
@@ -168,6 +396,17 @@ void send(Connection *c, const std::string &line) {
 void answer(Connection *c, const std::string &to, int type, int seq, const std::string &data) {
   send(c, to + "," + MSG_SERVER_NAME + "," + std::to_string(type) + "," + std::to_string(seq) +
               "," + data + "\r\n");
+}
+
+// A line the policy does not let through: not forwarded, and answered (even
+// when one-way) so that its sender learns why.
+void refuse(Connection *c, const std::string &to, int type, int seq) {
+  if (dropLogAllowed()) {
+    nksyslog(NKLOG_WARNING, LOGMASK_IPC,
+             "%s: fd %d (%s, user %s) may not send type %d to %s, refused\n", "nkbus", c->fd,
+             c->name.c_str(), c->user.c_str(), type, to.c_str());
+  }
+  answer(c, c->name, kTypeNoSuchName, seq, "error=not permitted,type=" + std::to_string(type));
 }
 
 // A whole number in the int range. Read as long long, which has 64 bits on
@@ -206,6 +445,15 @@ void route(Connection *c, const std::string &raw) {
   const std::string &to = f[0], &from = f[1];
   if (to == MSG_SERVER_NAME) {
     if (type == MSG_REGISTER) {
+      if (!c->trusted && reservedNames.count(from)) {
+        if (dropLogAllowed()) {
+          nksyslog(NKLOG_WARNING, LOGMASK_IPC,
+                   "%s: fd %d (user %s) may not take the reserved name %s\n", "nkbus", c->fd,
+                   c->user.c_str(), from.c_str());
+        }
+        answer(c, from, kTypeRefused, seq, "error=name reserved");
+        return;
+      }
       auto held = names.find(from);
       if ((held != names.end() && held->second != c) || (!c->name.empty() && c->name != from)) {
         nksyslog(NKLOG_WARNING, LOGMASK_IPC, "%s: fd %d refused name %s\n", "nkbus", c->fd,
@@ -250,6 +498,11 @@ void route(Connection *c, const std::string &raw) {
       answer(c, c->name, kTypeNoSuchName, seq,
              "error=sender is not the registered name,sender=" + from);
     }
+    return;
+  }
+  // The one door of the policy: an untrusted connection only reads.
+  if (!c->trusted && !readsOnly(type)) {
+    refuse(c, to, type, seq);
     return;
   }
   auto target = names.find(to);
@@ -391,7 +644,7 @@ void onSignal(int) { stopRequested = 1; }
 
 int main(int argc, char **argv) {
   int debug = 0, foreground = 0;
-  char *level = nullptr;
+  char *level = nullptr, *config = nullptr;
   const ArgOption options[] = {
       {&foreground, 'f', nullptr, nullptr, "stay in the foreground"},
       {&debug, 'd', nullptr, nullptr, "raise the log level by one (repeatable)"},
@@ -400,10 +653,13 @@ int main(int argc, char **argv) {
        "seconds a connection may stay unregistered (default 5)"},
       {nullptr, 'o', &outputLimit, nullptr,
        "KiB that may wait for a connection before it is cut off (default 1024)"},
+      {nullptr, 'c', nullptr, &config,
+       "read this configuration file (busTrustedUsers, busTrustedGroups, busReservedNames)"},
       {nullptr, 0, nullptr, nullptr, nullptr},
   };
   const ArgInfo info = {"nkbus",
                         "[NK_BUS_ADDRESS=ADDRESS] nkbus [-f] [-d] [-l LEVEL] [-r SECONDS] [-o KIB]"
+                        " [-c CONFIG]"
                         "   (listens on ADDRESS:4242, else on 127.0.0.1:4242)"};
   argParse(&argc, argv, options, &info, 0);
   if (outputLimit < 1 || outputLimit > 2048) {
@@ -418,6 +674,9 @@ int main(int argc, char **argv) {
   if (debug > 0) nkloglevelincrease(debug);
 
   memInit();
+  if (config) configSetFile(config);
+  configReadFile();
+  readPolicy();
   netInit();
   const char *address = nkMsgBusAddress();
   int lfd = openListener(address);
@@ -452,7 +711,7 @@ int main(int argc, char **argv) {
         c->namelessSince = nowMs();
         connections[fd] = c;
         netSetCallback(fd, onEvent, nullptr);
-        nksyslog(NKLOG_INFO, LOGMASK_IPC, "%s: fd %d connected\n", "nkbus", fd);
+        identify(c);
         closeNameless(c->namelessSince, true);
       }
     }

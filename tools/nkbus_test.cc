@@ -1,6 +1,7 @@
 // nkbus over real TCP: raw sockets and clients of the library against the
 // server process.
 #define NK_MODULE "nkbus_test"
+#include <pwd.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/wait.h>
@@ -9,6 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <deque>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <utility>
@@ -26,19 +28,29 @@ namespace {
 
 using Raw = nktest::RawConnection;
 
-// Runs nkbus on 127.0.0.1 (registration deadline 2 s, output limit 256 KiB)
-// for the duration of a test; a test may start more on other addresses.
+// Runs nkbus on 127.0.0.1 (registration deadline 2 s, output limit 256 KiB,
+// an empty configuration) for the duration of a test; a test may start more
+// on other addresses.
 class BusTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { memInit(); }
-  void SetUp() override { ASSERT_NO_FATAL_FAILURE(start("127.0.0.1", {"-r", "2", "-o", "256"})); }
+  void SetUp() override {
+    ASSERT_NO_FATAL_FAILURE(start("127.0.0.1", {"-r", "2", "-o", "256", "-c", "/dev/null"}));
+  }
   void TearDown() override {
-    for (const auto &bus : buses_) {
-      int status = nktest::stopProgram(bus.first);
-      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status << "\n"
-                                                                 << nktest::readFile(bus.second);
-      unlink(bus.second.c_str());
-    }
+    for (size_t i = 0; i < buses_.size(); i++) stop(i);
+  }
+  void stop(size_t bus) {
+    int status = nktest::stopProgram(buses_[bus].first);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status << "\n"
+                                                               << log(bus);
+    unlink(buses_[bus].second.c_str());
+  }
+  // The only bus, on 127.0.0.1, stopped and started again with args.
+  void restart(const std::vector<std::string> &args) {
+    stop(0);
+    buses_.clear();
+    start("127.0.0.1", args);
   }
   // Starts a bus with NK_BUS_ADDRESS=address (the child inherits it) and
   // waits until it listens there.
@@ -243,17 +255,145 @@ TEST_F(BusTest, ManyConcurrentClientsLoseNothing) {
   EXPECT_EQ(echoed, clients * requests);
 }
 
+// The user tests make sockets of the user nobody: its uid, or -1 when the
+// test cannot (not root, or no such user).
+int nobodyUid() {
+  const struct passwd *pw = getpwnam("nobody");
+  return geteuid() == 0 && pw ? static_cast<int>(pw->pw_uid) : -1;
+}
+
+// Another local user (nobody: the guest) may only read. For each line of
+// the guest: whether the runtime (played by the test) gets it, and what the
+// guest gets back. Each row ends with a probe: a line the runtime gets and a
+// request the bus answers, so that what comes before them is all there was.
+TEST_F(BusTest, AnotherUserMayOnlyRead) {
+  const int nobody = nobodyUid();
+  if (nobody < 0) GTEST_SKIP() << "needs root and the user nobody";
+  {
+    Raw runtime, guest(nobody);
+    runtime.registerAs("nkrun");
+    guest.registerAs("guest");
+    auto refused = [](int type, int seq) {
+      return "guest,base,3," + std::to_string(seq) +
+             ",error=not permitted,type=" + std::to_string(type) + "\r\n";
+    };
+    const struct {
+      const char *name, *line;
+      bool forwarded;
+      std::string answer;
+    } cases[] = {
+        {"stat", "nkrun,guest,202,2,stat=mem,index=1\r\n", true, ""},
+        {"ps", "nkrun,guest,209,3,index=0\r\n", true, ""},
+        {"get", "nkrun,guest,213,0,x\r\n", true, ""},
+        {"post", "nkrun,guest,201,0,event=e\r\n", false, refused(201, 0)},
+        {"lua", "nkrun,guest,210,4,os.exit()\r\n", false, refused(210, 4)},
+        {"set", "nkrun,guest,212,0,x=1\r\n", false, refused(212, 0)},
+        {"watch", "nkrun,guest,214,5,watch\r\n", false, refused(214, 5)},
+        {"tag value", "nkrun,guest,215,0,x=1\r\n", false, refused(215, 0)},
+        {"reply", "nkrun,guest,0,6,forged\r\n", false, refused(0, 6)},
+        {"get, no such name", "ghost,guest,213,7,x\r\n", false,
+         "guest,base,3,7,error=no process named ghost\r\n"},
+        {"lua, no such name", "ghost,guest,210,8,x\r\n", false, refused(210, 8)},
+    };
+    for (const auto &row : cases) {
+      SCOPED_TRACE(row.name);
+      guest.send(std::string(row.line) + "nkrun,guest,213,0,probe\r\nghost,guest,213,99,probe\r\n");
+      if (row.forwarded) {
+        EXPECT_EQ(runtime.line(), row.line);
+      }
+      EXPECT_EQ(runtime.line(), "nkrun,guest,213,0,probe\r\n");
+      if (!row.answer.empty()) {
+        EXPECT_EQ(guest.line(), row.answer);
+      }
+      EXPECT_EQ(guest.line(), "guest,base,3,99,error=no process named ghost\r\n");
+    }
+    EXPECT_TRUE(logged("(guest, user nobody) may not send type 210 to nkrun, refused"));
+    runtime.send("guest,nkrun,0,2,answered\r\n");
+    EXPECT_EQ(guest.line(), "guest,nkrun,0,2,answered\r\n");
+    // The device's service names are not for it; a trusted connection
+    // takes any free name, and a sign-off frees the guest's.
+    Raw intruder(nobody), service;
+    for (const std::string name : {"nkrun", "nkbridge"}) {
+      intruder.send("base," + name + ",100,1,\r\n");
+      EXPECT_EQ(intruder.line(), name + ",base,1,1,error=name reserved\r\n");
+    }
+    service.registerAs("nkbridge");
+    guest.send("base,guest,102,0,\r\n");
+    intruder.registerAs("guest");
+  }
+  // The configuration trusts other users, or reserves other names.
+  const std::string config = "/tmp/nkbus_test_" + std::to_string(getpid()) + ".conf";
+  const std::string ok = "nkrun,base,0,1,\r\n", reserved = "nkrun,base,1,1,error=name reserved\r\n";
+  const struct {
+    const char *text, *name;
+    std::string answer;
+    const char *logLine;
+  } configs[] = {
+      {"busTrustedUsers=nobody\n", "nkrun", ok, ""},
+      {"busTrustedUsers=daemon\nbusTrustedUsers= 65534 ,\n", "nkrun", ok, ""},
+      {"busTrustedGroups=nogroup\n", "nkrun", ok, ""},
+      {"busTrustedUsers=nosuchuser,daemon\nbusTrustedGroups=root,nosuchgroup\n", "nkrun", reserved,
+       "busTrustedGroups: no group nosuchgroup, ignored"},
+      {"busReservedNames=guest\n", "guest", "guest,base,1,1,error=name reserved\r\n", ""},
+  };
+  for (const auto &row : configs) {
+    SCOPED_TRACE(row.text);
+    std::ofstream(config) << row.text;
+    ASSERT_NO_FATAL_FAILURE(restart({"-c", config}));
+    Raw peer(nobody);
+    peer.send("base," + std::string(row.name) + ",100,1,\r\n");
+    EXPECT_EQ(peer.line(), row.answer);
+    EXPECT_TRUE(logged(row.logLine)) << log();
+  }
+  unlink(config.c_str());
+}
+
+// The shell run by another user (nobody, through setpriv) reaches the
+// runtime (played by the test) only with what reads: a lua line never
+// arrives and prints nothing, a get is answered.
+TEST_F(BusTest, ShellOfAnotherUserOnlyReads) {
+  if (nobodyUid() < 0) GTEST_SKIP() << "needs root and the user nobody";
+  const std::vector<std::string> asNobody = {"setpriv", "--reuid=nobody", "--regid=nogroup",
+                                             "--clear-groups"};
+  auto nksh = [&](const std::vector<std::string> &words) {
+    return nktest::runProgram(nktest::builtProgram("nksh"), words, "", 30, asNobody);
+  };
+  nktest::ProcessResult version = nksh({"-c", "version"});
+  if (version.exitCode() != 0) {
+    GTEST_SKIP() << "nksh does not run as nobody (setpriv missing, or the build tree not "
+                    "readable by it): "
+                 << version.out << version.err;
+  }
+  Raw runtime;
+  runtime.registerAs("nkrun");
+  nktest::ProcessResult lua = nksh({"-c", "lua", "1+1"});
+  EXPECT_EQ(lua.exitCode(), 0);
+  EXPECT_EQ(lua.out, "");
+  nktest::ProcessResult get;
+  std::thread shell([&] { get = nksh({"-c", "get", "x"}); });
+  std::string line = runtime.line();  // the get, not the lua line
+  size_t comma = line.find(',', 6);
+  EXPECT_EQ(line.substr(0, 11), "nkrun,nksh-");
+  EXPECT_EQ(line.substr(comma), ",213,0,x\r\n");
+  runtime.send(line.substr(6, comma - 6) + ",nkrun,0,0,x=5\r\n");
+  shell.join();
+  EXPECT_EQ(get.out, "x=5\n");
+}
+
 TEST(BusOptionsTest, OutOfRangeLimitsAreRefused) {
-  const std::vector<std::string> refused[] = {
-      {"-f", "-o", "0"}, {"-f", "-o", "2049"}, {"-f", "-r", "0"}};
-  for (const auto &args : refused) {
+  const struct {
+    std::vector<std::string> args;
+    const char *message;
+  } refused[] = {
+      {{"-f", "-o", "0"}, "The output limit must be from 1 to 2048 KiB\n"},
+      {{"-f", "-o", "2049"}, "The output limit must be from 1 to 2048 KiB\n"},
+      {{"-f", "-r", "0"}, "The registration deadline must be at least 1 s\n"},
+  };
+  for (const auto &row : refused) {
     // A bus that starts anyway is stopped after 10 s.
-    nktest::ProcessResult p = nktest::runProgram(nktest::builtProgram("nkbus"), args, "", 10);
-    EXPECT_EQ(p.exitCode(), 1) << args[1] << args[2];
-    EXPECT_NE(p.out.find(args[1] == "-o" ? "output limit must be from 1 to 2048 KiB"
-                                         : "deadline must be at least 1 s"),
-              std::string::npos)
-        << p.out;
+    nktest::ProcessResult p = nktest::runProgram(nktest::builtProgram("nkbus"), row.args, "", 10);
+    EXPECT_EQ(p.exitCode(), 1) << row.message;
+    EXPECT_EQ(p.out, row.message);
   }
 }
 
