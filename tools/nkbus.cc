@@ -32,6 +32,14 @@
 // and answered, even when one-way, with type 3 and "error=not
 // permitted,type=<type>", so that the sender learns why.
 //
+// The server's own statistics: a request of type 202 to "base" with
+// "stat=connections,index=N" is answered with the N-th connection (from 0,
+// in descriptor order): "index=<next, 0 on the last>,fd=,name=,user=,uid=,
+// trusted=yes|no,lines=,refused=" (user "?" and uid -1 when unknown; lines
+// received, and lines the policy refused). An index past the last gets type
+// 5 and "index=0", another stat type 4 and "error=unknown stat,stat=<stat>".
+// nkbus -s lists them as a table through a client of the library.
+//
 // A connection that sends a malformed line, or a line of more than 64 KiB,
 // is disconnected with a log line, and so is one that has not registered a
 // name within a few seconds (-r), or is the oldest without one when the
@@ -46,6 +54,7 @@
 // cleanly.
 //
 //   [NK_BUS_ADDRESS=ADDRESS] nkbus [-f] [-d] [-l LEVEL] [-r SECONDS] [-o KIB] [-c CONFIG]
+//   [NK_BUS_ADDRESS=ADDRESS] nkbus -s
 #define NK_MODULE "nkbus"
 #include <arpa/inet.h>
 #include <errno.h>
@@ -78,6 +87,7 @@
 #include "mem.h"
 #include "netfuncs.h"
 #include "nkmsg.h"
+#include "nkstrings.h"
 #include "nksyslog.h"
 #include "requests.h"
 
@@ -93,6 +103,8 @@ constexpr size_t kMaxLine = 64 * 1024;
 constexpr int kReadChunk = 4096;
 constexpr int kTypeRefused = 1;     // registration of a name in use, or reserved
 constexpr int kTypeNoSuchName = 3;  // also: a line the policy refuses
+constexpr int kTypeUnknownStat = 4;
+constexpr int kTypeEnd = 5;  // a statistics index past the last
 
 // Connections beyond which a new one closes the oldest without a name: the
 // descriptor table holds NET_MAX_DESCRIPTORS, and the last 64 stay free for
@@ -118,6 +130,8 @@ struct Connection {
   long long uid = -1;         // the peer's user, -1 when it cannot be told
   std::string user = "?";     // its login name, or the number when it has none
   bool trusted = false;
+  unsigned lines = 0;    // lines received
+  unsigned refused = 0;  // lines the policy refused
 };
 
 std::map<int, Connection *> connections;  // by descriptor
@@ -401,12 +415,40 @@ void answer(Connection *c, const std::string &to, int type, int seq, const std::
 // A line the policy does not let through: not forwarded, and answered (even
 // when one-way) so that its sender learns why.
 void refuse(Connection *c, const std::string &to, int type, int seq) {
+  c->refused++;
   if (dropLogAllowed()) {
     nksyslog(NKLOG_WARNING, LOGMASK_IPC,
              "%s: fd %d (%s, user %s) may not send type %d to %s, refused\n", "nkbus", c->fd,
              c->name.c_str(), c->user.c_str(), type, to.c_str());
   }
   answer(c, c->name, kTypeNoSuchName, seq, "error=not permitted,type=" + std::to_string(type));
+}
+
+// "stat=connections,index=N": the N-th open connection, in descriptor order.
+void answerStat(Connection *c, int seq, const std::string &data) {
+  char stat[64];
+  int index = 0;
+  paramGetString(data.c_str(), "stat", stat, sizeof stat);
+  paramGetNumber(data.c_str(), "index", &index);
+  if (strcmp(stat, "connections") != 0) {
+    answer(c, c->name, kTypeUnknownStat, seq, std::string("error=unknown stat,stat=") + stat);
+    return;
+  }
+  std::vector<const Connection *> open;
+  for (const auto &entry : connections) {
+    if (!entry.second->closing) open.push_back(entry.second);
+  }
+  if (index < 0 || static_cast<size_t>(index) >= open.size()) {
+    answer(c, c->name, kTypeEnd, seq, "index=0");
+    return;
+  }
+  const Connection *row = open[index];
+  size_t next = static_cast<size_t>(index) + 1 < open.size() ? index + 1 : 0;
+  answer(c, c->name, 0, seq,
+         "index=" + std::to_string(next) + ",fd=" + std::to_string(row->fd) + ",name=" + row->name +
+             ",user=" + row->user + ",uid=" + std::to_string(row->uid) +
+             ",trusted=" + (row->trusted ? "yes" : "no") + ",lines=" + std::to_string(row->lines) +
+             ",refused=" + std::to_string(row->refused));
 }
 
 // A whole number in the int range. Read as long long, which has 64 bits on
@@ -424,6 +466,7 @@ bool parseInt(const std::string &s, int *out) {
 // One line, without its line feed (a carriage return before it stays, and
 // is forwarded as it came).
 void route(Connection *c, const std::string &raw) {
+  c->lines++;
   std::string line = raw;
   if (!line.empty() && line.back() == '\r') line.pop_back();
   std::vector<std::string> f;
@@ -446,6 +489,7 @@ void route(Connection *c, const std::string &raw) {
   if (to == MSG_SERVER_NAME) {
     if (type == MSG_REGISTER) {
       if (!c->trusted && reservedNames.count(from)) {
+        c->refused++;
         if (dropLogAllowed()) {
           nksyslog(NKLOG_WARNING, LOGMASK_IPC,
                    "%s: fd %d (user %s) may not take the reserved name %s\n", "nkbus", c->fd,
@@ -474,6 +518,8 @@ void route(Connection *c, const std::string &raw) {
         c->signedOff = true;
         c->namelessSince = nowMs();
       }
+    } else if (seq > 0 && !c->name.empty() && type == kTypeStat) {
+      answerStat(c, seq, line.substr(start));
     } else if (seq > 0 && !c->name.empty()) {
       answer(c, c->name, kTypeNoSuchName, seq, "error=unknown request to base");
     }
@@ -640,10 +686,58 @@ int openListener(const char *address) {
 
 void onSignal(int) { stopRequested = 1; }
 
+// nkbus -s: the running bus's connections as a table, asked for as any
+// client asks ("stat=connections", one row a reply). Returns the exit status.
+int listConnections() {
+  char name[32];
+  snprintf(name, sizeof name, "nkbus-s-%d", static_cast<int>(getpid()));
+  MsgClient *client = nkMsgTryInit(name);
+  if (!client) {
+    printf("No bus answers on %s:%d\n", nkMsgBusAddress(), MSG_PORT);
+    return 1;
+  }
+  nkMsgTimeoutSet(client, 10000000);
+  int s = stringAlloc(0);
+  std::vector<std::string> rows;
+  int index = 0, status = 0;
+  do {
+    stringPrintf(s, "stat=connections,index=%d", index);
+    int type = nkMsgRequest(client, MSG_SERVER_NAME, nullptr, kTypeStat, s);
+    if (type != 0) {
+      printf("The bus on %s:%d did not list its connections (%d)\n", nkMsgBusAddress(), MSG_PORT,
+             type);
+      status = 1;
+      break;
+    }
+    const char *reply = static_cast<const char *>(memGetData(s));
+    char fd[16], who[MSG_NAME_SIZE], user[64], uid[16], trusted[8], lines[16], refused[16];
+    paramGetString(reply, "fd", fd, sizeof fd);
+    paramGetString(reply, "name", who, sizeof who);
+    paramGetString(reply, "user", user, sizeof user);
+    paramGetString(reply, "uid", uid, sizeof uid);
+    paramGetString(reply, "trusted", trusted, sizeof trusted);
+    paramGetString(reply, "lines", lines, sizeof lines);
+    paramGetString(reply, "refused", refused, sizeof refused);
+    char row[512];
+    snprintf(row, sizeof row, "%4s %-24.24s %-12.12s %10s %-7s %10s %10s\n", fd, who, user, uid,
+             trusted, lines, refused);
+    rows.push_back(row);
+    paramGetNumber(reply, "index", &index);
+  } while (index > 0 && rows.size() < NET_MAX_DESCRIPTORS);
+  stringFree(s);
+  nkMsgClose(client);
+  if (status != 0) return status;
+  printf("%4s %-24s %-12s %10s %-7s %10s %10s\n", "fd", "name", "user", "uid", "trusted", "lines",
+         "refused");
+  printf("==== ======================== ============ ========== ======= ========== ==========\n");
+  for (const std::string &row : rows) fputs(row.c_str(), stdout);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
-  int debug = 0, foreground = 0;
+  int debug = 0, foreground = 0, list = 0;
   char *level = nullptr, *config = nullptr;
   const ArgOption options[] = {
       {&foreground, 'f', nullptr, nullptr, "stay in the foreground"},
@@ -655,11 +749,12 @@ int main(int argc, char **argv) {
        "KiB that may wait for a connection before it is cut off (default 1024)"},
       {nullptr, 'c', nullptr, &config,
        "read this configuration file (busTrustedUsers, busTrustedGroups, busReservedNames)"},
+      {&list, 's', nullptr, nullptr, "list the running bus's connections and exit"},
       {nullptr, 0, nullptr, nullptr, nullptr},
   };
   const ArgInfo info = {"nkbus",
                         "[NK_BUS_ADDRESS=ADDRESS] nkbus [-f] [-d] [-l LEVEL] [-r SECONDS] [-o KIB]"
-                        " [-c CONFIG]"
+                        " [-c CONFIG] | -s"
                         "   (listens on ADDRESS:4242, else on 127.0.0.1:4242)"};
   argParse(&argc, argv, options, &info, 0);
   if (outputLimit < 1 || outputLimit > 2048) {
@@ -673,7 +768,9 @@ int main(int argc, char **argv) {
   if (level) nkloglevelset("nkbus", level);
   if (debug > 0) nkloglevelincrease(debug);
 
+  if (list) nksetdefaultlog(stderr);  // the table alone on standard output
   memInit();
+  if (list) return listConnections();
   if (config) configSetFile(config);
   configReadFile();
   readPolicy();

@@ -262,6 +262,14 @@ int nobodyUid() {
   return geteuid() == 0 && pw ? static_cast<int>(pw->pw_uid) : -1;
 }
 
+// A statistics line with the descriptor number (into *fd) shown as "#".
+std::string withoutFd(std::string line, int *fd) {
+  size_t at = line.find(",fd=");
+  if (at == std::string::npos) return line;
+  *fd = atoi(line.c_str() + at + 4);
+  return line.replace(at + 4, line.find(',', at + 4) - at - 4, "#");
+}
+
 // Another local user (nobody: the guest) may only read. For each line of
 // the guest: whether the runtime (played by the test) gets it, and what the
 // guest gets back. Each row ends with a probe: a line the runtime gets and a
@@ -294,6 +302,9 @@ TEST_F(BusTest, AnotherUserMayOnlyRead) {
         {"get, no such name", "ghost,guest,213,7,x\r\n", false,
          "guest,base,3,7,error=no process named ghost\r\n"},
         {"lua, no such name", "ghost,guest,210,8,x\r\n", false, refused(210, 8)},
+        {"own row", "base,guest,202,9,stat=connections,index=1\r\n", false,
+         "guest,base,0,9,index=0,fd=#,name=guest,user=nobody,uid=" + std::to_string(nobody) +
+             ",trusted=no,lines=35,refused=7\r\n"},
     };
     for (const auto &row : cases) {
       SCOPED_TRACE(row.name);
@@ -302,8 +313,9 @@ TEST_F(BusTest, AnotherUserMayOnlyRead) {
         EXPECT_EQ(runtime.line(), row.line);
       }
       EXPECT_EQ(runtime.line(), "nkrun,guest,213,0,probe\r\n");
+      int fd = -1;
       if (!row.answer.empty()) {
-        EXPECT_EQ(guest.line(), row.answer);
+        EXPECT_EQ(withoutFd(guest.line(), &fd), row.answer);
       }
       EXPECT_EQ(guest.line(), "guest,base,3,99,error=no process named ghost\r\n");
     }
@@ -348,6 +360,60 @@ TEST_F(BusTest, AnotherUserMayOnlyRead) {
   unlink(config.c_str());
 }
 
+// The bus's own statistics show every connection with its user, one a
+// reply in descriptor order; nkbus -s prints them as a table.
+TEST_F(BusTest, ConnectionsAreListedWithTheirUsers) {
+  const int nobody = nobodyUid();
+  if (nobody < 0) GTEST_SKIP() << "needs root and the user nobody";
+  Raw runtime, guest(nobody);
+  runtime.registerAs("nkrun");
+  guest.registerAs("guest");
+  guest.send("nkrun,guest,210,0,x\r\n");
+  EXPECT_EQ(guest.line(), "guest,base,3,0,error=not permitted,type=210\r\n");
+  const std::string uid = std::to_string(nobody);
+  std::vector<int> fds;
+  {
+    Raw unnamed(nobody);
+    unnamed.send("nkrun,unnamed,213,0,x\r\n");
+    ASSERT_TRUE(eventually("not registered, line to nkrun dropped"));
+    const std::string rows[] = {
+        "index=1,fd=#,name=nkrun,user=root,uid=0,trusted=yes,lines=2,refused=0",
+        "index=2,fd=#,name=guest,user=nobody,uid=" + uid + ",trusted=no,lines=2,refused=1",
+        "index=0,fd=#,name=,user=nobody,uid=" + uid + ",trusted=no,lines=1,refused=0",
+    };
+    for (int i = 0; i < 3; i++) {
+      runtime.send("base,nkrun,202,1,stat=connections,index=" + std::to_string(i) + "\r\n");
+      fds.push_back(-1);
+      EXPECT_EQ(withoutFd(runtime.line(), &fds.back()), "nkrun,base,0,1," + rows[i] + "\r\n");
+    }
+  }
+  EXPECT_TRUE(fds[0] < fds[1] && fds[1] < fds[2]);
+  ASSERT_TRUE(eventually("(unregistered) closed the connection"));
+  // Only a request is answered; past the last and an unknown stat fail.
+  runtime.send(
+      "base,nkrun,202,0,stat=connections,index=0\r\nbase,nkrun,202,2,stat=connections,index=2\r\n"
+      "base,nkrun,202,3,stat=bogus,index=0\r\n");
+  EXPECT_EQ(runtime.line(), "nkrun,base,5,2,index=0\r\n");
+  EXPECT_EQ(runtime.line(), "nkrun,base,4,3,error=unknown stat,stat=bogus\r\n");
+  nktest::ProcessResult p = nktest::runProgram(nktest::builtProgram("nkbus"), {"-s"});
+  EXPECT_EQ(p.exitCode(), 0) << p.out << p.err;
+  std::vector<std::string> table = nktest::lines(p.out);
+  ASSERT_EQ(table.size(), 5u) << p.out;
+  char fd[2][8];
+  for (int i = 0; i < 2; i++) snprintf(fd[i], sizeof fd[i], "%4d", fds[i]);
+  EXPECT_EQ(table[0],
+            "  fd name                     user                uid trusted      lines    refused");
+  EXPECT_EQ(table[1],
+            "==== ======================== ============ ========== ======= ========== ==========");
+  EXPECT_EQ(table[2],
+            std::string(fd[0]) +
+                " nkrun                    root                  0 yes              7          0");
+  EXPECT_EQ(table[3], std::string(fd[1]) + " guest                    nobody            " + uid +
+                          " no               2          1");
+  EXPECT_EQ(table[4].substr(4, 9), " nkbus-s-");  // nkbus -s itself
+  EXPECT_EQ(table[4].substr(30), "root                  0 yes              4          0");
+}
+
 // The shell run by another user (nobody, through setpriv) reaches the
 // runtime (played by the test) only with what reads: a lua line never
 // arrives and prints nothing, a get is answered.
@@ -388,6 +454,7 @@ TEST(BusOptionsTest, OutOfRangeLimitsAreRefused) {
       {{"-f", "-o", "0"}, "The output limit must be from 1 to 2048 KiB\n"},
       {{"-f", "-o", "2049"}, "The output limit must be from 1 to 2048 KiB\n"},
       {{"-f", "-r", "0"}, "The registration deadline must be at least 1 s\n"},
+      {{"-s"}, "No bus answers on 127.0.0.1:4242\n"},
   };
   for (const auto &row : refused) {
     // A bus that starts anyway is stopped after 10 s.
