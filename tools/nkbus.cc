@@ -290,11 +290,10 @@ std::vector<std::string> configList(const char *key, const char *fallback) {
   return items;
 }
 
-// A user or group id in decimal (the invalid id, all ones, is not one).
+// A user or group id in decimal (the invalid id, all ones, is not one; a
+// number too large for strtoull is read as its largest value).
 bool parseId(const std::string &s, unsigned *out) {
-  if (s.empty() || s.size() > 10 || s.find_first_not_of("0123456789") != std::string::npos) {
-    return false;
-  }
+  if (s.empty() || s.find_first_not_of("0123456789") != std::string::npos) return false;
   unsigned long long v = strtoull(s.c_str(), nullptr, 10);
   if (v >= UINT32_MAX) return false;
   *out = static_cast<unsigned>(v);
