@@ -702,6 +702,7 @@ int listConnections() {
   do {
     stringPrintf(s, "stat=connections,index=%d", index);
     int type = nkMsgRequest(client, MSG_SERVER_NAME, nullptr, kTypeStat, s);
+    if (type == kTypeEnd) break;  // connections closed while we paged
     if (type != 0) {
       printf("The bus on %s:%d did not list its connections (%d)\n", nkMsgBusAddress(), MSG_PORT,
              type);
