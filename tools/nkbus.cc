@@ -260,7 +260,15 @@ long long peerUid(int fd) {
     return -1;
   }
   long long uid = sockDiagUid(peer, local);
-  return uid >= 0 ? uid : procTcpUid(peer, local);
+  if (uid >= 0) return uid;
+  uid = procTcpUid(peer, local);
+  static bool told = false;  // once: it is the same for every connection
+  if (uid >= 0 && !told) {
+    told = true;
+    nksyslog(NKLOG_NOTICE, LOGMASK_IPC,
+             "%s: no netlink socket diagnostics, users are read from /proc/net/tcp\n", "nkbus");
+  }
+  return uid;
 }
 
 // The policy, read from the configuration at start-up.
