@@ -70,7 +70,7 @@ std::string readFd(int fd) {
 }
 
 pid_t spawn(const std::string &program, const std::vector<std::string> &args, int in, int out,
-            int err, const std::vector<std::string> &prefix = {}) {
+            int err, const std::vector<std::string> &prefix) {
   // The shell splits the emulator's words.
   std::vector<const char *> argv;
   for (const std::string &word : prefix) argv.push_back(word.c_str());
@@ -187,10 +187,10 @@ ProcessResult runProgram(const std::string &program, const std::vector<std::stri
 }
 
 int startProgram(const std::string &program, const std::vector<std::string> &args,
-                 const std::string &outputPath) {
+                 const std::string &outputPath, const std::vector<std::string> &nativePrefix) {
   int out = open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
-  pid_t pid = spawn(program, args, in, out, out);
+  pid_t pid = spawn(program, args, in, out, out, nativePrefix);
   close(in);
   close(out);
   return pid;

@@ -46,19 +46,23 @@ class BusTest : public ::testing::Test {
                                                                << log(bus);
     unlink(buses_[bus].second.c_str());
   }
-  // The only bus, on 127.0.0.1, stopped and started again with args.
-  void restart(const std::vector<std::string> &args) {
+  // The only bus, on 127.0.0.1, stopped and started again with args (run
+  // by nativePrefix).
+  void restart(const std::vector<std::string> &args,
+               const std::vector<std::string> &nativePrefix = {}) {
     stop(0);
     buses_.clear();
-    start("127.0.0.1", args);
+    start("127.0.0.1", args, nativePrefix);
   }
   // Starts a bus with NK_BUS_ADDRESS=address (the child inherits it) and
   // waits until it listens there.
-  void start(const std::string &address, std::vector<std::string> args) {
+  void start(const std::string &address, std::vector<std::string> args,
+             const std::vector<std::string> &nativePrefix = {}) {
     std::string path = "/tmp/nkbus_test_" + std::to_string(getpid()) + "_" + address + ".log";
     args.insert(args.begin(), {"-f", "-d"});
     setenv("NK_BUS_ADDRESS", address.c_str(), 1);
-    buses_.emplace_back(nktest::startProgram(nktest::builtProgram("nkbus"), args, path), path);
+    buses_.emplace_back(
+        nktest::startProgram(nktest::builtProgram("nkbus"), args, path, nativePrefix), path);
     unsetenv("NK_BUS_ADDRESS");
     ASSERT_TRUE(eventually("listening on " + address + ":4242\n", buses_.size() - 1)) << log();
   }
@@ -418,7 +422,8 @@ TEST_F(BusTest, ConnectionsAreListedWithTheirUsers) {
 
 // The shell run by another user (nobody, through setpriv) reaches the
 // runtime (played by the test) only with what reads: a lua line never
-// arrives and prints nothing, a get is answered.
+// arrives and prints nothing, a get is answered. Run by the bus's own user,
+// it is trusted, and so is root whoever runs the bus.
 TEST_F(BusTest, ShellOfAnotherUserOnlyReads) {
   if (nobodyUid() < 0) GTEST_SKIP() << "needs root and the user nobody";
   const std::vector<std::string> asNobody = {"setpriv", "--reuid=nobody", "--regid=nogroup",
@@ -446,6 +451,20 @@ TEST_F(BusTest, ShellOfAnotherUserOnlyReads) {
   runtime.send(line.substr(6, comma - 6) + ",nkrun,0,0,x=5\r\n");
   shell.join();
   EXPECT_EQ(get.out, "x=5\n");
+  ASSERT_NO_FATAL_FAILURE(restart({"-c", "/dev/null"}, asNobody));
+  Raw root;
+  root.registerAs("nkrun");  // a reserved name
+  shell = std::thread([&] { lua = nksh({"-c", "lua", "1+1"}); });
+  line = root.line();
+  std::vector<std::string> f;  // to, from, type, seq, data
+  for (size_t at = 0, end; f.size() < 4; at = end + 1) {
+    end = line.find(',', at);
+    f.push_back(line.substr(at, end - at));
+  }
+  EXPECT_EQ(f[2], "210");
+  root.send(f[1] + ",nkrun,0," + f[3] + ",2\r\n");
+  shell.join();
+  EXPECT_EQ(lua.out, "2\n");
 }
 
 TEST(BusOptionsTest, OutOfRangeLimitsAreRefused) {
