@@ -348,12 +348,12 @@ bool trustedUser(long long uid) {
   if (!pw) return false;
   std::string name = pw->pw_name;
   gid_t primary = pw->pw_gid;
-  std::vector<gid_t> groups(32);
-  int count = static_cast<int>(groups.size());
-  while (getgrouplist(name.c_str(), primary, groups.data(), &count) < 0) {
-    if (count <= static_cast<int>(groups.size())) return trustedGroups.count(primary) > 0;
+  // Too small a buffer fails with the number needed in count.
+  std::vector<gid_t> groups;
+  int count = 32;
+  do {
     groups.resize(count);
-  }
+  } while (getgrouplist(name.c_str(), primary, groups.data(), &count) < 0);
   groups.resize(count);
   for (gid_t g : groups) {
     if (trustedGroups.count(g)) return true;
