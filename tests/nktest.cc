@@ -70,10 +70,12 @@ std::string readFd(int fd) {
 }
 
 pid_t spawn(const std::string &program, const std::vector<std::string> &args, int in, int out,
-            int err) {
+            int err, const std::vector<std::string> &prefix) {
   // The shell splits the emulator's words.
-  std::vector<const char *> argv = {"/bin/sh", "-c", "exec " NK_TEST_EMULATOR " \"$@\"", "sh",
-                                    program.c_str()};
+  std::vector<const char *> argv;
+  for (const std::string &word : prefix) argv.push_back(word.c_str());
+  argv.insert(argv.end(),
+              {"/bin/sh", "-c", "exec " NK_TEST_EMULATOR " \"$@\"", "sh", program.c_str()});
   for (const std::string &arg : args) argv.push_back(arg.c_str());
   argv.push_back(nullptr);
   fflush(nullptr);
@@ -82,7 +84,7 @@ pid_t spawn(const std::string &program, const std::vector<std::string> &args, in
     dup2(in, 0);
     dup2(out, 1);
     dup2(err, 2);
-    execv(argv[0], const_cast<char *const *>(argv.data()));
+    execvp(argv[0], const_cast<char *const *>(argv.data()));
     _exit(127);
   }
   return pid;
@@ -167,14 +169,16 @@ int LogCapture::count(const std::string &text) {
 }
 
 ProcessResult runProgram(const std::string &program, const std::vector<std::string> &args,
-                         const std::string &input, int timeoutSeconds) {
+                         const std::string &input, int timeoutSeconds,
+                         const std::vector<std::string> &nativePrefix) {
   FILE *in = tmpfile(), *out = tmpfile(), *err = tmpfile();
   if (!in || !out || !err || fwrite(input.data(), 1, input.size(), in) != input.size()) {
     fail("tmpfile");
   }
   rewind(in);
   ProcessResult r;
-  r.status = waitFor(spawn(program, args, fileno(in), fileno(out), fileno(err)), timeoutSeconds);
+  r.status = waitFor(spawn(program, args, fileno(in), fileno(out), fileno(err), nativePrefix),
+                     timeoutSeconds);
   if (r.status == -1) ADD_FAILURE() << program << " did not end within " << timeoutSeconds << " s";
   r.out = readFd(fileno(out));
   r.err = readFd(fileno(err));
@@ -183,10 +187,10 @@ ProcessResult runProgram(const std::string &program, const std::vector<std::stri
 }
 
 int startProgram(const std::string &program, const std::vector<std::string> &args,
-                 const std::string &outputPath) {
+                 const std::string &outputPath, const std::vector<std::string> &nativePrefix) {
   int out = open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
-  pid_t pid = spawn(program, args, in, out, out);
+  pid_t pid = spawn(program, args, in, out, out, nativePrefix);
   close(in);
   close(out);
   return pid;

@@ -20,12 +20,14 @@ struct ProcessResult {
 // runProgram feeds input and collects both outputs, killing the program after
 // timeoutSeconds; startProgram leaves it running with its output going to
 // outputPath; stopProgram sends SIGTERM and gives the wait status, or -1 if
-// the program had to be killed.
+// the program had to be killed. A nativePrefix is a native command that runs
+// the rest (e.g. setpriv and its options): it comes before the emulator.
 std::string builtProgram(const std::string &name);
 ProcessResult runProgram(const std::string &program, const std::vector<std::string> &args,
-                         const std::string &input = "", int timeoutSeconds = 30);
+                         const std::string &input = "", int timeoutSeconds = 30,
+                         const std::vector<std::string> &nativePrefix = {});
 int startProgram(const std::string &program, const std::vector<std::string> &args,
-                 const std::string &outputPath);
+                 const std::string &outputPath, const std::vector<std::string> &nativePrefix = {});
 int stopProgram(int pid, int timeoutSeconds = 10);
 int connectLocal(int port);  // to 127.0.0.1:port, receives time out after 10 s; -1 if refused
 bool waitForPort(int port, int timeoutSeconds = 20);

@@ -4,6 +4,7 @@
 #define NK_TESTS_RAWCONNECTION_H
 
 #include <errno.h>
+#include <sys/fsuid.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -18,7 +19,10 @@ namespace nktest {
 
 class RawConnection {
  public:
-  RawConnection() : fd_(connectLocal(MSG_PORT)) { EXPECT_GE(fd_, 0); }
+  // With a uid (the test runs as root), the socket is made under that
+  // filesystem uid, which the kernel records as its owner: the bus sees a
+  // connection of that user.
+  explicit RawConnection(int uid = -1) : fd_(connectAs(uid)) { EXPECT_GE(fd_, 0); }
   ~RawConnection() { close(fd_); }
   RawConnection(const RawConnection &) = delete;
   RawConnection &operator=(const RawConnection &) = delete;
@@ -43,6 +47,13 @@ class RawConnection {
   }
 
  private:
+  static int connectAs(int uid) {
+    if (uid < 0) return connectLocal(MSG_PORT);
+    int before = setfsuid(static_cast<uid_t>(uid));  // this thread only
+    int fd = connectLocal(MSG_PORT);
+    setfsuid(static_cast<uid_t>(before));
+    return fd;
+  }
   int fd_;
 };
 

@@ -15,6 +15,31 @@
 // sign-off (type 102 to "base") or a disconnect frees the name. Lines from
 // connections that have not registered are dropped.
 //
+// Who may speak: on accept the server asks the kernel which local user owns
+// the other end of the connection (peerUid). Trusted are root, the user
+// nkbus runs as, the users of the configuration key busTrustedUsers and the
+// members of the groups of busTrustedGroups (both comma-separated names or
+// numeric ids); everyone else, and a connection whose user cannot be told,
+// is untrusted. A trusted connection may do all of the above. An untrusted
+// one may send anything to "base", but may not register the names of
+// busReservedNames (default "nkrun,nkbridge": a local user must not take the
+// runtime's name while it restarts), answered with type 1 and "error=name
+// reserved"; to the other processes it may send only the lines that read
+// state: 202 (statistics), 209 (ps) and 213 (get). This is an allow list: a
+// result line (below 100) would answer another process's pending request, a
+// 215 would feed forged tag values to their watchers, and the write types
+// run or change things. Any other line of it is not forwarded: it is logged
+// and answered, even when one-way, with type 3 and "error=not
+// permitted,type=<type>", so that the sender learns why.
+//
+// The server's own statistics: a request of type 202 to "base" with
+// "stat=connections,index=N" is answered with the N-th connection (from 0,
+// in descriptor order): "index=<next, 0 on the last>,fd=,name=,user=,uid=,
+// trusted=yes|no,lines=,refused=" (user "?" and uid -1 when unknown; lines
+// received, and lines the policy refused). An index past the last gets type
+// 5 and "index=0", another stat type 4 and "error=unknown stat,stat=<stat>".
+// nkbus -s lists them as a table through a client of the library.
+//
 // A connection that sends a malformed line, or a line of more than 64 KiB,
 // is disconnected with a log line, and so is one that has not registered a
 // name within a few seconds (-r), or is the oldest without one when the
@@ -28,13 +53,19 @@
 // queues). SIGINT and SIGTERM end it
 // cleanly.
 //
-//   [NK_BUS_ADDRESS=ADDRESS] nkbus [-f] [-d] [-l LEVEL] [-r SECONDS] [-o KIB]
+//   [NK_BUS_ADDRESS=ADDRESS] nkbus [-f] [-d] [-l LEVEL] [-r SECONDS] [-o KIB] [-c CONFIG]
+//   [NK_BUS_ADDRESS=ADDRESS] nkbus -s
 #define NK_MODULE "nkbus"
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <grp.h>
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <pwd.h>
 #include <signal.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -45,15 +76,20 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "argparse.h"
+#include "configfile.h"
 #include "mem.h"
 #include "netfuncs.h"
 #include "nkmsg.h"
+#include "nkstrings.h"
 #include "nksyslog.h"
+#include "requests.h"
 
 namespace {
 
@@ -65,8 +101,10 @@ int64_t nowMs() {
 
 constexpr size_t kMaxLine = 64 * 1024;
 constexpr int kReadChunk = 4096;
-constexpr int kTypeRefused = 1;  // registration of a name in use
-constexpr int kTypeNoSuchName = 3;
+constexpr int kTypeRefused = 1;     // registration of a name in use, or reserved
+constexpr int kTypeNoSuchName = 3;  // also: a line the policy refuses
+constexpr int kTypeUnknownStat = 4;
+constexpr int kTypeEnd = 5;  // a statistics index past the last
 
 // Connections beyond which a new one closes the oldest without a name: the
 // descriptor table holds NET_MAX_DESCRIPTORS, and the last 64 stay free for
@@ -89,6 +127,11 @@ struct Connection {
   bool closing = false;
   bool signedOff = false;
   int64_t namelessSince = 0;  // ms: when it connected or signed off (while it holds no name)
+  long long uid = -1;         // the peer's user, -1 when it cannot be told
+  std::string user = "?";     // its login name, or the number when it has none
+  bool trusted = false;
+  unsigned lines = 0;    // lines received
+  unsigned refused = 0;  // lines the policy refused
 };
 
 std::map<int, Connection *> connections;  // by descriptor
@@ -133,6 +176,212 @@ bool dropLogAllowed() {
   return false;
 }
 
+// {==== Who is asking
+
+// The uid that owns the other end of an accepted connection, or -1 when it
+// cannot be told. Every socket carries the (filesystem) uid of the process
+// that made it; on loopback the peer's socket is the one whose local end is
+// our remote end and whose remote end is our local end. The kernel is asked
+// through the netlink socket diagnostics (one exact lookup by those four
+// values); where that socket cannot be opened (under qemu-user) the table of
+// /proc/net/tcp gives the same answer.
+long long sockDiagUid(const sockaddr_in &peer, const sockaddr_in &local) {
+  int s = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+  if (s < 0) return -1;
+  struct timeval wait = {1, 0};  // the kernel answers at once; never hang the bus
+  setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+  struct {
+    nlmsghdr header;
+    inet_diag_req_v2 body;
+  } request = {};
+  request.header.nlmsg_len = sizeof request;
+  request.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+  request.header.nlmsg_flags = NLM_F_REQUEST;
+  request.body.sdiag_family = AF_INET;
+  request.body.sdiag_protocol = IPPROTO_TCP;
+  request.body.idiag_states = ~0u;
+  request.body.id.idiag_sport = peer.sin_port;
+  request.body.id.idiag_dport = local.sin_port;
+  request.body.id.idiag_src[0] = peer.sin_addr.s_addr;
+  request.body.id.idiag_dst[0] = local.sin_addr.s_addr;
+  request.body.id.idiag_cookie[0] = request.body.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
+  struct sockaddr_nl kernel = {};
+  kernel.nl_family = AF_NETLINK;
+  char answer[1024];
+  ssize_t n = -1;
+  if (sendto(s, &request, sizeof request, 0, reinterpret_cast<sockaddr *>(&kernel),
+             sizeof kernel) == static_cast<ssize_t>(sizeof request)) {
+    n = recv(s, answer, sizeof answer, 0);
+  }
+  close(s);
+  // One message: the socket's record (a refusal comes as NLMSG_ERROR).
+  nlmsghdr header;
+  inet_diag_msg found;
+  if (n < static_cast<ssize_t>(NLMSG_LENGTH(sizeof found))) return -1;
+  memcpy(&header, answer, sizeof header);
+  if (header.nlmsg_type != SOCK_DIAG_BY_FAMILY || header.nlmsg_len < NLMSG_LENGTH(sizeof found) ||
+      header.nlmsg_len > static_cast<size_t>(n)) {
+    return -1;
+  }
+  memcpy(&found, answer + NLMSG_HDRLEN, sizeof found);
+  if (found.id.idiag_sport != peer.sin_port || found.id.idiag_dport != local.sin_port) return -1;
+  return found.idiag_uid;
+}
+
+// The kernel prints each address as %08X of its raw (network-order) 32-bit
+// value and the port as %04X: formatted the same way here, on any host.
+long long procTcpUid(const sockaddr_in &peer, const sockaddr_in &local) {
+  char peerText[16], localText[16];
+  snprintf(peerText, sizeof peerText, "%08X:%04X", peer.sin_addr.s_addr, ntohs(peer.sin_port));
+  snprintf(localText, sizeof localText, "%08X:%04X", local.sin_addr.s_addr, ntohs(local.sin_port));
+  FILE *f = fopen("/proc/net/tcp", "re");
+  if (!f) return -1;
+  long long uid = -1;
+  char line[512];
+  while (uid < 0 && fgets(line, sizeof line, f)) {
+    // sl local_address rem_address st tx:rx tr:when retrnsmt uid ...
+    char from[16], to[16];
+    unsigned long owner;
+    if (sscanf(line, "%*s %15s %15s %*s %*s %*s %*s %lu", from, to, &owner) == 3 &&
+        strcmp(from, peerText) == 0 && strcmp(to, localText) == 0) {
+      uid = static_cast<long long>(owner);
+    }
+  }
+  fclose(f);
+  return uid;
+}
+
+long long peerUid(int fd) {
+  struct sockaddr_in peer = {}, local = {};
+  socklen_t peerSize = sizeof peer, localSize = sizeof local;
+  if (getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &peerSize) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr *>(&local), &localSize) != 0 ||
+      peer.sin_family != AF_INET) {
+    return -1;
+  }
+  long long uid = sockDiagUid(peer, local);
+  if (uid >= 0) return uid;
+  uid = procTcpUid(peer, local);
+  static bool told = false;  // once: it is the same for every connection
+  if (uid >= 0 && !told) {
+    told = true;
+    nksyslog(NKLOG_NOTICE, LOGMASK_IPC,
+             "%s: no netlink socket diagnostics, users are read from /proc/net/tcp\n", "nkbus");
+  }
+  return uid;
+}
+
+// The policy, read from the configuration at start-up.
+std::set<uid_t> trustedUsers;         // busTrustedUsers
+std::set<gid_t> trustedGroups;        // busTrustedGroups
+std::set<std::string> reservedNames;  // busReservedNames
+const char kDefaultReserved[] = "nkrun,nkbridge";
+
+// The items of every line of key, split at commas, blanks around each
+// dropped; those of fallback when no line has the key.
+std::vector<std::string> configList(const char *key, const char *fallback) {
+  std::string all;
+  bool found = false;
+  for (const char *value; (value = configValueR(key)) != nullptr; found = true) {
+    all += std::string(value) + ",";
+  }
+  if (!found) all = fallback;
+  std::vector<std::string> items;
+  size_t start = 0;
+  while (start <= all.size()) {
+    size_t comma = std::min(all.find(',', start), all.size());
+    std::string item = all.substr(start, comma - start);
+    size_t first = item.find_first_not_of(" \t"), last = item.find_last_not_of(" \t");
+    if (first != std::string::npos) items.push_back(item.substr(first, last - first + 1));
+    start = comma + 1;
+  }
+  return items;
+}
+
+// A user or group id in decimal (the invalid id, all ones, is not one; a
+// number too large for strtoull is read as its largest value).
+bool parseId(const std::string &s, unsigned *out) {
+  if (s.empty() || s.find_first_not_of("0123456789") != std::string::npos) return false;
+  unsigned long long v = strtoull(s.c_str(), nullptr, 10);
+  if (v >= UINT32_MAX) return false;
+  *out = static_cast<unsigned>(v);
+  return true;
+}
+
+void readPolicy() {
+  for (const std::string &user : configList("busTrustedUsers", "")) {
+    const struct passwd *pw = getpwnam(user.c_str());
+    unsigned id = 0;
+    if (pw) {
+      trustedUsers.insert(pw->pw_uid);
+    } else if (parseId(user, &id)) {
+      trustedUsers.insert(id);
+    } else {
+      nksyslog(NKLOG_WARNING, LOGMASK_IPC, "%s: busTrustedUsers: no user %s, ignored\n", "nkbus",
+               user.c_str());
+    }
+  }
+  for (const std::string &group : configList("busTrustedGroups", "")) {
+    const struct group *gr = getgrnam(group.c_str());
+    unsigned id = 0;
+    if (gr) {
+      trustedGroups.insert(gr->gr_gid);
+    } else if (parseId(group, &id)) {
+      trustedGroups.insert(id);
+    } else {
+      nksyslog(NKLOG_WARNING, LOGMASK_IPC, "%s: busTrustedGroups: no group %s, ignored\n", "nkbus",
+               group.c_str());
+    }
+  }
+  for (const std::string &name : configList("busReservedNames", kDefaultReserved)) {
+    reservedNames.insert(name);
+  }
+}
+
+// Root, our own user, a user of busTrustedUsers or a member (by its primary
+// or a supplementary group) of a group of busTrustedGroups.
+bool trustedUser(long long uid) {
+  if (uid < 0) return false;
+  uid_t user = static_cast<uid_t>(uid);
+  if (user == 0 || user == geteuid() || trustedUsers.count(user)) return true;
+  const struct passwd *pw = trustedGroups.empty() ? nullptr : getpwuid(user);
+  if (!pw) return false;
+  std::string name = pw->pw_name;
+  gid_t primary = pw->pw_gid;
+  // Too small a buffer fails with the number needed in count.
+  std::vector<gid_t> groups;
+  int count = 32;
+  do {
+    groups.resize(count);
+  } while (getgrouplist(name.c_str(), primary, groups.data(), &count) < 0);
+  groups.resize(count);
+  for (gid_t g : groups) {
+    if (trustedGroups.count(g)) return true;
+  }
+  return false;
+}
+
+// Who is behind a new connection, logged with the verdict.
+void identify(Connection *c) {
+  c->uid = peerUid(c->fd);
+  c->trusted = trustedUser(c->uid);
+  if (c->uid < 0) {
+    nksyslog(NKLOG_WARNING, LOGMASK_IPC, "%s: fd %d connected, its user unknown: untrusted\n",
+             "nkbus", c->fd);
+    return;
+  }
+  const struct passwd *pw = getpwuid(static_cast<uid_t>(c->uid));
+  c->user = pw ? pw->pw_name : std::to_string(c->uid);
+  nksyslog(NKLOG_INFO, LOGMASK_IPC, "%s: fd %d connected, user %s (uid %lld), %s\n", "nkbus", c->fd,
+           c->user.c_str(), c->uid, c->trusted ? "trusted" : "untrusted");
+}
+
+// The lines an untrusted connection may send to another process: they only
+// read state.
+bool readsOnly(int type) { return type == kTypeStat || type == kTypePs || type == kTypeGet; }
+
+// }====
+
 // A peer closing its end is ordinary (a process that signed off, or one that
 // ended without signing off) and is logged as a notice; the server cutting a
 // peer off is a warning.
@@ -170,6 +419,45 @@ void answer(Connection *c, const std::string &to, int type, int seq, const std::
               "," + data + "\r\n");
 }
 
+// A line the policy does not let through: not forwarded, and answered (even
+// when one-way) so that its sender learns why.
+void refuse(Connection *c, const std::string &to, int type, int seq) {
+  c->refused++;
+  if (dropLogAllowed()) {
+    nksyslog(NKLOG_WARNING, LOGMASK_IPC,
+             "%s: fd %d (%s, user %s) may not send type %d to %s, refused\n", "nkbus", c->fd,
+             c->name.c_str(), c->user.c_str(), type, to.c_str());
+  }
+  answer(c, c->name, kTypeNoSuchName, seq, "error=not permitted,type=" + std::to_string(type));
+}
+
+// "stat=connections,index=N": the N-th open connection, in descriptor order.
+void answerStat(Connection *c, int seq, const std::string &data) {
+  char stat[64];
+  int index = 0;
+  paramGetString(data.c_str(), "stat", stat, sizeof stat);
+  paramGetNumber(data.c_str(), "index", &index);
+  if (strcmp(stat, "connections") != 0) {
+    answer(c, c->name, kTypeUnknownStat, seq, std::string("error=unknown stat,stat=") + stat);
+    return;
+  }
+  std::vector<const Connection *> open;
+  for (const auto &entry : connections) {
+    if (!entry.second->closing) open.push_back(entry.second);
+  }
+  if (index < 0 || static_cast<size_t>(index) >= open.size()) {
+    answer(c, c->name, kTypeEnd, seq, "index=0");
+    return;
+  }
+  const Connection *row = open[index];
+  size_t next = static_cast<size_t>(index) + 1 < open.size() ? index + 1 : 0;
+  answer(c, c->name, 0, seq,
+         "index=" + std::to_string(next) + ",fd=" + std::to_string(row->fd) + ",name=" + row->name +
+             ",user=" + row->user + ",uid=" + std::to_string(row->uid) +
+             ",trusted=" + (row->trusted ? "yes" : "no") + ",lines=" + std::to_string(row->lines) +
+             ",refused=" + std::to_string(row->refused));
+}
+
 // A whole number in the int range. Read as long long, which has 64 bits on
 // 32-bit targets too: a long there would clamp an out-of-range number into
 // the range instead of refusing it.
@@ -185,6 +473,7 @@ bool parseInt(const std::string &s, int *out) {
 // One line, without its line feed (a carriage return before it stays, and
 // is forwarded as it came).
 void route(Connection *c, const std::string &raw) {
+  c->lines++;
   std::string line = raw;
   if (!line.empty() && line.back() == '\r') line.pop_back();
   std::vector<std::string> f;
@@ -206,6 +495,16 @@ void route(Connection *c, const std::string &raw) {
   const std::string &to = f[0], &from = f[1];
   if (to == MSG_SERVER_NAME) {
     if (type == MSG_REGISTER) {
+      if (!c->trusted && reservedNames.count(from)) {
+        c->refused++;
+        if (dropLogAllowed()) {
+          nksyslog(NKLOG_WARNING, LOGMASK_IPC,
+                   "%s: fd %d (user %s) may not take the reserved name %s\n", "nkbus", c->fd,
+                   c->user.c_str(), from.c_str());
+        }
+        answer(c, from, kTypeRefused, seq, "error=name reserved");
+        return;
+      }
       auto held = names.find(from);
       if ((held != names.end() && held->second != c) || (!c->name.empty() && c->name != from)) {
         nksyslog(NKLOG_WARNING, LOGMASK_IPC, "%s: fd %d refused name %s\n", "nkbus", c->fd,
@@ -226,6 +525,8 @@ void route(Connection *c, const std::string &raw) {
         c->signedOff = true;
         c->namelessSince = nowMs();
       }
+    } else if (seq > 0 && !c->name.empty() && type == kTypeStat) {
+      answerStat(c, seq, line.substr(start));
     } else if (seq > 0 && !c->name.empty()) {
       answer(c, c->name, kTypeNoSuchName, seq, "error=unknown request to base");
     }
@@ -250,6 +551,11 @@ void route(Connection *c, const std::string &raw) {
       answer(c, c->name, kTypeNoSuchName, seq,
              "error=sender is not the registered name,sender=" + from);
     }
+    return;
+  }
+  // The one door of the policy: an untrusted connection only reads.
+  if (!c->trusted && !readsOnly(type)) {
+    refuse(c, to, type, seq);
     return;
   }
   auto target = names.find(to);
@@ -368,7 +674,7 @@ void readFrom(Connection *c) {
 // is the system's largest: connections the kernel drops from a full backlog
 // come back only after seconds, behind later ones.
 int openListener(const char *address) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   int one = 1;
   setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
   struct sockaddr_in a = {};
@@ -387,11 +693,60 @@ int openListener(const char *address) {
 
 void onSignal(int) { stopRequested = 1; }
 
+// nkbus -s: the running bus's connections as a table, asked for as any
+// client asks ("stat=connections", one row a reply). Returns the exit status.
+int listConnections() {
+  char name[32];
+  snprintf(name, sizeof name, "nkbus-s-%d", static_cast<int>(getpid()));
+  MsgClient *client = nkMsgTryInit(name);
+  if (!client) {
+    printf("No bus answers on %s:%d\n", nkMsgBusAddress(), MSG_PORT);
+    return 1;
+  }
+  nkMsgTimeoutSet(client, 10000000);
+  int s = stringAlloc(0);
+  std::vector<std::string> rows;
+  int index = 0, status = 0;
+  do {
+    stringPrintf(s, "stat=connections,index=%d", index);
+    int type = nkMsgRequest(client, MSG_SERVER_NAME, nullptr, kTypeStat, s);
+    if (type == kTypeEnd) break;  // connections closed while we paged
+    if (type != 0) {
+      printf("The bus on %s:%d did not list its connections (%d)\n", nkMsgBusAddress(), MSG_PORT,
+             type);
+      status = 1;
+      break;
+    }
+    const char *reply = static_cast<const char *>(memGetData(s));
+    char fd[16], who[MSG_NAME_SIZE], user[64], uid[16], trusted[8], lines[16], refused[16];
+    paramGetString(reply, "fd", fd, sizeof fd);
+    paramGetString(reply, "name", who, sizeof who);
+    paramGetString(reply, "user", user, sizeof user);
+    paramGetString(reply, "uid", uid, sizeof uid);
+    paramGetString(reply, "trusted", trusted, sizeof trusted);
+    paramGetString(reply, "lines", lines, sizeof lines);
+    paramGetString(reply, "refused", refused, sizeof refused);
+    char row[512];
+    snprintf(row, sizeof row, "%4s %-24.24s %-12.12s %10s %-7s %10s %10s\n", fd, who, user, uid,
+             trusted, lines, refused);
+    rows.push_back(row);
+    paramGetNumber(reply, "index", &index);
+  } while (index > 0 && rows.size() < NET_MAX_DESCRIPTORS);
+  stringFree(s);
+  nkMsgClose(client);
+  if (status != 0) return status;
+  printf("%4s %-24s %-12s %10s %-7s %10s %10s\n", "fd", "name", "user", "uid", "trusted", "lines",
+         "refused");
+  printf("==== ======================== ============ ========== ======= ========== ==========\n");
+  for (const std::string &row : rows) fputs(row.c_str(), stdout);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
-  int debug = 0, foreground = 0;
-  char *level = nullptr;
+  int debug = 0, foreground = 0, list = 0;
+  char *level = nullptr, *config = nullptr;
   const ArgOption options[] = {
       {&foreground, 'f', nullptr, nullptr, "stay in the foreground"},
       {&debug, 'd', nullptr, nullptr, "raise the log level by one (repeatable)"},
@@ -400,10 +755,14 @@ int main(int argc, char **argv) {
        "seconds a connection may stay unregistered (default 5)"},
       {nullptr, 'o', &outputLimit, nullptr,
        "KiB that may wait for a connection before it is cut off (default 1024)"},
+      {nullptr, 'c', nullptr, &config,
+       "read this configuration file (busTrustedUsers, busTrustedGroups, busReservedNames)"},
+      {&list, 's', nullptr, nullptr, "list the running bus's connections and exit"},
       {nullptr, 0, nullptr, nullptr, nullptr},
   };
   const ArgInfo info = {"nkbus",
                         "[NK_BUS_ADDRESS=ADDRESS] nkbus [-f] [-d] [-l LEVEL] [-r SECONDS] [-o KIB]"
+                        " [-c CONFIG] | -s"
                         "   (listens on ADDRESS:4242, else on 127.0.0.1:4242)"};
   argParse(&argc, argv, options, &info, 0);
   if (outputLimit < 1 || outputLimit > 2048) {
@@ -417,7 +776,12 @@ int main(int argc, char **argv) {
   if (level) nkloglevelset("nkbus", level);
   if (debug > 0) nkloglevelincrease(debug);
 
+  if (list) nksetdefaultlog(stderr);  // the table alone on standard output
   memInit();
+  if (list) return listConnections();
+  if (config) configSetFile(config);
+  configReadFile();
+  readPolicy();
   netInit();
   const char *address = nkMsgBusAddress();
   int lfd = openListener(address);
@@ -452,7 +816,7 @@ int main(int argc, char **argv) {
         c->namelessSince = nowMs();
         connections[fd] = c;
         netSetCallback(fd, onEvent, nullptr);
-        nksyslog(NKLOG_INFO, LOGMASK_IPC, "%s: fd %d connected\n", "nkbus", fd);
+        identify(c);
         closeNameless(c->namelessSince, true);
       }
     }

@@ -1,14 +1,18 @@
 // nkbus over real TCP: raw sockets and clients of the library against the
 // server process.
 #define NK_MODULE "nkbus_test"
+#include <pwd.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <deque>
+#include <fstream>
+#include <future>
 #include <string>
 #include <thread>
 #include <utility>
@@ -26,27 +30,41 @@ namespace {
 
 using Raw = nktest::RawConnection;
 
-// Runs nkbus on 127.0.0.1 (registration deadline 2 s, output limit 256 KiB)
-// for the duration of a test; a test may start more on other addresses.
+// Runs nkbus on 127.0.0.1 (registration deadline 2 s, output limit 256 KiB,
+// an empty configuration) for the duration of a test; a test may start more
+// on other addresses.
 class BusTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { memInit(); }
-  void SetUp() override { ASSERT_NO_FATAL_FAILURE(start("127.0.0.1", {"-r", "2", "-o", "256"})); }
+  void SetUp() override {
+    ASSERT_NO_FATAL_FAILURE(start("127.0.0.1", {"-r", "2", "-o", "256", "-c", "/dev/null"}));
+  }
   void TearDown() override {
-    for (const auto &bus : buses_) {
-      int status = nktest::stopProgram(bus.first);
-      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status << "\n"
-                                                                 << nktest::readFile(bus.second);
-      unlink(bus.second.c_str());
-    }
+    for (size_t i = 0; i < buses_.size(); i++) stop(i);
+  }
+  void stop(size_t bus) {
+    int status = nktest::stopProgram(buses_[bus].first);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status << "\n"
+                                                               << log(bus);
+    unlink(buses_[bus].second.c_str());
+  }
+  // The only bus, on 127.0.0.1, stopped and started again with args (run
+  // by nativePrefix).
+  void restart(const std::vector<std::string> &args,
+               const std::vector<std::string> &nativePrefix = {}) {
+    stop(0);
+    buses_.clear();
+    start("127.0.0.1", args, nativePrefix);
   }
   // Starts a bus with NK_BUS_ADDRESS=address (the child inherits it) and
   // waits until it listens there.
-  void start(const std::string &address, std::vector<std::string> args) {
+  void start(const std::string &address, std::vector<std::string> args,
+             const std::vector<std::string> &nativePrefix = {}) {
     std::string path = "/tmp/nkbus_test_" + std::to_string(getpid()) + "_" + address + ".log";
     args.insert(args.begin(), {"-f", "-d"});
     setenv("NK_BUS_ADDRESS", address.c_str(), 1);
-    buses_.emplace_back(nktest::startProgram(nktest::builtProgram("nkbus"), args, path), path);
+    buses_.emplace_back(
+        nktest::startProgram(nktest::builtProgram("nkbus"), args, path, nativePrefix), path);
     unsetenv("NK_BUS_ADDRESS");
     ASSERT_TRUE(eventually("listening on " + address + ":4242\n", buses_.size() - 1)) << log();
   }
@@ -243,17 +261,238 @@ TEST_F(BusTest, ManyConcurrentClientsLoseNothing) {
   EXPECT_EQ(echoed, clients * requests);
 }
 
+// The user tests make sockets of the user nobody: its uid, or -1 when the
+// test cannot (not root, or no such user).
+int nobodyUid() {
+  const struct passwd *pw = getpwnam("nobody");
+  return geteuid() == 0 && pw ? static_cast<int>(pw->pw_uid) : -1;
+}
+
+// A statistics line with the descriptor number (into *fd) shown as "#".
+std::string withoutFd(std::string line, int *fd) {
+  size_t at = line.find(",fd=");
+  if (at == std::string::npos) return line;
+  *fd = atoi(line.c_str() + at + 4);
+  return line.replace(at + 4, line.find(',', at + 4) - at - 4, "#");
+}
+
+// The fields of a bus line: to, from, type, seq and the data.
+std::vector<std::string> fields(const std::string &line) {
+  std::vector<std::string> f;
+  size_t at = 0;
+  for (int i = 0; i < 4; i++) {
+    size_t comma = std::min(line.find(',', at), line.size());
+    f.push_back(line.substr(at, comma - at));
+    at = std::min(comma + 1, line.size());
+  }
+  f.push_back(line.substr(at));
+  return f;
+}
+
+// Another local user (nobody: the guest) may only read. For each line of
+// the guest: whether the runtime (played by the test) gets it, and what the
+// guest gets back. Each row ends with a probe: a line the runtime gets and a
+// request the bus answers, so that what comes before them is all there was.
+TEST_F(BusTest, AnotherUserMayOnlyRead) {
+  const int nobody = nobodyUid();
+  if (nobody < 0) GTEST_SKIP() << "needs root and the user nobody";
+  {
+    Raw runtime, guest(nobody);
+    runtime.registerAs("nkrun");
+    guest.registerAs("guest");
+    auto refused = [](int type, int seq) {
+      return "guest,base,3," + std::to_string(seq) +
+             ",error=not permitted,type=" + std::to_string(type) + "\r\n";
+    };
+    const struct {
+      const char *name, *line;
+      bool forwarded;
+      std::string answer;
+    } cases[] = {
+        {"stat", "nkrun,guest,202,2,stat=mem,index=1\r\n", true, ""},
+        {"ps", "nkrun,guest,209,3,index=0\r\n", true, ""},
+        {"get", "nkrun,guest,213,0,x\r\n", true, ""},
+        {"post", "nkrun,guest,201,0,event=e\r\n", false, refused(201, 0)},
+        {"lua", "nkrun,guest,210,4,os.exit()\r\n", false, refused(210, 4)},
+        {"set", "nkrun,guest,212,0,x=1\r\n", false, refused(212, 0)},
+        {"watch", "nkrun,guest,214,5,watch\r\n", false, refused(214, 5)},
+        {"tag value", "nkrun,guest,215,0,x=1\r\n", false, refused(215, 0)},
+        {"reply", "nkrun,guest,0,6,forged\r\n", false, refused(0, 6)},
+        {"get, no such name", "ghost,guest,213,7,x\r\n", false,
+         "guest,base,3,7,error=no process named ghost\r\n"},
+        {"lua, no such name", "ghost,guest,210,8,x\r\n", false, refused(210, 8)},
+        {"own row", "base,guest,202,9,stat=connections,index=1\r\n", false,
+         "guest,base,0,9,index=0,fd=#,name=guest,user=nobody,uid=" + std::to_string(nobody) +
+             ",trusted=no,lines=35,refused=7\r\n"},
+    };
+    for (const auto &row : cases) {
+      SCOPED_TRACE(row.name);
+      guest.send(std::string(row.line) + "nkrun,guest,213,0,probe\r\nghost,guest,213,99,probe\r\n");
+      if (row.forwarded) {
+        EXPECT_EQ(runtime.line(), row.line);
+      }
+      EXPECT_EQ(runtime.line(), "nkrun,guest,213,0,probe\r\n");
+      int fd = -1;
+      if (!row.answer.empty()) {
+        EXPECT_EQ(withoutFd(guest.line(), &fd), row.answer);
+      }
+      EXPECT_EQ(guest.line(), "guest,base,3,99,error=no process named ghost\r\n");
+    }
+    EXPECT_TRUE(logged("(guest, user nobody) may not send type 210 to nkrun, refused"));
+    // The kernel is asked through netlink, which qemu-user does not carry.
+    EXPECT_EQ(logged("users are read from /proc/net/tcp"), nktest::emulated());
+    runtime.send("guest,nkrun,0,2,answered\r\n");
+    EXPECT_EQ(guest.line(), "guest,nkrun,0,2,answered\r\n");
+    // The device's service names are not for it; a trusted connection
+    // takes any free name, and a sign-off frees the guest's.
+    Raw intruder(nobody), service;
+    for (const std::string name : {"nkrun", "nkbridge"}) {
+      intruder.send("base," + name + ",100,1,\r\n");
+      EXPECT_EQ(intruder.line(), name + ",base,1,1,error=name reserved\r\n");
+    }
+    service.registerAs("nkbridge");
+    guest.send("base,guest,102,0,\r\n");
+    intruder.registerAs("guest");
+  }
+  // The configuration trusts other users, or reserves other names.
+  const std::string config = "/tmp/nkbus_test_" + std::to_string(getpid()) + ".conf";
+  const std::string ok = "nkrun,base,0,1,\r\n", reserved = "nkrun,base,1,1,error=name reserved\r\n";
+  const std::string uid = std::to_string(nobody), gid = std::to_string(getpwnam("nobody")->pw_gid);
+  const struct {
+    std::string text;
+    const char *name;
+    std::string answer;
+    const char *logLine;
+  } configs[] = {
+      {"busTrustedUsers=nobody\n", "nkrun", ok, ""},
+      {"busTrustedUsers=daemon\nbusTrustedUsers= " + uid + " ,\n", "nkrun", ok, ""},
+      {"busTrustedGroups=nogroup\n", "nkrun", ok, ""},
+      {"busTrustedGroups=root,nosuchgroup," + gid + "\n", "nkrun", ok,
+       "busTrustedGroups: no group nosuchgroup, ignored"},
+      {"busTrustedUsers=nosuchuser,daemon\nbusTrustedGroups=root\n", "nkrun", reserved,
+       "busTrustedUsers: no user nosuchuser, ignored"},
+      {"busReservedNames=guest\n", "guest", "guest,base,1,1,error=name reserved\r\n", ""},
+  };
+  for (const auto &row : configs) {
+    SCOPED_TRACE(row.text);
+    std::ofstream(config) << row.text;
+    ASSERT_NO_FATAL_FAILURE(restart({"-c", config}));
+    Raw peer(nobody);
+    peer.send("base," + std::string(row.name) + ",100,1,\r\n");
+    EXPECT_EQ(peer.line(), row.answer);
+    EXPECT_TRUE(logged(row.logLine)) << log();
+  }
+  unlink(config.c_str());
+}
+
+// The bus's own statistics show every connection with its user, one a
+// reply in descriptor order; nkbus -s prints them as a table.
+TEST_F(BusTest, ConnectionsAreListedWithTheirUsers) {
+  const int nobody = nobodyUid();
+  if (nobody < 0) GTEST_SKIP() << "needs root and the user nobody";
+  Raw runtime, guest(nobody);
+  runtime.registerAs("nkrun");
+  guest.registerAs("guest");
+  guest.send("nkrun,guest,210,0,x\r\n");
+  EXPECT_EQ(guest.line(), "guest,base,3,0,error=not permitted,type=210\r\n");
+  const std::string uid = std::to_string(nobody);
+  std::vector<int> fds;
+  {
+    Raw unnamed(nobody);
+    unnamed.send("nkrun,unnamed,213,0,x\r\n");
+    ASSERT_TRUE(eventually("not registered, line to nkrun dropped"));
+    const std::string rows[] = {
+        "index=1,fd=#,name=nkrun,user=root,uid=0,trusted=yes,lines=2,refused=0",
+        "index=2,fd=#,name=guest,user=nobody,uid=" + uid + ",trusted=no,lines=2,refused=1",
+        "index=0,fd=#,name=,user=nobody,uid=" + uid + ",trusted=no,lines=1,refused=0",
+    };
+    for (int i = 0; i < 3; i++) {
+      runtime.send("base,nkrun,202,1,stat=connections,index=" + std::to_string(i) + "\r\n");
+      fds.push_back(-1);
+      EXPECT_EQ(withoutFd(runtime.line(), &fds.back()), "nkrun,base,0,1," + rows[i] + "\r\n");
+    }
+  }
+  EXPECT_TRUE(fds[0] < fds[1] && fds[1] < fds[2]);
+  ASSERT_TRUE(eventually("(unregistered) closed the connection"));
+  // Only a request is answered; past the last and an unknown stat fail.
+  runtime.send(
+      "base,nkrun,202,0,stat=connections,index=0\r\nbase,nkrun,202,2,stat=connections,index=2\r\n"
+      "base,nkrun,202,3,stat=bogus,index=0\r\n");
+  EXPECT_EQ(runtime.line(), "nkrun,base,5,2,index=0\r\n");
+  EXPECT_EQ(runtime.line(), "nkrun,base,4,3,error=unknown stat,stat=bogus\r\n");
+  nktest::ProcessResult p = nktest::runProgram(nktest::builtProgram("nkbus"), {"-s"});
+  EXPECT_EQ(p.exitCode(), 0) << p.out << p.err;
+  std::vector<std::string> table = nktest::lines(p.out);
+  ASSERT_EQ(table.size(), 5u) << p.out;
+  char fd[2][8];
+  for (int i = 0; i < 2; i++) snprintf(fd[i], sizeof fd[i], "%4d", fds[i]);
+  EXPECT_EQ(table[0],
+            "  fd name                     user                uid trusted      lines    refused");
+  EXPECT_EQ(table[1],
+            "==== ======================== ============ ========== ======= ========== ==========");
+  EXPECT_EQ(table[2],
+            std::string(fd[0]) +
+                " nkrun                    root                  0 yes              7          0");
+  EXPECT_EQ(table[3], std::string(fd[1]) + " guest                    nobody            " + uid +
+                          " no               2          1");
+  EXPECT_EQ(table[4].substr(4, 9), " nkbus-s-");  // nkbus -s itself
+  EXPECT_EQ(table[4].substr(30), "root                  0 yes              4          0");
+}
+
+// The shell run by another user (nobody, through setpriv) reaches the
+// runtime (played by the test) only with what reads: a lua line never
+// arrives and prints nothing, a get is answered. Run by the bus's own user,
+// it is trusted, and so is root whoever runs the bus.
+TEST_F(BusTest, ShellOfAnotherUserOnlyReads) {
+  if (nobodyUid() < 0) GTEST_SKIP() << "needs root and the user nobody";
+  const std::vector<std::string> asNobody = {"setpriv", "--reuid=nobody", "--regid=nogroup",
+                                             "--clear-groups"};
+  auto nksh = [&](const std::vector<std::string> &words) {
+    return nktest::runProgram(nktest::builtProgram("nksh"), words, "", 10, asNobody);
+  };
+  nktest::ProcessResult version = nksh({"-c", "version"});
+  if (version.exitCode() != 0) {
+    GTEST_SKIP() << "nksh does not run as nobody (setpriv missing, or the build tree not "
+                    "readable by it): "
+                 << version.out << version.err;
+  }
+  Raw runtime;
+  runtime.registerAs("nkrun");
+  nktest::ProcessResult lua = nksh({"-c", "lua", "1+1"});
+  EXPECT_EQ(lua.exitCode(), 0);
+  EXPECT_EQ(lua.out, "");
+  // A shell still running when a check fails is waited for, not abandoned.
+  auto get = std::async(std::launch::async, [&] { return nksh({"-c", "get", "x"}); });
+  std::vector<std::string> f = fields(runtime.line());  // the get, not the lua line
+  EXPECT_EQ(f[0] + "," + f[2] + "," + f[3] + "," + f[4], "nkrun,213,0,x\r\n");
+  EXPECT_EQ(f[1].substr(0, 5), "nksh-");
+  runtime.send(f[1] + ",nkrun,0,0,x=5\r\n");
+  EXPECT_EQ(get.get().out, "x=5\n");
+  ASSERT_NO_FATAL_FAILURE(restart({"-c", "/dev/null"}, asNobody));
+  Raw root;
+  root.registerAs("nkrun");  // a reserved name
+  auto trusted = std::async(std::launch::async, [&] { return nksh({"-c", "lua", "1+1"}); });
+  f = fields(root.line());
+  EXPECT_EQ(f[2], "210");
+  root.send(f[1] + ",nkrun,0," + f[3] + ",2\r\n");
+  EXPECT_EQ(trusted.get().out, "2\n");
+}
+
 TEST(BusOptionsTest, OutOfRangeLimitsAreRefused) {
-  const std::vector<std::string> refused[] = {
-      {"-f", "-o", "0"}, {"-f", "-o", "2049"}, {"-f", "-r", "0"}};
-  for (const auto &args : refused) {
+  const struct {
+    std::vector<std::string> args;
+    const char *message;
+  } refused[] = {
+      {{"-f", "-o", "0"}, "The output limit must be from 1 to 2048 KiB\n"},
+      {{"-f", "-o", "2049"}, "The output limit must be from 1 to 2048 KiB\n"},
+      {{"-f", "-r", "0"}, "The registration deadline must be at least 1 s\n"},
+      {{"-s"}, "No bus answers on 127.0.0.1:4242\n"},
+  };
+  for (const auto &row : refused) {
     // A bus that starts anyway is stopped after 10 s.
-    nktest::ProcessResult p = nktest::runProgram(nktest::builtProgram("nkbus"), args, "", 10);
-    EXPECT_EQ(p.exitCode(), 1) << args[1] << args[2];
-    EXPECT_NE(p.out.find(args[1] == "-o" ? "output limit must be from 1 to 2048 KiB"
-                                         : "deadline must be at least 1 s"),
-              std::string::npos)
-        << p.out;
+    nktest::ProcessResult p = nktest::runProgram(nktest::builtProgram("nkbus"), row.args, "", 10);
+    EXPECT_EQ(p.exitCode(), 1) << row.message;
+    EXPECT_EQ(p.out, row.message);
   }
 }
 
