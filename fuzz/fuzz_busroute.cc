@@ -1,7 +1,8 @@
 // fuzz_busroute -- the bus server's readFrom and route (tools/nkbus.cc
 // compiled in here, main renamed), driven as its loop does over four socket
 // pairs. Input: records, one per line; the first byte's low 2 bits pick the
-// connection ('0'-'3'), the rest is sent; bit 0x08 ('8'-';') leaves the line
+// connection ('0'-'3'; 0 and 1 are of trusted users, 2 and 3 not, so that
+// both sides of the policy run), the rest is sent; bit 0x08 ('8'-';') leaves the line
 // feed off, bit 0x40 ('p'-'s') then closes the peer's sending side. Checked:
 // names and connections agree, every line a peer receives is well formed.
 #define main nkbusMain
@@ -49,6 +50,7 @@ FUZZ_TARGET(netInit()) {
     FUZZ_CHECK(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, sv) == 0 &&
                netExternal(sv[0]) == 0);
     conn[i] = connections[sv[0]] = new Connection(sv[0]);
+    conn[i]->trusted = i < 2;
     peer[i] = sv[1];
     seen[i].clear();
     netSetCallback(sv[0], onEvent, nullptr);
