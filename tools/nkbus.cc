@@ -272,8 +272,8 @@ long long peerUid(int fd) {
 }
 
 // The policy, read from the configuration at start-up.
-std::set<uid_t> trustedUsers;         // busTrustedUsers
-std::set<gid_t> trustedGroups;        // busTrustedGroups
+std::set<unsigned> trustedUsers;      // busTrustedUsers (uid_t)
+std::set<unsigned> trustedGroups;     // busTrustedGroups (gid_t)
 std::set<std::string> reservedNames;  // busReservedNames
 const char kDefaultReserved[] = "nkrun,nkbridge";
 
@@ -308,31 +308,36 @@ bool parseId(const std::string &s, unsigned *out) {
   return true;
 }
 
+bool userId(const char *name, unsigned *id) {
+  const struct passwd *pw = getpwnam(name);
+  if (pw) *id = pw->pw_uid;
+  return pw != nullptr;
+}
+
+bool groupId(const char *name, unsigned *id) {
+  const struct group *gr = getgrnam(name);
+  if (gr) *id = gr->gr_gid;
+  return gr != nullptr;
+}
+
+// The ids of the items of key, each a name that lookup knows (tried first)
+// or a number; any other item is logged and ignored.
+void readIds(const char *key, const char *what, bool (*lookup)(const char *, unsigned *),
+             std::set<unsigned> *ids) {
+  for (const std::string &item : configList(key, "")) {
+    unsigned id = 0;
+    if (lookup(item.c_str(), &id) || parseId(item, &id)) {
+      ids->insert(id);
+    } else {
+      nksyslog(NKLOG_WARNING, LOGMASK_IPC, "%s: %s: no %s %s, ignored\n", "nkbus", key, what,
+               item.c_str());
+    }
+  }
+}
+
 void readPolicy() {
-  for (const std::string &user : configList("busTrustedUsers", "")) {
-    const struct passwd *pw = getpwnam(user.c_str());
-    unsigned id = 0;
-    if (pw) {
-      trustedUsers.insert(pw->pw_uid);
-    } else if (parseId(user, &id)) {
-      trustedUsers.insert(id);
-    } else {
-      nksyslog(NKLOG_WARNING, LOGMASK_IPC, "%s: busTrustedUsers: no user %s, ignored\n", "nkbus",
-               user.c_str());
-    }
-  }
-  for (const std::string &group : configList("busTrustedGroups", "")) {
-    const struct group *gr = getgrnam(group.c_str());
-    unsigned id = 0;
-    if (gr) {
-      trustedGroups.insert(gr->gr_gid);
-    } else if (parseId(group, &id)) {
-      trustedGroups.insert(id);
-    } else {
-      nksyslog(NKLOG_WARNING, LOGMASK_IPC, "%s: busTrustedGroups: no group %s, ignored\n", "nkbus",
-               group.c_str());
-    }
-  }
+  readIds("busTrustedUsers", "user", userId, &trustedUsers);
+  readIds("busTrustedGroups", "group", groupId, &trustedGroups);
   for (const std::string &name : configList("busReservedNames", kDefaultReserved)) {
     reservedNames.insert(name);
   }
