@@ -144,6 +144,20 @@ NK_API const char *eventDisplay(Context *c);
 
 /* }==== */
 
+/* {==== Extensions: questions the programs that run contexts ask directly */
+
+/* The id of the event called name, or -1 when no name of that text is
+ * registered; takes no reference. */
+NK_API int eventLookup(const char *name);
+/* How many event names are registered: a registration past half the table's
+ * slots (35,000) stops the process, so callers that take names from scripts
+ * or the network keep their own limit below it. */
+NK_API int eventNameCount(void);
+/* Nonzero when some context is interested in (or blocked on) the event id. */
+NK_API int eventIdHasInterest(int id);
+
+/* }==== */
+
 #ifdef __cplusplus
 }
 #endif

@@ -482,3 +482,23 @@ const char *eventDisplay(Context *c) {
 }
 
 // }====
+
+// {==== Extensions
+
+int eventLookup(const char *name) {
+  checkReady();
+  NK_ASSERT(name != nullptr);
+  return hashCheck(eventNames, name);
+}
+
+int eventNameCount(void) {
+  checkReady();
+  return hashCount(eventNames);
+}
+
+int eventIdHasInterest(int id) {
+  List *list = nk::interestListOf(id);
+  return list && !listEmpty(list);
+}
+
+// }====

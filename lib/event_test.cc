@@ -40,6 +40,18 @@ TEST_F(EventTest, NamesQueueFetchListingAndDisplay) {
   int count = 0;
   for (int index = 0; (index = atoi(stats(index).c_str())) != 0;) count++;
   EXPECT_EQ(count, 7);
+  // The direct questions: ids by name (no reference taken), names counted,
+  // interest by id ('reg' has a name but no interest).
+  int names = eventNameCount();
+  EXPECT_EQ(eventLookup("\x11"), 17);
+  EXPECT_EQ(eventLookup("nosuch"), -1);
+  EXPECT_EQ(eventNameCount(), names);
+  EXPECT_EQ(eventLookup("reg"), eventRegister("reg"));
+  EXPECT_EQ(eventNameCount(), names);
+  eventRegister("reg2");
+  EXPECT_EQ(eventNameCount(), names + 1);
+  EXPECT_TRUE(eventIdHasInterest(17) && !eventIdHasInterest(eventLookup("reg")));
+  EXPECT_FALSE(eventIdHasInterest(-1) || eventIdHasInterest(70001));
   const char *posts[][2] = {{"a", ""}, {"b", "pb"}, {"", "z"}, {"x", nullptr}};
   for (auto post : posts) eventPost(post[0], post[1], 0);
   EXPECT_EQ(log_.count("WARN event x (-1) ignored (fix this!)"), 1);
