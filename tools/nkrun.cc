@@ -17,8 +17,11 @@
 // socket event; it takes every message until none is left, as the socket
 // layer watches for more only after a receive found nothing), fire the due
 // timers, wake the parked contexts, and run the contexts until none is
-// runnable. SIGINT and SIGTERM are taken by a thread of their own, which
-// wakes the "signal" callback; nkrun then signs off and exits with 0.
+// runnable (a pass gives way after a few ms: nkrun_lua.cc). SIGINT and
+// SIGTERM are taken by a thread of their own, which wakes the "signal"
+// callback; nkrun then signs off and exits with 0, or, when Lua stuck in a
+// C library call keeps the main loop longer than kStopGraceUs, exits at once
+// from the signal thread with 128 + the signal.
 //
 // The scripts do not depend on the bus: when it is not there (at start, or
 // after it went away) nkrun keeps running them and tries to register again,
@@ -44,7 +47,9 @@
 //   212 "tag=value" (set)         one-way: writes the tag (as nk.set does)
 //   213 "tag" (get)               one-way: answered with one message, type 0
 //                                 and "tag=value", or type 4 and
-//                                 "error=unknown tag,tag=%s"
+//                                 "error=unknown tag,tag=%s", or type 4 and
+//                                 "error=value too long,tag=%s,bytes=%zu"
+//                                 when the bus line cannot carry the value
 //   214 "watch" or "renew"        the sender watches the tags for 60 s (each
 //                                 one renews it): type 0 and "tags=N", the
 //                                 number of tags; then every tag as a 215
@@ -67,7 +72,8 @@
 //                                 wait for.
 // Texts in the replies come from scripts and users (tag values, names): each
 // CR and LF in them is sent as the two characters \r or \n, so that no text
-// can end a bus line early and pass the rest off as a line of its own.
+// can end a bus line early and pass the rest off as a line of its own. A
+// reply that a bus line cannot carry is cut, its end marked by "...".
 // A stat it does not know gets type 4 and "error=unknown stat,stat=%s"; any
 // other type from 100 up gets type 4 and "error=unknown request,type=%d".
 // The bus client does not tell a request from a one-way message, so such a
@@ -127,6 +133,10 @@ constexpr int kTypeWatch = 214;             // request: watch the tags
 constexpr int kTypeTagValue = 215;          // one-way to the watchers: "tag=value"
 constexpr int kMaxWatchers = 16;
 constexpr int64_t kWatchPeriod = 60000000;  // us a watch lasts
+constexpr int64_t kStopGraceUs = 2000000;   // us a stop waits for the Lua that runs
+constexpr int64_t kStopLookUs = 10000;      // us between two looks whether it stopped
+constexpr int kDefaultMaxContexts = 1024;
+constexpr int kMostContexts = 100000;  // the highest luaMaxContexts taken
 // The longest line the bus takes (without its line end): it cuts off a
 // process that sends a longer one.
 constexpr size_t kBusLineLimit = 64 * 1024;
@@ -153,6 +163,7 @@ Watcher watchers[kMaxWatchers];
 
 sigset_t stopSignals;
 std::atomic<int> caughtSignal{0};
+std::atomic<bool> loopEnded{false};
 
 const char *text(int handle) { return static_cast<const char *>(memGetData(handle)); }
 
@@ -182,15 +193,37 @@ void escapeLineEnds(int string) {
   stringCopy(string, escaped.c_str());
 }
 
+// The most bytes of data a message to `to` carries within the bus's line
+// limit, beside the recipient, the sender, the type and the seq (each number
+// at most 11 characters) and their commas.
+size_t dataRoom(const char *to) {
+  return kBusLineLimit - (strlen(to) + strlen(ownName) + 2 * 11 + 4);
+}
+
+// Escapes the line ends of the reply, and cuts it, marked by "...", where a
+// line to `to` would pass the bus's limit: the bus would cut nkrun off for a
+// longer line. Values and names have no bound of their own (a script may
+// set a tag of megabytes), so every listing row may meet this.
+void fitReply(const char *to) {
+  escapeLineEnds(reply);
+  size_t room = dataRoom(to);
+  size_t len = static_cast<size_t>(stringLen(reply));
+  if (len <= room) return;
+  nksyslog(NKLOG_WARNING, LOGMASK_GENERAL, "%s: reply to %s of %zu bytes cut to %zu\n", kName, to,
+           len, room);
+  char *r = static_cast<char *>(memGetData(reply));
+  memcpy(r + room - 3, "...", 4);
+}
+
 // The reply to the message just taken (same seq).
 void answer(const char *to, int type) {
-  escapeLineEnds(reply);
+  fitReply(to);
   nkMsgReply(client, to, nullptr, type, reply);
 }
 
 // A one-way message to the sender of a one-way message.
 void tell(const char *to, int type) {
-  escapeLineEnds(reply);
+  fitReply(to);
   nkMsgSend(client, to, nullptr, type, reply);
 }
 
@@ -341,7 +374,15 @@ void getTag(const char *from, const char *tag) {
     tell(from, kReplyUnknown);
     return;
   }
+  // A value that the line cannot carry is not cut: a cut value would pass
+  // for the tag's value.
   stringPrintf(reply, "%s=%s", tag, value);
+  escapeLineEnds(reply);
+  if (static_cast<size_t>(stringLen(reply)) > dataRoom(from)) {
+    stringPrintf(reply, "error=value too long,tag=%.*s,bytes=%zu", kEchoSize, tag, strlen(value));
+    tell(from, kReplyUnknown);
+    return;
+  }
   tell(from, kReplyOk);
 }
 
@@ -432,14 +473,10 @@ void forgetWatchers() {
 
 // }====
 
-// True when some context is interested in the event called name: the
-// listing of the event system names every event that has an interest.
+// True when some context is interested in the event called name.
 bool anyInterest(const char *name) {
-  for (int index = eventStatsQuery(0, scratch); index != 0;
-       index = eventStatsQuery(index, scratch)) {
-    if (listingNames(scratch, name)) return true;
-  }
-  return false;
+  int id = eventLookup(name);
+  return id >= 0 && eventIdHasInterest(id);
 }
 
 void post(const char *from, const char *data) {
@@ -452,7 +489,9 @@ void post(const char *from, const char *data) {
   bool taken = anyInterest(event);
   nksyslog(NKLOG_NOTICE, LOGMASK_GENERAL, "%s: event %s posted by %s%s\n", kName, event, from,
            taken ? "" : ", nobody takes it");
-  if (taken && eventPost(event, from, 0) == 0) {
+  // Posted all the same: the event system logs an event that nobody takes,
+  // whoever posted it.
+  if (eventPost(event, from, 0) == 0 && taken) {
     stringPrintf(reply, "event=%s", event);
     tell(from, kReplyOk);
     return;
@@ -551,12 +590,27 @@ int onSignal(void *) {
   return 1;
 }
 
-// Takes SIGINT and SIGTERM, blocked in every other thread.
+// Takes SIGINT and SIGTERM, blocked in every other thread. The Lua that runs
+// is ended at its next instruction, but a call inside the C library (a long
+// pattern match, say) has none until it returns: when the main loop has not
+// ended kStopGraceUs after the signal, nkrun exits at once, with 128 plus the
+// signal's number, as if the signal had killed it.
 void *waitForSignal(void *) {
   int sig = 0;
   if (sigwait(&stopSignals, &sig) == 0) caughtSignal = sig;
   if (caughtSignal) luaRequestStop();
   runtimeWakeup(signalProfile);
+  if (!caughtSignal) return nullptr;
+  for (int64_t waited = 0; !loopEnded; waited += kStopLookUs) {
+    if (waited >= kStopGraceUs) {
+      nksyslog(NKLOG_ERR, LOGMASK_GENERAL,
+               "%s: still running %d ms after signal %d, exiting without signing off\n", kName,
+               static_cast<int>(kStopGraceUs / 1000), sig);
+      fflush(nullptr);
+      _exit(128 + sig);
+    }
+    usleep(kStopLookUs);
+  }
   return nullptr;
 }
 
@@ -598,6 +652,20 @@ void parseOptions(int *argc, char **argv, Options *o) {
     }
     ownName = name;
   }
+}
+
+// A whole number from 1 to most from the configuration, or fallback when the
+// key is not there; anything else ends nkrun with a message.
+int configNumber(const char *key, int fallback, int most) {
+  const char *text = configValue(key, nullptr);
+  if (!text) return fallback;
+  char *end = nullptr;
+  long n = strtol(text, &end, 10);
+  if (end == text || *end || n < 1 || n > most) {
+    printf("%s must be a number from 1 to %d, not '%s'\n", key, most, text);
+    exit(1);
+  }
+  return static_cast<int>(n);
 }
 
 // Starts the contexts named on the command line; "pump.lua" names pump.
@@ -667,6 +735,7 @@ int main(int argc, char **argv) {
   memInit();
   if (options.config) configSetFile(options.config);
   configReadFile();
+  int maxContexts = configNumber("luaMaxContexts", kDefaultMaxContexts, kMostContexts);
   if (!options.foreground && daemon(0, 1) != 0) return 1;
 
   // Blocked before any thread starts, so that only waitForSignal takes them.
@@ -684,7 +753,7 @@ int main(int argc, char **argv) {
   // Shell lines reach files, programs and loaders only when the
   // configuration says so (luaLinesUnrestricted=1).
   const char *unrestricted = configValue("luaLinesUnrestricted", "0");
-  if (!luaStart(options.budget, unrestricted && strcmp(unrestricted, "1") == 0)) {
+  if (!luaStart(options.budget, unrestricted && strcmp(unrestricted, "1") == 0, maxContexts)) {
     nksyslog(NKLOG_ERR, LOGMASK_GENERAL, "%s: cannot create the Lua state\n", kName);
     return 1;
   }
@@ -699,6 +768,7 @@ int main(int argc, char **argv) {
   startScripts(argc, argv);
 
   mainLoop();
+  loopEnded = true;
 
   nkMsgSetRuntimeWakeup(nullptr);
   if (client) nkMsgClose(client);

@@ -6,6 +6,9 @@
 #define NK_TOOLS_NKRUN_H
 
 #include <stddef.h>
+#include <stdint.h>
+
+#include "nkexport.h"
 
 struct lua_State;
 struct Context;
@@ -22,8 +25,9 @@ constexpr char kTagEventPrefix[] = "tag:";
 
 // Writes a tag: stores the value, posts "tag:<tag>" when a context is
 // interested, and re-evaluates the rules that read the tag if its value
-// changed (their outputs are written the same way).
-void rtdbSet(const char *tag, const char *value);
+// changed (their outputs are written the same way). False, with nothing
+// written, for a new tag whose event name would pass kMaxEventNames.
+bool rtdbSet(const char *tag, const char *value);
 // The tag's value, or null for a tag never written. Valid until the tag is
 // written again.
 const char *rtdbGet(const char *tag);
@@ -37,12 +41,23 @@ void rtdbObserve(TagObserver observer);  // null: nobody is called
 // arg. visit must not write tags.
 void rtdbForEach(void (*visit)(const char *tag, const char *value, void *arg), void *arg);
 
-// True when some context is interested in the event with this id: the event
-// system's listing names every event that has an interest.
-bool eventHasInterest(int id);
-// True when the listing reply in the string handle (eventStatsQuery) is the
-// one of the event called name.
-bool listingNames(int string, const char *name);
+// The event names that scripts and the bus may make (tags, filters,
+// handlers, blocks): the event table stops the process at 35,000, and the
+// runtime's own names (parking, sleeps, replies, blocked posts: a few per
+// context) need room beside them.
+constexpr int kMaxEventNames = 30000;
+// True when name is an event already, or one more fits below kMaxEventNames;
+// a refusal is logged (at most once a second).
+bool eventNameFits(const char *name);
+
+// Logs a warning unless one went out through r less than a second ago; the
+// next one that goes out says how many were held back. For refusals that a
+// script can repeat in a loop.
+struct RefusalLog {
+  int64_t last;  // us (monotonic) of the last line, 0 for none yet
+  int held;      // refusals not logged since
+};
+void logRefusal(RefusalLog *r, const char *format, ...) NK_PRINTF(2, 3);
 
 // The kinds of rule and how many inputs each takes.
 int ruleInputs(const char *kind);  // 1 or 2, or 0 for an unknown kind
@@ -64,7 +79,8 @@ void ruleStatsQuery(int index, int string);
 // Creates the Lua state with the standard libraries and the nk bindings,
 // and the runaway guard (budgetMs: how long Lua may run without yielding).
 // Shell lines run in a sandbox unless linesUnrestricted.
-lua_State *luaStart(int budgetMs, bool linesUnrestricted);
+// At most maxContexts contexts live at once.
+lua_State *luaStart(int budgetMs, bool linesUnrestricted, int maxContexts);
 // Runs a line of Lua in the main state and writes the flattened reply (its
 // output, values and error) into the string handle.
 void luaRunLine(const char *line, int reply);

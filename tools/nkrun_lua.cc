@@ -26,12 +26,28 @@
 // bindings hands control to the runtime without the guard seeing it; two such
 // contexts taking turns are not caught.
 //
-// nk.yield and the main loop. The library runs runnable contexts until none
-// is left, so contexts that only yield would keep the main loop (the bus and
-// the timers) from ever running again. nk.yield is a plain yield while the
-// current pass of the contexts is younger than kSliceUs; after that it parks
-// the context on the event kTurnEvent, which the main loop posts once it has
-// had its turn. ps shows a parked context as "yield".
+// Turns of the main loop. The library runs runnable contexts until none is
+// left, so contexts that wake each other (one posts, the other waits, and
+// back) or only yield would keep the main loop (the bus, the timers, the
+// shell's lines) from ever running again. So a pass of the contexts is
+// bounded in time: once it is older than kSliceUs, a context that is woken
+// from a wait (by an event, a reply, the end of a sleep, room in a queue) or
+// that yields parks on the event kTurnEvent before it goes on, keeping what
+// it was woken with; the main loop posts kTurnEvent once it has had its turn,
+// and the parked contexts go on in the next pass. Nothing is taken from a
+// queue or dropped meanwhile: the order of events is the one they were posted
+// in. nk.yield inside the slice is a plain yield. ps shows a parked context as
+// "yield".
+//
+// Limits. At most maxContexts contexts live at once (luaMaxContexts in the
+// configuration) and nk.start starts at most kMaxStartsPerPass in one pass;
+// past either, nk.start returns nil and a message and nothing is made. A script
+// that starts itself stops there instead of taking all memory.
+//
+// A wait from a place where Lua cannot yield (a comparator of table.sort, a
+// gsub replacement function, a __tostring) fails before it has armed a timer
+// or noted an interest, so that nothing of it is left behind for the next
+// wait.
 #define NK_MODULE "nkrun"
 #include <math.h>
 #include <stdint.h>
@@ -63,14 +79,20 @@ namespace nkrun {
 namespace {
 
 constexpr int kHookCount = 10000;    // instructions between two looks at the clock
-constexpr int64_t kSliceUs = 10000;  // a pass of the contexts lets nk.yield go on this long
+constexpr int64_t kSliceUs = 5000;  // us a pass of the contexts runs before waking contexts park
 constexpr char kTurnEvent[] = "nk.yield";
 constexpr int kMaxReply = 16384;   // bytes of a line's reply before it is cut
 constexpr int kMaxFailures = 16;   // contexts that failed to load, kept for ps
 constexpr int kMaxStartArgs = 32;  // arguments of nk.start
+constexpr int kMaxStartsPerPass = 256;
 
 lua_State *mainState;
 int budgetUs;
+int maxContexts;
+int startsThisPass;
+RefusalLog startRefusals;
+// The C functions that call Lua so that it may still yield through them.
+lua_CFunction yieldingCallers[3];
 
 // The guard's view of the run in progress.
 uint64_t turn;  // changes whenever a run ends
@@ -223,12 +245,20 @@ void appendOutput(const char *s, size_t n) {
   out[have + n] = '\0';
 }
 
+// The value at stack position i as print writes it, pushed; a __tostring
+// that gives no text is a Lua error (it would give no text to write).
+const char *pushText(lua_State *L, int i, size_t *n) {
+  const char *s = luaL_tolstring(L, i, n);  // may raise (__tostring)
+  if (!s) luaL_error(L, "'__tostring' must return a string");
+  return s;
+}
+
 // Appends the values at stack positions first .. last, tab-separated, and a
 // line end, as print writes them.
 void appendValues(lua_State *L, int first, int last) {
   for (int i = first; i <= last; i++) {
     size_t n = 0;
-    const char *s = luaL_tolstring(L, i, &n);  // may raise (__tostring)
+    const char *s = pushText(L, i, &n);
     if (i > first) appendOutput("\t", 1);
     appendOutput(s, n);
     lua_pop(L, 1);
@@ -237,18 +267,22 @@ void appendValues(lua_State *L, int first, int last) {
 }
 
 // print: into the reply while a shell line runs, else into the log under the
-// name of the context that printed.
+// name of the context that printed. The buffer keeps to a few stack slots
+// however many values are printed.
 int nkPrint(lua_State *L) {
   if (capturing) {
     appendValues(L, 1, lua_gettop(L));
     return 0;
   }
   int n = lua_gettop(L);
+  luaL_Buffer b;
+  luaL_buffinit(L, &b);
   for (int i = 1; i <= n; i++) {
-    luaL_tolstring(L, i, nullptr);
-    if (i < n) lua_pushliteral(L, "\t");
+    if (i > 1) luaL_addchar(&b, '\t');
+    pushText(L, i, nullptr);
+    luaL_addvalue(&b);
   }
-  lua_concat(L, n > 0 ? 2 * n - 1 : 0);
+  luaL_pushresult(&b);
   const Context *c = contextGetCurrent();
   nksyslog(NKLOG_NOTICE, LOGMASK_GENERAL, "%s: print from %s: %s\n", kName, c ? c->name : "?",
            lua_tostring(L, -1));
@@ -317,12 +351,43 @@ Context *needContext(lua_State *L, const char *what) {
   return c;
 }
 
-// The running context, when L is its own thread: the only place from which
-// a yield reaches the runtime.
+int nkDispatch(lua_State *L);
+
+// True when a yield of the binding running in L gets through every caller:
+// Lua functions, and the C functions that call Lua so that it may yield
+// (pcall, xpcall, nk.dispatch). Any other C function between (table.sort
+// calling a comparator, gsub a replacement) would make the yield fail.
+bool canYield(lua_State *L) {
+  lua_Debug ar;
+  for (int level = 1; lua_getstack(L, level, &ar); level++) {
+    lua_getinfo(L, "Sf", &ar);
+    lua_CFunction f = lua_tocfunction(L, -1);
+    lua_pop(L, 1);
+    if (strcmp(ar.what, "C") != 0) continue;
+    bool yields = false;
+    for (lua_CFunction y : yieldingCallers) yields = yields || f == y;
+    if (!yields) return false;
+  }
+  return true;
+}
+
+// The running context, when L is its own thread and nothing in between keeps
+// it from yielding: the only place from which a wait reaches the runtime.
+// Checked before the wait arms or notes anything.
 Context *needWaiter(lua_State *L, const char *what) {
   Context *c = needContext(L, what);
   if (L != c->thread) luaL_error(L, "nk.%s cannot wait inside a coroutine of the script", what);
+  if (!canYield(L)) luaL_error(L, "attempt to yield across a C-call boundary");
   return c;
+}
+
+// A name that a script or the bus would register: one more than the runtime
+// takes is a Lua error.
+const char *checkName(lua_State *L, const char *name) {
+  if (!eventNameFits(name)) {
+    luaL_error(L, "too many event names (%d): '%s' not registered", kMaxEventNames, name);
+  }
+  return name;
 }
 
 // Argument i as a text: strings and numbers as Lua gives them, booleans as
@@ -346,25 +411,48 @@ void secondsArg(lua_State *L, int i, bool periodic, int32_t *sec, int32_t *usec)
   }
 }
 
-// A yield to the runtime: the results are what the context is resumed with.
+// True once the current pass of the contexts has had its time.
+bool passIsLong() { return nowUs() - passStart > kSliceUs; }
+
+// Parks the running context until the main loop has had its turn.
+void park() {
+  eventBlock(kTurnEvent, CTX_BLOCKED, BLOCK_RETURN_NONE);
+  endRun();
+}
+
+// The continuation of the waits: the context was woken with the values above
+// stack height ctx (or, with ctx -1, with values the call does not return).
+// In a pass that is long already it parks first, keeping them.
+int resumed(lua_State *L) {
+  int height = 0;
+  lua_getctx(L, &height);
+  if (passIsLong()) {
+    park();
+    return lua_yieldk(L, 0, height, resumed);
+  }
+  return height < 0 ? 0 : lua_gettop(L) - height;
+}
+
+// A yield to the runtime: the results are what the context is woken with.
 int yieldToRuntime(lua_State *L) {
   endRun();
-  return lua_yield(L, 0);
+  return lua_yieldk(L, 0, lua_gettop(L), resumed);
+}
+
+// A yield whose wake-up gives no results.
+int yieldForNothing(lua_State *L) {
+  endRun();
+  return lua_yieldk(L, 0, -1, resumed);
 }
 
 int postAgain(lua_State *L);
 
-// The continuation that drops whatever the resume pushed.
-int resumedNothing(lua_State *) { return 0; }
-
-// True when c has an interest in the event called name (walks c's own
-// interests: the listing names an event by id).
+// True when c has an interest in the event called name.
 bool interestedIn(Context *c, const char *name) {
-  static int s;
-  if (!s) s = stringAlloc(0);
+  int id = eventLookup(name);
+  if (id < 0) return false;
   for (ListNode *n = listHead(&c->interests); n; n = listNext(&c->interests, n)) {
-    int id = reinterpret_cast<ContextInterest *>(n)->eventId;
-    if (eventStatsQuery(id, s) == id + 1 && listingNames(s, name)) return true;
+    if (reinterpret_cast<ContextInterest *>(n)->eventId == id) return true;
   }
   return false;
 }
@@ -397,14 +485,14 @@ int nkWait(lua_State *L) {
 
 int nkWaitFor(lua_State *L) {
   needWaiter(L, "waitfor");
-  eventWaitFor(luaL_checkstring(L, 1));
+  eventWaitFor(checkName(L, luaL_checkstring(L, 1)));
   return yieldToRuntime(L);
 }
 
 int nkBlock(lua_State *L) {
   static const char *const kTypes[] = {"none", "string", nullptr};
   needWaiter(L, "block");
-  const char *name = luaL_checkstring(L, 1);
+  const char *name = checkName(L, luaL_checkstring(L, 1));
   int returnType = luaL_checkoption(L, 2, "string", kTypes);
   int type = lua_toboolean(L, 3) ? CTX_WAITING : CTX_BLOCKED;
   if (eventBlock(name, type, returnType) != 0) {
@@ -417,7 +505,11 @@ int nkBlock(lua_State *L) {
 
 int nkRequest(lua_State *L) {
   needWaiter(L, "request");
-  eventRequest(luaL_checkstring(L, 1), textArg(L, 2, true));
+  const char *name = luaL_checkstring(L, 1);
+  lua_pushfstring(L, "%s-reply", name);
+  checkName(L, lua_tostring(L, -1));
+  lua_pop(L, 1);
+  eventRequest(name, textArg(L, 2, true));
   return yieldToRuntime(L);
 }
 
@@ -444,9 +536,14 @@ int postEvent(lua_State *L) {
   return 1;
 }
 
-// Resumed after the wait for room: drops what the wake-up pushed.
+// Resumed after the wait for room: drops what the wake-up pushed, and posts
+// again, after the main loop's turn in a long pass.
 int postAgain(lua_State *L) {
   lua_settop(L, 3);
+  if (passIsLong()) {
+    park();
+    return lua_yieldk(L, 0, 0, postAgain);
+  }
   return postEvent(L);
 }
 
@@ -457,13 +554,13 @@ int nkPost(lua_State *L) {
 
 int nkFilter(lua_State *L) {
   needContext(L, "filter");
-  eventFilter(luaL_checkstring(L, 1));
+  eventFilter(checkName(L, luaL_checkstring(L, 1)));
   return 0;
 }
 
 int nkHandler(lua_State *L) {
   needContext(L, "handler");
-  const char *name = luaL_checkstring(L, 1);
+  const char *name = checkName(L, luaL_checkstring(L, 1));
   luaL_checktype(L, 2, LUA_TFUNCTION);
   const char *state = luaL_optstring(L, 3, "");
   if (state[0] && contextTaskStateFind(state) == -1) {
@@ -516,13 +613,12 @@ int nkUnique(lua_State *L) {
 
 int nkYield(lua_State *L) {
   Context *c = needWaiter(L, "yield");
-  if (nowUs() - passStart > kSliceUs) {
-    eventBlock(kTurnEvent, CTX_BLOCKED, BLOCK_RETURN_NONE);
+  if (passIsLong()) {
+    park();
   } else {
     c->runState = CTX_RUNNABLE;
   }
-  endRun();
-  return lua_yieldk(L, 0, 0, resumedNothing);
+  return yieldForNothing(L);
 }
 
 int nkSleep(lua_State *L) {
@@ -531,10 +627,10 @@ int nkSleep(lua_State *L) {
   secondsArg(L, 1, false, &sec, &usec);
   char name[64];
   snprintf(name, sizeof name, "sleep-%s", eventCreateUnique());
+  checkName(L, name);
   timerEvent(name, nullptr, sec, usec);
   eventWaitFor(name);
-  endRun();
-  return lua_yieldk(L, 0, 0, resumedNothing);
+  return yieldForNothing(L);
 }
 
 // }====
@@ -563,8 +659,11 @@ int nkState(lua_State *L) {
 int nkFindState(lua_State *L) {
   needContext(L, "findstate");
   int index = contextTaskStateFind(luaL_checkstring(L, 1));
-  if (index < 0) return 0;
-  lua_pushinteger(L, index);
+  if (index < 0) {
+    lua_pushnil(L);
+  } else {
+    lua_pushinteger(L, index);
+  }
   return 1;
 }
 
@@ -587,7 +686,10 @@ int nkGetInfo(lua_State *L) {
 
 int nkId(lua_State *L) {
   const Context *c = contextGetCurrent();
-  if (!c) return 0;
+  if (!c) {
+    lua_pushnil(L);
+    return 1;
+  }
   lua_pushinteger(L, c->id);
   lua_pushstring(L, c->name);
   return 2;
@@ -601,7 +703,15 @@ int nkStart(lua_State *L) {
   luaL_argcheck(L, scriptName(argv[0]), 1, kBadScriptName);
   for (int i = 2; i <= argc; i++) argv[i - 1] = const_cast<char *>(textArg(L, i, false));
   const char *error = nullptr;
-  int id = luaStartContext(argv[0], argc, argv, &error);
+  int id = -1;
+  if (startsThisPass >= kMaxStartsPerPass) {
+    lua_pushfstring(L, "too many starts in one turn (%d): wait or yield first", kMaxStartsPerPass);
+    error = lua_tostring(L, -1);
+    logRefusal(&startRefusals, "%s: %s not started: %s\n", kName, argv[0], error);
+  } else {
+    startsThisPass++;
+    id = luaStartContext(argv[0], argc, argv, &error);
+  }
   if (id < 0) {
     lua_pushnil(L);
     lua_pushstring(L, error);
@@ -671,7 +781,9 @@ int nkGet(lua_State *L) {
 int nkSet(lua_State *L) {
   const char *tag = luaL_checkstring(L, 1);
   luaL_argcheck(L, tag[0] != '\0', 1, "empty tag name");
-  rtdbSet(tag, textArg(L, 2, false));
+  if (!rtdbSet(tag, textArg(L, 2, false))) {
+    return luaL_error(L, "too many event names (%d): tag '%s' not created", kMaxEventNames, tag);
+  }
   return 0;
 }
 
@@ -730,16 +842,32 @@ const luaL_Reg kBindings[] = {
     {"set", nkSet},         {"rule", nkRule},           {"log", nkLog},
     {"now", nkNow},         {nullptr, nullptr}};
 
+// The contexts alive: those that run or wait (a failed one is kept waiting).
+int liveContexts() {
+  int n = contextGetCurrent() ? 1 : 0;
+  for (Context *c = contextGetNextRunnable(nullptr); c; c = contextGetNextRunnable(c)) n++;
+  for (Context *c = contextGetNextWaiting(nullptr); c; c = contextGetNextWaiting(c)) n++;
+  return n;
+}
+
 // }====
 
 }  // namespace
 
-lua_State *luaStart(int budgetMs, bool linesUnrestricted) {
+lua_State *luaStart(int budgetMs, bool linesUnrestricted, int contextLimit) {
   budgetUs = budgetMs * 1000;
+  maxContexts = contextLimit;
   lua_State *L = luaL_newstate();
   if (!L) return nullptr;
   mainState = L;
   luaL_openlibs(L);
+  int k = 0;
+  for (const char *caller : {"pcall", "xpcall"}) {
+    lua_getglobal(L, caller);
+    yieldingCallers[k++] = lua_tocfunction(L, -1);
+    lua_pop(L, 1);
+  }
+  yieldingCallers[k] = nkDispatch;
   lua_register(L, "print", nkPrint);
   luaL_newlib(L, kBindings);
   lua_setglobal(L, "nk");
@@ -787,6 +915,12 @@ int luaStartContext(const char *name, int argc, char **argv, const char **error)
     if (error) *error = kBadScriptName;
     return -1;
   }
+  if (liveContexts() >= maxContexts) {
+    snprintf(message, sizeof message, "too many contexts (%d)", maxContexts);
+    if (error) *error = message;
+    logRefusal(&startRefusals, "%s: %s not started: %s\n", kName, name, message);
+    return -1;
+  }
   Context *c = contextCreate(name, argc, argv);
   if (c->runState != CTX_FAILED) return c->id;
   const char *why = lua_tostring(c->thread, -1);
@@ -806,12 +940,13 @@ void luaRequestStop() { stopRequested.store(true, std::memory_order_relaxed); }
 
 void luaBeginPass() {
   passStart = nowUs();
+  startsThisPass = 0;
   endRun();
 }
 
 // Parked contexts are the ones interested in kTurnEvent (the only interest
 // in it is the parking block).
-bool luaYieldersParked() { return eventHasInterest(turnEventId); }
+bool luaYieldersParked() { return eventIdHasInterest(turnEventId); }
 
 void luaWakeYielders() { eventPost(kTurnEvent, nullptr, 0); }
 

@@ -22,9 +22,11 @@
 // Tag names and values are kept as given; the listings are name=value items
 // joined by commas, so a comma in a name or value shows up cut there.
 #define NK_MODULE "nkrun"
+#include <stdarg.h>
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
+#include <time.h>
 
 #include <map>
 #include <string>
@@ -132,7 +134,7 @@ void changed(const std::string &name, int depth) {
   }
 }
 
-void write(const std::string &tag, const std::string &value, int depth);
+bool write(const std::string &tag, const std::string &value, int depth);
 
 void evaluate(Rule &r, int depth) {
   if (depth > kMaxChain) {
@@ -147,26 +149,37 @@ void evaluate(Rule &r, int depth) {
   changed(r.id, depth + 1);
 }
 
-void write(const std::string &name, const std::string &value, int depth) {
+// False when a new tag finds no room for its event name (nothing written).
+bool write(const std::string &name, const std::string &value, int depth) {
   auto it = tags.find(name);
   bool isNew = it == tags.end();
   if (isNew) {
+    std::string event = kTagEventPrefix + name;
+    if (!eventNameFits(event.c_str())) return false;
     it = tags.emplace(name, Tag()).first;
-    it->second.event = kTagEventPrefix + name;
+    it->second.event = std::move(event);
     it->second.eventId = eventRegister(it->second.event.c_str());
   }
   Tag &tag = it->second;
   bool differs = isNew || tag.value != value;
   tag.value = value;
-  if (eventHasInterest(tag.eventId)) eventPost(tag.event.c_str(), value.c_str(), 0);
-  if (!differs) return;
-  if (observer) observer(name.c_str(), tag.value.c_str());
-  changed(name, depth);
+  if (eventIdHasInterest(tag.eventId)) eventPost(tag.event.c_str(), value.c_str(), 0);
+  if (differs) {
+    if (observer) observer(name.c_str(), tag.value.c_str());
+    changed(name, depth);
+  }
+  return true;
+}
+
+int64_t monotonicMicroseconds() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
 }
 
 }  // namespace
 
-void rtdbSet(const char *tag, const char *value) { write(tag, value, 0); }
+bool rtdbSet(const char *tag, const char *value) { return write(tag, value, 0); }
 
 const char *rtdbGet(const char *tag) {
   auto it = tags.find(tag);
@@ -181,18 +194,30 @@ void rtdbForEach(void (*visit)(const char *tag, const char *value, void *arg), v
   for (const auto &entry : tags) visit(entry.first.c_str(), entry.second.value.c_str(), arg);
 }
 
-bool listingNames(int string, const char *name) {
-  const char *at = strstr(static_cast<const char *>(memGetData(string)), ",name=");
-  if (!at) return false;
-  at += 6;
-  size_t len = strlen(name);
-  return strncmp(at, name, len) == 0 && (at[len] == ',' || at[len] == '\0');
+void logRefusal(RefusalLog *r, const char *format, ...) {
+  int64_t now = monotonicMicroseconds();
+  if (r->last && now - r->last < 1000000) {
+    r->held++;
+    return;
+  }
+  va_list args;
+  va_start(args, format);
+  nkvsyslog(NKLOG_WARNING, LOGMASK_GENERAL, format, args);
+  va_end(args);
+  if (r->held) {
+    nksyslog(NKLOG_WARNING, LOGMASK_GENERAL, "%s: (%d more refused since the last warning)\n",
+             kName, r->held);
+  }
+  r->last = now;
+  r->held = 0;
 }
 
-bool eventHasInterest(int id) {
-  static int listing;
-  if (!listing) listing = stringAlloc(0);
-  return eventStatsQuery(id, listing) == id + 1;
+bool eventNameFits(const char *name) {
+  static RefusalLog refusals;
+  if (eventLookup(name) >= 0 || eventNameCount() < kMaxEventNames) return true;
+  logRefusal(&refusals, "%s: event name '%.256s' refused: %d names are registered\n", kName, name,
+             eventNameCount());
+  return false;
 }
 
 int ruleInputs(const char *kind) {
