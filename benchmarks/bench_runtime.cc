@@ -22,6 +22,13 @@
 //     contexts of this process's own Lua state, on bindings that call the
 //     library and do nothing else (the library wakes a poster refused by a
 //     full queue once there is room, and the script posts again).
+//   - fairness: the round trip of a `lua` line (a request of this process,
+//     through nkbus) to an nkrun whose two contexts pass one event back and
+//     forth without end, beside the same to an nkrun with nothing to run;
+//     both run at once, and the requests alternate between them,
+//     kFairRequests each: medians and the longest. Also the rounds per
+//     second the two contexts make meanwhile. A pass of the contexts gives
+//     way after 10 ms, so the busy runtime should answer within a few ms.
 //
 // The program runs the nkbus, nkrun and nksh of its own build (their paths
 // come from CMake) with the bus on 127.0.0.1:4242, and refuses to run while
@@ -30,7 +37,7 @@
 // says how to install them and leaves that comparison out. The logs of the
 // processes it starts go to /tmp/bench_runtime.<program>.log.
 //
-//   build/<dir>/benchmarks/bench_runtime [ps] [events]   (default: both)
+//   build/<dir>/benchmarks/bench_runtime [ps] [events] [fair]   (default: all)
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -43,6 +50,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -56,6 +64,7 @@
 #include "event.h"
 #include "mem.h"
 #include "nkmsg.h"
+#include "nkstrings.h"
 
 namespace {
 
@@ -78,6 +87,7 @@ constexpr int kFirstRedisPort = 6390;
 constexpr int kRepetitions = 7;         // rounds of the event figures
 constexpr int kRuntimeEvents = 200000;  // events of one round through nkrun
 constexpr int kLibraryEvents = 200000;  // as bench_context's "event, one context"
+constexpr int kFairRequests = 300;      // lua lines to each runtime
 constexpr double kCommandTimeout = 20;  // seconds a shell command may take
 constexpr double kStartTimeout = 20;    // seconds a server may take to come up
 constexpr double kRoundTimeout = 120;   // seconds a round of events may take
@@ -90,6 +100,10 @@ const char kNksh[] = NK_BENCH_NKSH;
 // %d is the number of events of a round.
 
 const char kParkScript[] = "nk.waitfor('never')\n";
+const char kPongScript[] = "while true do nk.waitfor('to-b') nk.post('to-a') end\n";
+const char kPingScript[] =
+    "rounds = 0\n"
+    "while true do nk.post('to-b') nk.waitfor('to-a') rounds = rounds + 1 end\n";
 const char kSinkScript[] =
     "local n = %d\n"
     "bench = bench or {}\n"
@@ -603,6 +617,70 @@ void measureEvents() {
          medianRatio(scriptRates, runtimeRates));
 }
 
+// ---- fairness --------------------------------------------------------------------
+
+// Milliseconds of one request of a lua line to the runtime called to, which
+// must answer "0" and the expected text.
+double luaMillis(MsgClient *client, const char *to, const char *line, const char *expect,
+                 int data) {
+  stringCopy(data, line);
+  int64_t start = nowNanos();
+  int r = nkMsgRequest(client, to, nullptr, 210, data);
+  double ms = static_cast<double>(nowNanos() - start) / 1e6;
+  const char *got = static_cast<const char *>(memGetData(data));
+  if (r != 0 || (expect && strcmp(got, expect) != 0)) {
+    showLog("nkrun");
+    fail("%s: a lua line gave %d '%s'", to, r, got);
+  }
+  return ms;
+}
+
+void measureFairness() {
+  scriptDir->script("ping", kPingScript);
+  scriptDir->script("pong", kPongScript);
+  pid_t busy =
+      startServer("nkrun", {kNkrun, "-f", "-n", "busy", "-c", scriptDir->config(), "pong", "ping"});
+  pid_t idle = startServer("nkrun.idle", {kNkrun, "-f", "-n", "idle", "-c", scriptDir->config()});
+  MsgClient *client = nkMsgInit("bench-fair");
+  nkMsgTimeoutSet(client, 200000);  // us: a runtime not yet there
+  int data = stringAlloc(0);
+  for (const char *to : {"busy", "idle"}) {
+    int64_t start = nowNanos();
+    for (;;) {
+      stringCopy(data, "1");
+      if (nkMsgRequest(client, to, nullptr, 210, data) == 0) break;
+      if (secondsSince(start) > kStartTimeout) fail("nkrun %s does not answer", to);
+    }
+  }
+  nkMsgTimeoutSet(client, 10000000);
+  std::vector<double> busyMs, idleMs;
+  stringCopy(data, "rounds");
+  nkMsgRequest(client, "busy", nullptr, 210, data);
+  double rounds0 = atof(static_cast<const char *>(memGetData(data)));
+  int64_t start = nowNanos();
+  for (int i = 0; i < kFairRequests; i++) {
+    busyMs.push_back(luaMillis(client, "busy", "1", "1", data));
+    idleMs.push_back(luaMillis(client, "idle", "1", "1", data));
+  }
+  double seconds = secondsSince(start);
+  stringCopy(data, "rounds");
+  nkMsgRequest(client, "busy", nullptr, 210, data);
+  double rounds = atof(static_cast<const char *>(memGetData(data))) - rounds0;
+  stringFree(data);
+  nkMsgClose(client);
+  stopProcess(busy, 5);
+  stopProcess(idle, 5);
+
+  printf("fairness, %d lua lines to each runtime, alternating:\n", kFairRequests);
+  figure("lua line to nkrun with two contexts passing an event for ever, median", median(busyMs),
+         "ms");
+  figure("  the longest", *std::max_element(busyMs.begin(), busyMs.end()), "ms");
+  figure("lua line to nkrun with nothing to run, median", median(idleMs), "ms");
+  figure("  the longest", *std::max_element(idleMs.begin(), idleMs.end()), "ms");
+  printf("  ratio busy / idle (medians): %.2f\n", median(busyMs) / median(idleMs));
+  figure("rounds of the two contexts meanwhile", rounds / seconds, "rounds/s");
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -640,6 +718,7 @@ int main(int argc, char **argv) {
 
   if (nkbench::wanted(argc, argv, "ps")) measureCommands();
   if (nkbench::wanted(argc, argv, "events")) measureEvents();
+  if (nkbench::wanted(argc, argv, "fair")) measureFairness();
 
   stopAll();
   delete scriptDir;
