@@ -508,11 +508,13 @@ names = names .. '|' .. select(2, pcall(nk.filter, 'new-name')):match('too.*')
   const std::string rounds = "kRounds = math.huge\n";
 #endif
   ASSERT_NO_FATAL_FAILURE(runScripts(
-      {{"self", rounds + "nk.filter('pp') nk.post('pp') self_n = 0 while self_n < kRounds do "
-                         "nk.wait() nk.post('pp') self_n = self_n + 1 end\n"},
-       {"pong", "while true do nk.waitfor('to-b') nk.post('to-a') end\n"},
+      {{"self", rounds + "nk.filter('pp') nk.post('pp', 0) self_n = 0 while self_n < kRounds do "
+                         "local e, p = nk.wait() if e .. p ~= 'pp' .. self_n then bad = e .. p end "
+                         "self_n = self_n + 1 nk.post('pp', self_n) end\n"},
+       {"pong", "while true do nk.post('to-a', nk.waitfor('to-b')) end\n"},
        {"ping",
-        "ping_n = 0 while ping_n < kRounds do nk.post('to-b') nk.waitfor('to-a') "
+        "ping_n = 0 while ping_n < kRounds do nk.post('to-b', ping_n) "
+        "if nk.waitfor('to-a') ~= tostring(ping_n) then bad = ping_n end "
         "ping_n = ping_n + 1 end\n"},
        {"rec",
         "rec_n = (rec_n or 0) + 1 local id, err = nk.start('rec') rec_err = rec_err or err "
@@ -525,7 +527,9 @@ names = names .. '|' .. select(2, pcall(nk.filter, 'new-name')):match('too.*')
         "string.find(string.rep('a', 40), string.rep('a*', 8) .. 'b')\n"}}));
   const std::string starts =
       "for i = 1, 400 do local id, e = nk.start('idle') if not id then return i, e end end ";
-  EXPECT_TRUE(eventually([&] { return ask(210, "self_n > 100 and ping_n > 100") == "0 true"; }));
+  EXPECT_TRUE(eventually([&] {
+    return ask(210, "math.min(self_n, ping_n) >= math.min(kRounds, 20000) and bad") == "0 nil";
+  }));
   const struct {
     bool oneWay;
     int type;
@@ -614,13 +618,16 @@ check(nk.setstate("idle") and not nk.setstate("nosuch"), "setstate")
 local name, index = nk.state()
 check(name == "idle" and index == 1 and nk.findstate("BUSY") == 2, "state")
 check(nk.findstate("") == 0 and select("#", nk.findstate("nosuch")) == 1, "findstate")
-nk.handler("go", function(e, p) nk.setstate("busy"); handled = p end, "idle")
+check(nk.handler("go", function(e, p) nk.setstate("busy"); handled = p end, "idle"), "handler")
 nk.handler("go", function(e, p) error("failing handler") end, "busy")
 check(nk.dispatch("go", "x") == true and handled == "x" and nk.state() == "busy", "dispatch")
 -- a failing handler is logged and returns nothing; the script goes on
 check(select("#", nk.dispatch("go", "y")) == 0, "failed handler")
 check(select(1, nk.dispatch("unknown")) == false, "dispatch without interest")
 check(select(1, nk.handler("go", print, "nosuch")) == false, "handler in unknown state")
+nk.filter("q") nk.post("q", "1")
+local none, pending = nk.block("z", "string", true)
+check(select("#", nk.post("q")) == 1 and none == nil and pending == "events pending", "block any")
 nk.setinfo("role", "checker")
 nk.setname("checks")
 check(nk.getinfo("checks", "role") == "checker", "info")
