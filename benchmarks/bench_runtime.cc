@@ -29,6 +29,16 @@
 //     kFairRequests each: medians and the longest. Also the rounds per
 //     second the two contexts make meanwhile. A pass of the contexts gives
 //     way after 10 ms, so the busy runtime should answer within a few ms.
+//   - timers: the wall time of `nksh -c timers` against an nkrun holding
+//     10,000 periodic timers (every listing must show them all), beside
+//     10,000 times one bus round trip: the median of kRoundTrips requests
+//     "stat=timers,index=0" from this process to a second nkrun that holds
+//     no timer, measured right after each listing. Then, for information,
+//     how long that second nkrun stays silent while 10,000 one-shot timers
+//     fire at one instant: a lua line arms them to expire together, and
+//     lua lines "1" follow one another until they have all fired; the
+//     longest answer. Each fired timer posts an event that nothing takes,
+//     which nkrun logs as ignored.
 //
 // The program runs the nkbus, nkrun and nksh of its own build (their paths
 // come from CMake) with the bus on 127.0.0.1:4242, and refuses to run while
@@ -37,7 +47,7 @@
 // says how to install them and leaves that comparison out. The logs of the
 // processes it starts go to /tmp/bench_runtime.<program>.log.
 //
-//   build/<dir>/benchmarks/bench_runtime [ps] [events] [fair]   (default: all)
+//   build/<dir>/benchmarks/bench_runtime [ps] [events] [fair] [timers]   (default: all)
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -88,6 +98,10 @@ constexpr int kRepetitions = 7;         // rounds of the event figures
 constexpr int kRuntimeEvents = 200000;  // events of one round through nkrun
 constexpr int kLibraryEvents = 200000;  // as bench_context's "event, one context"
 constexpr int kFairRequests = 300;      // lua lines to each runtime
+constexpr int kListedTimers = 10000;    // timers of the nkrun that timers lists
+constexpr int kTimersRuns = 5;          // listings, each followed by round trips
+constexpr int kRoundTrips = 1000;       // bus round trips after each listing
+constexpr int kFiredTimers = 10000;     // one-shot timers due at one instant
 constexpr double kCommandTimeout = 20;  // seconds a shell command may take
 constexpr double kStartTimeout = 20;    // seconds a server may take to come up
 constexpr double kRoundTimeout = 120;   // seconds a round of events may take
@@ -100,6 +114,15 @@ const char kNksh[] = NK_BENCH_NKSH;
 // %d is the number of events of a round.
 
 const char kParkScript[] = "nk.waitfor('never')\n";
+// %d is the number of timers; they are armed a few at a time, each batch well
+// within the runtime's budget of Lua without a yield.
+const char kArmedScript[] =
+    "for i = 1, %d do\n"
+    "  nk.every('listed-' .. i, 1000)\n"
+    "  if i %% 500 == 0 then nk.yield() end\n"
+    "end\n"
+    "armed = true\n"
+    "nk.waitfor('never')\n";
 const char kPongScript[] = "while true do nk.waitfor('to-b') nk.post('to-a') end\n";
 const char kPingScript[] =
     "rounds = 0\n"
@@ -681,6 +704,115 @@ void measureFairness() {
   figure("rounds of the two contexts meanwhile", rounds / seconds, "rounds/s");
 }
 
+// ---- timers ---------------------------------------------------------------------
+
+// The rows of a timers listing: its lines that end like the interval column
+// of a timer listed by kArmedScript.
+int listedRows(const std::string &listing) {
+  int rows = 0;
+  for (size_t at = listing.find("listed-"); at != std::string::npos;
+       at = listing.find("listed-", at + 1)) {
+    rows++;
+  }
+  return rows;
+}
+
+// The reply of a lua line to the runtime to, or fails.
+std::string luaReply(MsgClient *client, const char *to, const char *line, int data) {
+  stringCopy(data, line);
+  if (nkMsgRequest(client, to, nullptr, 210, data) != 0) fail("%s: no answer to a lua line", to);
+  return static_cast<const char *>(memGetData(data));
+}
+
+void measureTimers() {
+  char code[512];
+  snprintf(code, sizeof code, kArmedScript, kListedTimers);
+  scriptDir->script("armed", code);
+  pid_t armed = startServer("nkrun", {kNkrun, "-f", "-c", scriptDir->config(), "armed"});
+  pid_t idle = startServer("nkrun.idle",
+                           {kNkrun, "-f", "-n", "idle", "-b", "30000", "-c", scriptDir->config()});
+  MsgClient *client = nkMsgInit("bench-timers");
+  nkMsgTimeoutSet(client, 200000);  // us: a runtime not yet there
+  int data = stringAlloc(0);
+  int64_t start = nowNanos();
+  for (const char *to : {"nkrun", "idle"}) {
+    for (;;) {
+      stringCopy(data, "armed");
+      if (nkMsgRequest(client, to, nullptr, 210, data) == 0 &&
+          (strcmp(to, "idle") == 0 || strcmp(static_cast<char *>(memGetData(data)), "true") == 0)) {
+        break;
+      }
+      if (secondsSince(start) > kStartTimeout * 3) fail("nkrun %s is not ready", to);
+      usleep(100000);
+    }
+  }
+  nkMsgTimeoutSet(client, 10000000);
+
+  std::vector<double> listingMs, tripMs, ratios;
+  for (int run = 0; run < kTimersRuns; run++) {
+    CommandRun r = nksh({"timers"}, 120);
+    if (!r.ok || listedRows(r.output) != kListedTimers) {
+      showLog("nkrun");
+      fail("nksh -c timers listed %d of %d timers (%s)", listedRows(r.output), kListedTimers,
+           r.ok ? "ended with 0" : "failed or timed out");
+    }
+    std::vector<double> trips;
+    for (int i = 0; i < kRoundTrips; i++) {
+      stringCopy(data, "stat=timers,index=0");
+      int64_t t0 = nowNanos();
+      int result = nkMsgRequest(client, "idle", nullptr, 202, data);
+      trips.push_back(static_cast<double>(nowNanos() - t0) / 1e6);
+      if (result != 0) fail("idle: a stat request gave %d", result);
+    }
+    listingMs.push_back(r.seconds * 1000);
+    tripMs.push_back(median(trips));
+    ratios.push_back(r.seconds * 1000 / (median(trips) * kListedTimers));
+  }
+  stopProcess(armed, 5);
+
+  // One-shots due together, 1 s after the lua line that arms them starts
+  // (each armed with what is left of that second), answered for 2.5 s.
+  snprintf(code, sizeof code,
+           "local due = nk.now() + 1 "
+           "for i = 1, %d do nk.timer('once-' .. i, math.max(0, due - nk.now())) end "
+           "return 1",
+           kFiredTimers);
+  int64_t armStart = nowNanos();
+  if (luaReply(client, "idle", code, data) != "1") fail("idle: the one-shot timers not armed");
+  double armMs = static_cast<double>(nowNanos() - armStart) / 1e6;
+  double longestMs = 0;
+  int lines = 0;
+  while (secondsSince(armStart) < 2.5) {
+    int64_t t0 = nowNanos();
+    if (luaReply(client, "idle", "1", data) != "1") fail("idle: a lua line failed");
+    longestMs = std::max(longestMs, static_cast<double>(nowNanos() - t0) / 1e6);
+    lines++;
+  }
+  stringCopy(data, "stat=timers,index=0");
+  nkMsgRequest(client, "idle", nullptr, 202, data);
+  bool allFired = static_cast<const char *>(memGetData(data))[0] == '\0';
+  stringFree(data);
+  nkMsgClose(client);
+  stopProcess(idle, 5);
+  if (!allFired) fail("idle: one-shot timers still armed 1.5 s after they were due");
+
+  printf("timers, %d listings, each followed by %d round trips; medians:\n", kTimersRuns,
+         kRoundTrips);
+  figure("nksh -c timers, nkrun holding " + std::to_string(kListedTimers) + " timers (all listed)",
+         median(listingMs), "ms");
+  figure("  one bus round trip (stat=timers to an nkrun with none)", median(tripMs) * 1000, "us");
+  figure("  " + std::to_string(kListedTimers) + " round trips", median(tripMs) * kListedTimers,
+         "ms");
+  printf("  ratio listing / round trips: %.2f (target <= 1.3)\n", median(ratios));
+  printf(
+      "%d one-shot timers due at one instant in an nkrun, lua lines meanwhile (for "
+      "information):\n",
+      kFiredTimers);
+  figure("the lua line that arms them", armMs, "ms");
+  figure("the longest answer of " + std::to_string(lines) + " lua lines in the 2.5 s from then",
+         longestMs, "ms");
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -719,6 +851,7 @@ int main(int argc, char **argv) {
   if (nkbench::wanted(argc, argv, "ps")) measureCommands();
   if (nkbench::wanted(argc, argv, "events")) measureEvents();
   if (nkbench::wanted(argc, argv, "fair")) measureFairness();
+  if (nkbench::wanted(argc, argv, "timers")) measureTimers();
 
   stopAll();
   delete scriptDir;
