@@ -9,12 +9,17 @@
  * Arithmetic is 32-bit signed with truncating divisions on every build.
  *
  * Named timers: one process-wide list of armed timers in the order they were
- * first created, scanned linearly. The owner's main loop asks
+ * first created, which decides the order of firing and of the listing. An
+ * index beside it, on the system heap, finds a timer by name, the next due
+ * timer in list order and the place where a listing goes on, so that arming,
+ * firing and each listed row cost O(log n) or less. The owner's main loop asks
  * timerGetNextExpiry how long it may sleep and calls timerTick to fire what
  * is due; an event timer posts the event named like it (event.h, so
  * eventInit must have run), a callback timer calls its function. They belong
  * to the thread that runs the main loop and take no lock beyond the list's
- * own mutex around single list operations. */
+ * own mutex around single list operations. A listed timer's expiry and
+ * options change only through this module (arming, firing, and the stopwatch
+ * operations below, which keep the index current when given a listed timer). */
 #ifndef NK_TIMER_H
 #define NK_TIMER_H
 
@@ -59,7 +64,9 @@ NK_API void timerSetGetTimeFunc(TimerGetTimeFunc func);
 /* 1 if the expiry lies strictly before the clock reading, 0 if not, -1 if the
  * clock cannot be read. */
 NK_API int timerExpired(Timer *timer);
-/* Sets the expiry to now; 0, or errno when the clock cannot be read. */
+/* Sets the expiry to now; 0, or errno when the clock cannot be read. This
+ * and the additions below may be used on a listed named timer too: it then
+ * fires by its new expiry. */
 NK_API int timerReset(Timer *timer);
 
 /* Now minus the expiry; -1 when the clock cannot be read. The microsecond

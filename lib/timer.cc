@@ -20,7 +20,10 @@
 #include <time.h>
 
 #include <atomic>
+#include <string_view>
 #include <type_traits>
+#include <unordered_map>
+#include <vector>
 
 #include "event.h"
 #include "list.h"
@@ -79,6 +82,20 @@ bool difference(Timer *timer, int32_t *seconds, int32_t *nanoseconds) {
   return true;
 }
 
+// Reads the clock for the timer's options into its expiry: 0, or errno
+// (the expiry unchanged).
+int readExpiry(Timer *timer) {
+  struct timespec now;
+  int error = timerGetTime(timer, &now);
+  if (error) return error;
+  timer->expiry = now;
+  return 0;
+}
+
+// Called by the operations below that move an expiry: a named timer's place
+// in the index of due timers follows it (see Named timers).
+void expiryMoved(Timer *timer);
+
 }  // namespace
 
 static_assert(CLOCK_REALTIME == 0, "the wall clock is clock id 0");
@@ -102,11 +119,9 @@ int timerExpired(Timer *timer) {
 
 int timerReset(Timer *timer) {
   NK_ASSERT(timer != nullptr);
-  struct timespec now;
-  int error = timerGetTime(timer, &now);
-  if (error) return error;
-  timer->expiry = now;
-  return 0;
+  int error = readExpiry(timer);
+  if (!error) expiryMoved(timer);
+  return error;
 }
 
 // The seconds are reduced to their remainder by 2000 (sign of the difference)
@@ -140,6 +155,7 @@ int timerExpiresSec(Timer *timer) { return sub32(0, timerElapsedSec(timer)); }
 void timerAddSec(Timer *timer, int seconds) {
   NK_ASSERT(timer != nullptr);
   addSeconds(&timer->expiry, seconds);
+  expiryMoved(timer);
 }
 
 // A negative count whose sub-second part outweighs the expiry's nanoseconds
@@ -149,6 +165,7 @@ void timerAddMicroSec(Timer *timer, int microseconds) {
   int32_t x = add32(s32(timer->expiry.tv_nsec), mul32(microseconds % 1000000, 1000));
   addSeconds(&timer->expiry, add32(microseconds / 1000000, x / 1000000000));
   timer->expiry.tv_nsec = x % 1000000000;
+  expiryMoved(timer);
 }
 
 void timerAddInterval(Timer *timer, const struct timespec *interval) {
@@ -160,6 +177,7 @@ void timerAddInterval(Timer *timer, const struct timespec *interval) {
     nanoseconds -= 1000000000;
   }
   timer->expiry.tv_nsec = nanoseconds;
+  expiryMoved(timer);
 }
 
 long timerMsToTimespec(uint32_t ms, struct timespec *ts) {
@@ -171,9 +189,39 @@ long timerMsToTimespec(uint32_t ms, struct timespec *ts) {
 
 // {==== Named timers
 //
-// Every armed timer is on timerList, in the order of its first arming; scans
-// are linear and unsorted. The list and everything on it belong to the main
-// loop's thread: only single list operations take the list's mutex.
+// Every armed timer is on timerList, in the order of its first arming, and
+// the list alone decides every order the module shows: firing, listing. The
+// list and everything on it belong to the main loop's thread: only single
+// list operations take the list's mutex.
+//
+// Beside the list, an index on the system heap (never the handle allocator,
+// so that the memory statistics count the timers' records and nothing else)
+// keeps the walks that would grow with the list bounded:
+//
+//  - byName maps each listed timer's name to the timer and its slot. Names
+//    are unique on the list (arming a listed name re-arms its timer), and a
+//    key views the record's own copy of the name, which lives as long as the
+//    record is indexed.
+//  - Slots number the listed timers in list order: a new timer takes the slot
+//    after every slot in use, so slot order is list order, with gaps where
+//    timers left. slotTimer gives each slot's timer (or null), and a binary
+//    tree over the slots (dueTree, node 1 the root, the children of node i at
+//    2i and 2i + 1, slot s at leaf capacity + s) holds for every range of
+//    slots the earliest expiry on each clock and how many timers are listed
+//    in it. The scan of timerTick asks it for the next timer in list order
+//    that is due, and for how many timers it passes on the way.
+//  - When slots run out, the listed timers are renumbered 0, 1, 2, ... in the
+//    same order, into a power of two of at least one and a half times their
+//    number (16 at least): creating a timer costs O(1) amortised, and the
+//    index is sized by the timers listed at the last renumbering (24 bytes a
+//    slot in the tree, twice that and a pointer per slot in all).
+//
+// The index changes wherever a listed timer appears, goes or moves its
+// expiry or clock: timerArm, timerStop, the firing in timerTick, and the
+// stopwatch operations that move an expiry (timerReset, timerAdd...) when they
+// are given a listed timer. A listed timer's expiry and options must not be
+// written otherwise. Creating a timer may allocate for the index; firing,
+// re-arming and timerGetNextExpiry do not.
 
 static_assert(offsetof(Timer, node) == 0, "a Timer is listed through its first field");
 
@@ -186,12 +234,164 @@ List timerList;  // made ready on first use
 // when the callback returns.
 Timer *firing;
 
-Timer *findTimer(const char *name) {
-  for (ListNode *n = listHead(&timerList); n; n = listNext(&timerList, n)) {
-    Timer *timer = reinterpret_cast<Timer *>(n);
-    if (strcmp(timer->name, name) == 0) return timer;
+// The timer of the last reply of the current statistics listing, or null.
+// Every timer from the head of the list up to it is marked reported, so the
+// next reply is the first unmarked timer after it: timers are only ever
+// appended, and a listing that restarts clears it with the marks. When it
+// leaves the list it is forgotten, and the next reply is looked for from the
+// head, walking the marked timers.
+Timer *lastListed;
+
+// Expiries as keys that order like timerExpired compares: the seconds, then
+// the nanoseconds, both as signed 32-bit values. A timer is due when its key
+// is below the key of the clock's reading.
+constexpr int64_t kNever = INT64_MAX;  // no valid timespec maps to it
+constexpr int kClocks = 2;             // 0 the raw monotonic clock, 1 the wall clock
+
+inline int64_t keyOf(const struct timespec &t) {
+  return static_cast<int64_t>(s32(t.tv_sec)) * 4294967296 + s32(t.tv_nsec) + 2147483648;
+}
+
+inline int clockOf(const Timer *timer) { return (timer->options & TIMER_REAL) ? 1 : 0; }
+
+struct Slot {
+  Timer *timer;
+  uint32_t slot;
+};
+
+struct DueNode {
+  int64_t earliest[kClocks];  // the earliest key on each clock in the range; kNever for none
+  uint32_t listed;            // listed timers in the range
+};
+constexpr DueNode kNoTimer = {{kNever, kNever}, 0};
+
+std::unordered_map<std::string_view, Slot> byName;
+std::vector<Timer *> slotTimer;  // capacity entries
+std::vector<DueNode> dueTree;    // 2 * capacity nodes; node 0 unused
+uint32_t capacity;               // a power of two, or 0 before the first timer
+uint32_t nextSlot;               // slots from here on have never been used
+
+void combine(uint32_t node) {
+  const DueNode &left = dueTree[2 * node], &right = dueTree[2 * node + 1];
+  DueNode &both = dueTree[node];
+  for (int c = 0; c < kClocks; c++) {
+    both.earliest[c] = left.earliest[c] < right.earliest[c] ? left.earliest[c] : right.earliest[c];
   }
-  return nullptr;
+  both.listed = left.listed + right.listed;
+}
+
+// The leaf of slot holds timer (its expiry on its clock), or nothing for a
+// null timer.
+void fillLeaf(uint32_t slot, const Timer *timer) {
+  DueNode &leaf = dueTree[capacity + slot];
+  leaf = kNoTimer;
+  if (timer) {
+    leaf.earliest[clockOf(timer)] = keyOf(timer->expiry);
+    leaf.listed = 1;
+  }
+}
+
+void setSlot(uint32_t slot, Timer *timer) {
+  slotTimer[slot] = timer;
+  fillLeaf(slot, timer);
+  for (uint32_t node = (capacity + slot) / 2; node > 0; node /= 2) combine(node);
+}
+
+// Renumbers the indexed timers from 0 in slot order, into a capacity of at
+// least one and a half times their number plus one: at least a third of the
+// slots are then free for the timers that follow, which pays for the
+// renumbering. The old arrays are released, so the index shrinks with the
+// list.
+void renumber() {
+  std::vector<Timer *> listed;
+  for (Timer *timer : slotTimer) {
+    if (timer) listed.push_back(timer);
+  }
+  uint32_t count = static_cast<uint32_t>(listed.size());
+  capacity = 16;
+  while (capacity < 3 * (count + 1) / 2) capacity *= 2;
+  slotTimer = std::vector<Timer *>(capacity, nullptr);
+  dueTree = std::vector<DueNode>(2 * capacity, kNoTimer);
+  for (uint32_t slot = 0; slot < count; slot++) {
+    slotTimer[slot] = listed[slot];
+    byName[listed[slot]->name].slot = slot;
+    fillLeaf(slot, listed[slot]);
+  }
+  for (uint32_t node = capacity - 1; node > 0; node--) combine(node);
+  nextSlot = count;
+}
+
+// A timer newly appended to the list, its name set.
+void indexAdd(Timer *timer) {
+  if (nextSlot == capacity) renumber();
+  uint32_t slot = nextSlot++;
+  byName.emplace(timer->name, Slot{timer, slot});
+  setSlot(slot, timer);
+}
+
+// A listed timer that is about to leave the list.
+void indexRemove(Timer *timer) {
+  if (timer == lastListed) lastListed = nullptr;
+  auto it = byName.find(timer->name);
+  setSlot(it->second.slot, nullptr);
+  byName.erase(it);
+}
+
+// The listed timer moved its expiry or changed its clock.
+void indexUpdate(Timer *timer) { setSlot(byName.find(timer->name)->second.slot, timer); }
+
+// The slot of the first due timer from slot from on, given one reading per
+// clock as keys, or capacity when none is due; node covers the width slots
+// from first. A node that holds nothing due is passed over whole, so this
+// visits O(log capacity) nodes.
+uint32_t firstDue(uint32_t node, uint32_t first, uint32_t width, uint32_t from,
+                  const int64_t now[kClocks]) {
+  const DueNode &range = dueTree[node];
+  if (first + width <= from || (range.earliest[0] >= now[0] && range.earliest[1] >= now[1])) {
+    return capacity;
+  }
+  if (width == 1) return first;
+  uint32_t half = width / 2;
+  uint32_t found = firstDue(2 * node, first, half, from, now);
+  return found < capacity ? found : firstDue(2 * node + 1, first + half, half, from, now);
+}
+
+// The number of timers listed in the slots [from, to).
+uint32_t listedBetween(uint32_t from, uint32_t to) {
+  uint32_t sum = 0;
+  for (from += capacity, to += capacity; from < to; from /= 2, to /= 2) {
+    if (from & 1) sum += dueTree[from++].listed;
+    if (to & 1) sum += dueTree[--to].listed;
+  }
+  return sum;
+}
+
+// The node of the next timer after timer in list order that the scan of
+// timerTick has to examine, or null at the end of the list. The timers passed over are
+// listed and not due at a reading of their clock taken here; *count gains one
+// for each, as if each had been examined. Should a clock that a listed timer
+// uses fail, nothing is passed over: the next timer is examined, and its own
+// reading decides.
+ListNode *nextToExamine(Timer *timer, int *count) {
+  int64_t now[kClocks];
+  for (int c = 0; c < kClocks; c++) {
+    now[c] = kNever;  // with no timer on the clock nothing there is due
+    if (dueTree[1].earliest[c] == kNever) continue;
+    Timer clock{};
+    clock.options = c ? TIMER_REAL : 0;
+    struct timespec reading;
+    if (timerGetTime(&clock, &reading) != 0) return listNext(&timerList, &timer->node);
+    now[c] = keyOf(reading);
+  }
+  uint32_t from = byName.find(timer->name)->second.slot + 1;
+  uint32_t due = firstDue(1, 0, capacity, from, now);
+  *count += static_cast<int>(listedBetween(from, due));
+  return due < capacity ? &slotTimer[due]->node : nullptr;
+}
+
+Timer *findTimer(const char *name) {
+  auto it = byName.find(name);
+  return it == byName.end() ? nullptr : it->second.timer;
 }
 
 void freeTimer(Timer *timer) {
@@ -227,6 +427,14 @@ void snapExpiry(Timer *timer) {
   timer->expiry.tv_nsec = n % 1000000000;
 }
 
+// A stopwatch (never on a list) costs one load. A record on a list is
+// looked up by name: it may be on a list of its owner's, not the timers'.
+void expiryMoved(Timer *timer) {
+  if (!listIsMember(&timer->node) || !timer->name) return;
+  auto it = byName.find(timer->name);
+  if (it != byName.end() && it->second.timer == timer) indexUpdate(timer);
+}
+
 }  // namespace
 
 // When the clock cannot be read the timer stays listed as far as it was set:
@@ -241,6 +449,7 @@ Timer *timerArm(const char *name, TimerCallback callback, void *arg, uint32_t op
     timer = static_cast<Timer *>(memAllocPtr(sizeof(Timer)));
     listAdd(&timerList, &timer->node);
     timer->name = stringDupPtr(name);
+    indexAdd(timer);
   }
   if (callback) {
     timer->callback = callback;
@@ -253,7 +462,10 @@ Timer *timerArm(const char *name, TimerCallback callback, void *arg, uint32_t op
     if (arg) timer->param = stringDupPtr(static_cast<const char *>(arg));
   }
   timer->options = options;
-  if (timerReset(timer) != 0) return nullptr;
+  if (readExpiry(timer) != 0) {
+    indexUpdate(timer);
+    return nullptr;
+  }
   timer->intervalSec = intervalSec;
   timer->intervalUsec = intervalUsec;
   if (options & TIMER_SNAP) {
@@ -261,6 +473,7 @@ Timer *timerArm(const char *name, TimerCallback callback, void *arg, uint32_t op
   } else {
     setNextExpiry(timer);
   }
+  indexUpdate(timer);
   return timer;
 }
 
@@ -301,6 +514,7 @@ Timer *timerPeriodicSnapCallback(const char *name, TimerCallback callback, void 
 // callback returns, and frees it then. Any other timer is freed at once.
 void timerStop(Timer *timer) {
   NK_ASSERT(timer != nullptr);
+  if (listIsMember(&timer->node)) indexRemove(timer);
   listRemove(&timerList, &timer->node);
   if (timer != firing) freeTimer(timer);
 }
@@ -329,6 +543,13 @@ void timerStopByName(const char *name) {
 // and only while that timer is still listed, so the next timer it moves to is
 // a listed one. A callback that re-arms its own timer changes the options
 // and expiry that are read here afterwards.
+//
+// The scan examines the head of the list, and after each timer the next one
+// in list order that the index finds due (nextToExamine). The timers it
+// passes over would each have been examined, found not due and counted; they
+// are counted without reading the clock for each. So a tick costs O(log n)
+// per timer that fires, plus one for the head after each restart, rather
+// than a walk of the list per firing.
 int timerTick(void) {
   ListNode *n = listHead(&timerList);
   int count = 0;
@@ -352,15 +573,17 @@ int timerTick(void) {
         eventPost(timer->name, timer->param ? timer->param : "", 0);
       }
       if (!(timer->options & TIMER_PERIODIC)) {
+        indexRemove(timer);
         listRemove(&timerList, &timer->node);
         freeTimer(timer);
         n = listHead(&timerList);
         continue;
       }
       setNextExpiry(timer);
+      indexUpdate(timer);
     }
     count++;
-    n = listNext(&timerList, n);
+    n = nextToExamine(timer, &count);
   }
   return count;
 }
@@ -383,15 +606,19 @@ int timerGetNextExpiry(int limit) {
 }
 
 // The listing marks the timers it has returned; the index only restarts it
-// (0) and numbers the reply.
+// (0) and numbers the reply. The search for the first unmarked timer starts
+// after the last one returned (lastListed), since every timer up to it is
+// marked: a row costs the same wherever it lies in the list.
 int timerStatsQuery(int index, int string) {
   if (index == 0) {
     for (ListNode *n = listHead(&timerList); n; n = listNext(&timerList, n)) {
       reinterpret_cast<Timer *>(n)->reported = 0;
     }
+    lastListed = nullptr;
   }
   Timer *timer = nullptr;
-  for (ListNode *n = listHead(&timerList); n && !timer; n = listNext(&timerList, n)) {
+  ListNode *n = lastListed ? listNext(&timerList, &lastListed->node) : listHead(&timerList);
+  for (; n && !timer; n = listNext(&timerList, n)) {
     if (!reinterpret_cast<Timer *>(n)->reported) timer = reinterpret_cast<Timer *>(n);
   }
   if (!timer) {
@@ -399,6 +626,7 @@ int timerStatsQuery(int index, int string) {
     return 0;
   }
   timer->reported = 1;
+  lastListed = timer;
   int seconds = timerExpiresSec(timer);
   int microseconds = timerExpiresMicroSec(timer) % 1000000;
   stringPrintf(

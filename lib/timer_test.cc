@@ -232,4 +232,60 @@ TEST_F(TimerTest, TickCountsAndCallbacksThatStopOrReArm) {
   }
 }
 
+// Names of one character each, in arming order; a callback records its timer's name.
+char names[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
+std::string fired;
+void record(void *arg) {
+  const char *name = static_cast<const char *>(arg);
+  fired += *name;
+  if (*name == 'A') timerStopByName("Q");  // a later timer, before it is due
+  if (*name == 'B') timerCallback("z", record, &names[61], 0, 0);  // a new one, due at once
+}
+
+// Many timers on both clocks fire in list order, a one-shot restarting the scan; the timers
+// the scan passes are counted. Also once the list has gaps and is renumbered, when callbacks
+// stop and arm timers, and when the stopwatch operations move a listed timer's expiry.
+TEST_F(TimerTest, ManyTimersFireInListOrder) {
+  for (char name : std::string(names)) runtimeTiming(std::string(1, name).c_str());
+  free_ = memFreeHandleCount();
+  fakeNow = {100, 0};
+  Timer *t[48];
+  for (int i = 0; i < 48; i++) {
+    const uint32_t options[] = {0, TIMER_PERIODIC, TIMER_PERIODIC | TIMER_REAL, TIMER_REAL};
+    t[i] = timerArm(std::string(1, names[i]).c_str(), record, &names[i], options[i % 4], i * 7 % 5,
+                    i * 3 % 4 * 250000);
+  }
+  clocks.clear();
+  EXPECT_EQ(timerTick(), 48);
+  EXPECT_LE(clocks.size(), 3u);  // the timers passed over are not examined one by one
+  std::string ticks;
+  for (int64_t at : Ints{1600000000, 3000000000, 3000000000, 5200000000}) {
+    fakeNow = {static_cast<time_t>(100 + at / 1000000000), static_cast<long>(at % 1000000000)};
+    fired.clear();
+    ticks += std::to_string(timerTick()) + ":" + fired + " ";
+  }
+  EXPECT_EQ(ticks,
+            "203:03585AFAIKANPSPUZUceUhj 98:156ABADGLPUVUXafjk 34:j "
+            "171:2456759AC5ADEHIJAIMOAPRAPTUWPUXYbcdUcgiUjklUjzj ");
+  for (int i = 1; i < 48; i += 4) timerStopByName(std::string(1, names[i + 2]).c_str());
+  timerAddSec(t[5], -9);
+  timerAddMicroSec(t[9], -9000000);
+  struct timespec back = {-9, 0};
+  timerAddInterval(t[13], &back);
+  timerReset(t[17]);
+  fakeNow.tv_nsec++;
+  fired.clear();
+  EXPECT_EQ(std::to_string(timerTick()) + ":" + fired, "23:59DH");
+  EXPECT_EQ(list(), "12569ADEHILMPTUXYbcfgjk");
+  // A listing goes on after the timer it returned last, also when that one has gone.
+  int text = stringAlloc(0);
+  for (int i : {0, 1, 2}) {
+    if (i == 2) timerStopByName("2");
+    timerStatsQuery(i, text);
+  }
+  EXPECT_NE(std::string(static_cast<char *>(memGetData(text))).find("=3,timer=5,"),
+            std::string::npos);
+  stringFree(text);
+}
+
 }  // namespace
