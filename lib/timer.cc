@@ -213,8 +213,8 @@ long timerMsToTimespec(uint32_t ms, struct timespec *ts) {
 //  - When slots run out, the listed timers are renumbered 0, 1, 2, ... in the
 //    same order, into a power of two of at least one and a half times their
 //    number (16 at least): creating a timer costs O(1) amortised, and the
-//    index is sized by the timers listed at the last renumbering (24 bytes a
-//    slot in the tree, twice that and a pointer per slot in all).
+//    index is sized by the timers listed at the last renumbering (20 bytes a
+//    node, two nodes and a pointer a slot).
 //
 // The index changes wherever a listed timer appears, goes or moves its
 // expiry or clock: timerArm, timerStop, the firing in timerTick, and the
@@ -242,14 +242,19 @@ Timer *firing;
 // head, walking the marked timers.
 Timer *lastListed;
 
-// Expiries as keys that order like timerExpired compares: the seconds, then
-// the nanoseconds, both as signed 32-bit values. A timer is due when its key
-// is below the key of the clock's reading.
-constexpr int64_t kNever = INT64_MAX;  // no valid timespec maps to it
-constexpr int kClocks = 2;             // 0 the raw monotonic clock, 1 the wall clock
+// An expiry or a clock reading as timerExpired compares them: the seconds,
+// then the nanoseconds, both as signed 32-bit values. A timer is due when its
+// expiry is before the reading of its clock.
+struct Stamp {
+  int32_t sec, nsec;
+};
+constexpr Stamp kNever = {INT32_MAX, INT32_MAX};  // later than any valid timespec
+constexpr int kClocks = 2;                        // 0 the raw monotonic clock, 1 the wall clock
 
-inline int64_t keyOf(const struct timespec &t) {
-  return static_cast<int64_t>(s32(t.tv_sec)) * 4294967296 + s32(t.tv_nsec) + 2147483648;
+inline Stamp stampOf(const struct timespec &t) { return {s32(t.tv_sec), s32(t.tv_nsec)}; }
+
+inline bool before(Stamp a, Stamp b) {
+  return a.sec < b.sec || (a.sec == b.sec && a.nsec < b.nsec);
 }
 
 inline int clockOf(const Timer *timer) { return (timer->options & TIMER_REAL) ? 1 : 0; }
@@ -260,8 +265,8 @@ struct Slot {
 };
 
 struct DueNode {
-  int64_t earliest[kClocks];  // the earliest key on each clock in the range; kNever for none
-  uint32_t listed;            // listed timers in the range
+  Stamp earliest[kClocks];  // the earliest expiry on each clock in the range; kNever for none
+  uint32_t listed;          // listed timers in the range
 };
 constexpr DueNode kNoTimer = {{kNever, kNever}, 0};
 
@@ -275,7 +280,8 @@ void combine(uint32_t node) {
   const DueNode &left = dueTree[2 * node], &right = dueTree[2 * node + 1];
   DueNode &both = dueTree[node];
   for (int c = 0; c < kClocks; c++) {
-    both.earliest[c] = left.earliest[c] < right.earliest[c] ? left.earliest[c] : right.earliest[c];
+    both.earliest[c] =
+        before(right.earliest[c], left.earliest[c]) ? right.earliest[c] : left.earliest[c];
   }
   both.listed = left.listed + right.listed;
 }
@@ -286,7 +292,7 @@ void fillLeaf(uint32_t slot, const Timer *timer) {
   DueNode &leaf = dueTree[capacity + slot];
   leaf = kNoTimer;
   if (timer) {
-    leaf.earliest[clockOf(timer)] = keyOf(timer->expiry);
+    leaf.earliest[clockOf(timer)] = stampOf(timer->expiry);
     leaf.listed = 1;
   }
 }
@@ -340,14 +346,15 @@ void indexRemove(Timer *timer) {
 // The listed timer moved its expiry or changed its clock.
 void indexUpdate(Timer *timer) { setSlot(byName.find(timer->name)->second.slot, timer); }
 
-// The slot of the first due timer from slot from on, given one reading per
-// clock as keys, or capacity when none is due; node covers the width slots
+// The slot of the first due timer from slot from on, given a reading of each
+// clock, or capacity when none is due; node covers the width slots
 // from first. A node that holds nothing due is passed over whole, so this
 // visits O(log capacity) nodes.
 uint32_t firstDue(uint32_t node, uint32_t first, uint32_t width, uint32_t from,
-                  const int64_t now[kClocks]) {
+                  const Stamp now[kClocks]) {
   const DueNode &range = dueTree[node];
-  if (first + width <= from || (range.earliest[0] >= now[0] && range.earliest[1] >= now[1])) {
+  if (first + width <= from ||
+      !(before(range.earliest[0], now[0]) || before(range.earliest[1], now[1]))) {
     return capacity;
   }
   if (width == 1) return first;
@@ -373,15 +380,14 @@ uint32_t listedBetween(uint32_t from, uint32_t to) {
 // uses fail, nothing is passed over: the next timer is examined, and its own
 // reading decides.
 ListNode *nextToExamine(Timer *timer, int *count) {
-  int64_t now[kClocks];
+  Stamp now[kClocks] = {kNever, kNever};  // a clock no timer uses is not read
   for (int c = 0; c < kClocks; c++) {
-    now[c] = kNever;  // with no timer on the clock nothing there is due
-    if (dueTree[1].earliest[c] == kNever) continue;
+    if (!before(dueTree[1].earliest[c], kNever)) continue;
     Timer clock{};
     clock.options = c ? TIMER_REAL : 0;
     struct timespec reading;
     if (timerGetTime(&clock, &reading) != 0) return listNext(&timerList, &timer->node);
-    now[c] = keyOf(reading);
+    now[c] = stampOf(reading);
   }
   uint32_t from = byName.find(timer->name)->second.slot + 1;
   uint32_t due = firstDue(1, 0, capacity, from, now);
