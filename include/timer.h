@@ -48,7 +48,7 @@ typedef struct Timer {
   char *param;            /* owned or null: parameter posted with the event */
   TimerCallback callback; /* null for an event timer */
   void *callbackArg;      /* passed to callback */
-  uint32_t reported;      /* already listed by the current statistics listing */
+  uint32_t reported;      /* 0: timerStatsQuery remembers its place itself */
   uint32_t options;       /* TIMER_PERIODIC | TIMER_SNAP | TIMER_REAL */
   int32_t intervalSec;    /* interval, whole seconds */
   int32_t intervalUsec;   /* interval, microseconds (may exceed 999999) */

@@ -234,12 +234,12 @@ List timerList;  // made ready on first use
 // when the callback returns.
 Timer *firing;
 
-// The timer of the last reply of the current statistics listing, or null.
-// Every timer from the head of the list up to it is marked reported, so the
-// next reply is the first unmarked timer after it: timers are only ever
-// appended, and a listing that restarts clears it with the marks. When it
-// leaves the list it is forgotten, and the next reply is looked for from the
-// head, walking the marked timers.
+// The timer of the last reply of the current statistics listing, or null
+// before its first reply. A listing follows the list: every timer up to this
+// one has been returned and none after it (timers are only ever appended), so
+// the next reply is the timer after it. When it leaves the list, the timer
+// before it (or null) takes its place. This stands for the reported marks of
+// the timers, which are left at 0.
 Timer *lastListed;
 
 // An expiry or a clock reading as timerExpired compares them: the seconds,
@@ -337,7 +337,10 @@ void indexAdd(Timer *timer) {
 
 // A listed timer that is about to leave the list.
 void indexRemove(Timer *timer) {
-  if (timer == lastListed) lastListed = nullptr;
+  if (timer == lastListed) {
+    ListNode *before = timer->node.prev;
+    lastListed = listEnd(&timerList, before) ? nullptr : reinterpret_cast<Timer *>(before);
+  }
   auto it = byName.find(timer->name);
   setSlot(it->second.slot, nullptr);
   byName.erase(it);
@@ -611,27 +614,17 @@ int timerGetNextExpiry(int limit) {
   return best;
 }
 
-// The listing marks the timers it has returned; the index only restarts it
-// (0) and numbers the reply. The search for the first unmarked timer starts
-// after the last one returned (lastListed), since every timer up to it is
-// marked: a row costs the same wherever it lies in the list.
+// A listing returns the timers in list order, one a call, from index 0 on;
+// the index only restarts it (0) and numbers the reply. Each reply is the
+// timer after the last one returned (lastListed), however long the list.
 int timerStatsQuery(int index, int string) {
-  if (index == 0) {
-    for (ListNode *n = listHead(&timerList); n; n = listNext(&timerList, n)) {
-      reinterpret_cast<Timer *>(n)->reported = 0;
-    }
-    lastListed = nullptr;
-  }
-  Timer *timer = nullptr;
+  if (index == 0) lastListed = nullptr;
   ListNode *n = lastListed ? listNext(&timerList, &lastListed->node) : listHead(&timerList);
-  for (; n && !timer; n = listNext(&timerList, n)) {
-    if (!reinterpret_cast<Timer *>(n)->reported) timer = reinterpret_cast<Timer *>(n);
-  }
-  if (!timer) {
+  if (!n) {
     stringCopy(string, "");
     return 0;
   }
-  timer->reported = 1;
+  Timer *timer = reinterpret_cast<Timer *>(n);
   lastListed = timer;
   int seconds = timerExpiresSec(timer);
   int microseconds = timerExpiresMicroSec(timer) % 1000000;
