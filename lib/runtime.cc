@@ -10,8 +10,13 @@
 // length and is the flag that runtimeSleep waits on.
 //
 // runtimeLock (rank kRankRuntime) guards pendingList, pendingCount, the
-// pending flags and the membership of profileList. Every walk of profileList
-// (runtimeTiming, the roll-over, the statistics query) holds it too, so that a
+// pending flags and the membership of profileList, with the two things kept
+// beside the list so that neither a lookup by name nor a row of the listing
+// walks it: profileByName, on the system heap (the memory statistics count
+// the profiles and nothing else), maps each name to the first profile of
+// that name in list order; and lastListed is the profile of the listing's
+// last row. Every walk of profileList (the roll-over, the deletion of a
+// profile that profileByName names) and the listing hold it too, so that a
 // deletion never frees a profile under a walk. A RuntimeThread's current
 // profile and stopwatch are guarded by its own short lock: its thread takes it
 // on every switch, runtimeDeleteCallback takes it to clear references to the
@@ -32,6 +37,9 @@
 #include <string.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+
+#include <string_view>
+#include <unordered_map>
 
 #include "atomic_internal.h"
 #include "list.h"
@@ -59,7 +67,7 @@ struct RuntimeProfile {
   int32_t max;        // longest interval current, us
   uint32_t added;     // runtimeStatAdd was called
   uint32_t fixed;     // runtimeStatSet was called: no roll-over
-  uint32_t reported;  // guarded by runtimeLock: listed in the current listing
+  uint32_t reported;  // 0: the listing remembers its place itself (lastListed)
   int32_t tid;        // guarded by runtimeLock: kernel id of thread, 0 until known
 };
 static_assert(offsetof(RuntimeProfile, profileLink) == 0, "node first");
@@ -91,6 +99,17 @@ struct ExecFrame {
 pthread_mutex_t runtimeLock = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t runtimeCond = PTHREAD_COND_INITIALIZER;
 List profileList;
+// The first profile of each name in profileList. A key views the profile's
+// own copy of its name; when that profile is deleted, the next profile of the
+// same name (if any) takes its place, under a key of its own copy.
+std::unordered_map<std::string_view, RuntimeProfile *> profileByName;
+// The profile of the last row of the current statistics listing, or null
+// before its first row. A listing follows profileList: every profile up to
+// this one has been returned and none after it (profiles are only ever
+// appended), so the next row is the profile after it. When it is deleted, the
+// profile before it (or null) takes its place. This stands for the reported
+// marks of the profiles, which are left at 0.
+RuntimeProfile *lastListed;
 List pendingList;
 List threadList;
 uint32_t pendingCount;  // guarded by runtimeLock
@@ -200,6 +219,7 @@ RuntimeProfile *makeProfile(const char *name, pthread_t thread, RuntimeCallback 
 void listProfile(RuntimeProfile *profile) {
   listCheckInit(&profileList);
   listAdd(&profileList, &profile->profileLink);
+  profileByName.emplace(profile->name, profile);  // unless an earlier one has the name
   NK_LOG(NKLOG_INFO, NK_LOGMASK, "%s new profile %p\n", "runtimeNewProfile",
          static_cast<void *>(profile));
 }
@@ -302,6 +322,23 @@ void runtimeDeleteCallback(RuntimeProfile *profile) {
   NK_ASSERT(profile->owner == profile);
   {
     nk::RankedLock<pthread_mutex_t> lock(&runtimeLock, nk::kRankRuntime);
+    if (profile == lastListed) {
+      ListNode *before = profile->profileLink.prev;
+      lastListed =
+          listEnd(&profileList, before) ? nullptr : reinterpret_cast<RuntimeProfile *>(before);
+    }
+    auto named = profileByName.find(profile->name);
+    if (named->second == profile) {
+      profileByName.erase(named);
+      for (ListNode *n = listNext(&profileList, &profile->profileLink); n;
+           n = listNext(&profileList, n)) {
+        RuntimeProfile *p = reinterpret_cast<RuntimeProfile *>(n);
+        if (strcmp(p->name, profile->name) == 0) {
+          profileByName.emplace(p->name, p);
+          break;
+        }
+      }
+    }
     listRemove(&profileList, &profile->profileLink);
     if (listIsMember(&profile->pendingLink)) {
       listRemove(&pendingList, &profile->pendingLink);
@@ -352,16 +389,15 @@ void runtimeSwitch(RuntimeProfile *profile) {
 }
 
 // The lookup and the creation happen under runtimeLock, so that two threads
-// timing the same new name still make one profile.
+// timing the same new name still make one profile. The first profile of the
+// name in list order is found through profileByName, not by a walk.
 void runtimeTiming(const char *name) {
   NK_ASSERT(name != nullptr);
   RuntimeProfile *found = nullptr;
   {
     nk::RankedLock<pthread_mutex_t> lock(&runtimeLock, nk::kRankRuntime);
-    for (ListNode *n = listHead(&profileList); n && !found; n = listNext(&profileList, n)) {
-      RuntimeProfile *p = reinterpret_cast<RuntimeProfile *>(n);
-      if (strcmp(p->name, name) == 0) found = p;
-    }
+    auto named = profileByName.find(name);
+    if (named != profileByName.end()) found = named->second;
     if (!found) {
       found = makeProfile(name, pthread_self(), nullptr, nullptr);
       listProfile(found);
@@ -456,24 +492,20 @@ void runtimeExecute(RuntimeProfile *profile) {
   if (!frame.deleted) addRelaxed(&profile->events, events);
 }
 
-// The listing marks the profiles it has returned; the index only restarts it
-// (0) and numbers the line.
+// A listing returns the profiles in list order, one a call, from index 0 on;
+// the index only restarts it (0) and numbers the line. Each line is the
+// profile after the last one returned (lastListed), however long the list.
 int runtimeStatsQuery(int index, int string) {
   nk::RankedLock<pthread_mutex_t> lock(&runtimeLock, nk::kRankRuntime);
-  if (index == 0) {
-    for (ListNode *n = listHead(&profileList); n; n = listNext(&profileList, n)) {
-      reinterpret_cast<RuntimeProfile *>(n)->reported = 0;
-    }
-  }
-  RuntimeProfile *p = nullptr;
-  for (ListNode *n = listHead(&profileList); n && !p; n = listNext(&profileList, n)) {
-    if (!reinterpret_cast<RuntimeProfile *>(n)->reported) p = reinterpret_cast<RuntimeProfile *>(n);
-  }
-  if (!p) {
+  if (index == 0) lastListed = nullptr;
+  ListNode *n =
+      lastListed ? listNext(&profileList, &lastListed->profileLink) : listHead(&profileList);
+  if (!n) {
     stringCopy(string, "");
     return 0;
   }
-  p->reported = 1;
+  RuntimeProfile *p = reinterpret_cast<RuntimeProfile *>(n);
+  lastListed = p;
   if (!p->tid) p->tid = tidOf(p->thread);
   stringPrintf(string,
                "index=%d,name=%s,thread=%d,count=%d,exec=%d,events=%d,load=%d,min=%d,max=%d",

@@ -88,6 +88,31 @@ TEST(RuntimeTest, WokenCallbacksRunOnceAndAreChargedAndListed) {
   std::string rows = listing();
   EXPECT_NE(rows.find("index=2,name=plain,thread=" + std::to_string(tid) + "," + idle), rows.npos);
   EXPECT_EQ(rows.substr(rows.find("index=4")), "index=4,name=timed" + me + idle);
+  // Of two profiles named alike the first is timed, then the second once the first is deleted;
+  // a listing goes on after its last row also when that row's profile is deleted meanwhile.
+  RuntimeProfile *first = runtimeNewCallback(
+      "dup", [](void *) { return 0; }, nullptr);
+  runtimeNewProfile("dup", pthread_self());
+  runtimeTiming("dup");
+  monoUs += 7;
+  runtimeSwitch(nullptr);
+  int s = stringAlloc(0);
+  std::string row;
+  for (int i = 0; row.find("name=dup") == row.npos && runtimeStatsQuery(i, s); i++) {
+    row = static_cast<char *>(memGetData(s));
+  }
+  EXPECT_EQ(row, "index=5,name=dup" + me + "count=0,exec=0,events=0,load=0,min=7,max=7");
+  runtimeDeleteCallback(first);
+  runtimeStatsQuery(5, s);
+  EXPECT_EQ(static_cast<char *>(memGetData(s)),
+            "index=6,name=dup" + me + idle.substr(0, idle.size() - 1));
+  stringFree(s);
+  runtimeTiming("dup");
+  monoUs += 5;
+  runtimeSwitch(nullptr);
+  rows = listing();
+  EXPECT_EQ(rows.substr(rows.find("name=dup")),
+            "name=dup" + me + "count=0,exec=0,events=0,load=0,min=0,max=5\n");
 }
 
 TEST(RuntimeTest, LoadAverageWeighsByElapsedTime) {
