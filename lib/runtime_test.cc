@@ -122,9 +122,13 @@ TEST(RuntimeTest, LoadAverageWeighsByElapsedTime) {
   runtimeLoadAverage(p, 1, 5000000);   // from 0
   runtimeLoadAverage(p, 7, 10000000);  // forgets the old load, no message
   runtimeLoadAverage(p, 1, 5000000);
+  runtimeSwitch(p);  // switching away after 5 s feeds the value 1 in the same way
+  monoUs += 5000000;
+  runtimeSwitch(nullptr);
   EXPECT_EQ(log.messages(), (std::vector<std::string>{
                                 "INFO runtimeLoadAverage factor is 0.50 val is 1 load=0.50",
-                                "INFO runtimeLoadAverage factor is 0.50 val is 1 load=4.00"}));
+                                "INFO runtimeLoadAverage factor is 0.50 val is 1 load=4.00",
+                                "INFO runtimeLoadAverage factor is 0.50 val is 1 load=2.50"}));
 }
 
 TEST(RuntimeTest, ConditionWaits) {
