@@ -44,6 +44,7 @@ std::string listing() {
   int s = stringAlloc(0);
   for (int i = 0; runtimeStatsQuery(i, s) == 1; i++)
     rows += std::string(static_cast<char *>(memGetData(s))) + "\n";
+  EXPECT_STREQ(static_cast<char *>(memGetData(s)), "");  // the end: no line
   stringFree(s);
   return rows;
 }

@@ -286,20 +286,16 @@ void combine(uint32_t node) {
   both.listed = left.listed + right.listed;
 }
 
-// The leaf of slot holds timer (its expiry on its clock), or nothing for a
-// null timer.
-void fillLeaf(uint32_t slot, const Timer *timer) {
+// Slot holds timer (its expiry on its clock), or nothing for a null timer;
+// the ranges above it follow.
+void setSlot(uint32_t slot, Timer *timer) {
+  slotTimer[slot] = timer;
   DueNode &leaf = dueTree[capacity + slot];
   leaf = kNoTimer;
   if (timer) {
     leaf.earliest[clockOf(timer)] = stampOf(timer->expiry);
     leaf.listed = 1;
   }
-}
-
-void setSlot(uint32_t slot, Timer *timer) {
-  slotTimer[slot] = timer;
-  fillLeaf(slot, timer);
   for (uint32_t node = (capacity + slot) / 2; node > 0; node /= 2) combine(node);
 }
 
@@ -319,20 +315,17 @@ void renumber() {
   slotTimer = std::vector<Timer *>(capacity, nullptr);
   dueTree = std::vector<DueNode>(2 * capacity, kNoTimer);
   for (uint32_t slot = 0; slot < count; slot++) {
-    slotTimer[slot] = listed[slot];
     byName[listed[slot]->name].slot = slot;
-    fillLeaf(slot, listed[slot]);
+    setSlot(slot, listed[slot]);
   }
-  for (uint32_t node = capacity - 1; node > 0; node--) combine(node);
   nextSlot = count;
 }
 
-// A timer newly appended to the list, its name set.
+// A timer newly appended to the list, its name set: its name and a slot are
+// taken here, and the indexUpdate that ends every arming fills the slot.
 void indexAdd(Timer *timer) {
   if (nextSlot == capacity) renumber();
-  uint32_t slot = nextSlot++;
-  byName.emplace(timer->name, Slot{timer, slot});
-  setSlot(slot, timer);
+  byName.emplace(timer->name, Slot{timer, nextSlot++});
 }
 
 // A listed timer that is about to leave the list.
@@ -378,14 +371,13 @@ uint32_t listedBetween(uint32_t from, uint32_t to) {
 
 // The node of the next timer after timer in list order that the scan of
 // timerTick has to examine, or null at the end of the list. The timers passed over are
-// listed and not due at a reading of their clock taken here; *count gains one
-// for each, as if each had been examined. Should a clock that a listed timer
-// uses fail, nothing is passed over: the next timer is examined, and its own
-// reading decides.
+// listed and not due at the readings of the two clocks taken here; *count
+// gains one for each, as if each had been examined. Should a clock fail,
+// nothing is passed over: the next timer is examined, and its own reading
+// decides.
 ListNode *nextToExamine(Timer *timer, int *count) {
-  Stamp now[kClocks] = {kNever, kNever};  // a clock no timer uses is not read
+  Stamp now[kClocks];
   for (int c = 0; c < kClocks; c++) {
-    if (!before(dueTree[1].earliest[c], kNever)) continue;
     Timer clock{};
     clock.options = c ? TIMER_REAL : 0;
     struct timespec reading;
@@ -436,12 +428,10 @@ void snapExpiry(Timer *timer) {
   timer->expiry.tv_nsec = n % 1000000000;
 }
 
-// A stopwatch (never on a list) costs one load. A record on a list is
-// looked up by name: it may be on a list of its owner's, not the timers'.
+// A stopwatch, never on a list, costs one load; a record on a list is a
+// listed named timer.
 void expiryMoved(Timer *timer) {
-  if (!listIsMember(&timer->node) || !timer->name) return;
-  auto it = byName.find(timer->name);
-  if (it != byName.end() && it->second.timer == timer) indexUpdate(timer);
+  if (listIsMember(&timer->node)) indexUpdate(timer);
 }
 
 }  // namespace
