@@ -38,12 +38,10 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <string_view>
-#include <unordered_map>
-
 #include "atomic_internal.h"
 #include "list.h"
 #include "lock_internal.h"
+#include "name_index_internal.h"
 #include "mem.h"
 #include "nkassert_internal.h"
 #include "nkstrings.h"
@@ -102,7 +100,7 @@ List profileList;
 // The first profile of each name in profileList. A key views the profile's
 // own copy of its name; when that profile is deleted, the next profile of the
 // same name (if any) takes its place, under a key of its own copy.
-std::unordered_map<std::string_view, RuntimeProfile *> profileByName;
+nk::NameIndex<RuntimeProfile, &RuntimeProfile::name> profileByName;
 // The profile of the last row of the current statistics listing, or null
 // before its first row. A listing follows profileList: every profile up to
 // this one has been returned and none after it (profiles are only ever
@@ -219,7 +217,7 @@ RuntimeProfile *makeProfile(const char *name, pthread_t thread, RuntimeCallback 
 void listProfile(RuntimeProfile *profile) {
   listCheckInit(&profileList);
   listAdd(&profileList, &profile->profileLink);
-  profileByName.emplace(profile->name, profile);  // unless an earlier one has the name
+  if (!profileByName.find(profile->name)) profileByName.add(profile, 0);
   NK_LOG(NKLOG_INFO, NK_LOGMASK, "%s new profile %p\n", "runtimeNewProfile",
          static_cast<void *>(profile));
 }
@@ -327,14 +325,14 @@ void runtimeDeleteCallback(RuntimeProfile *profile) {
       lastListed =
           listEnd(&profileList, before) ? nullptr : reinterpret_cast<RuntimeProfile *>(before);
     }
-    auto named = profileByName.find(profile->name);
-    if (named->second == profile) {
-      profileByName.erase(named);
+    auto *named = profileByName.find(profile->name);
+    if (named->record == profile) {
+      profileByName.remove(named);
       for (ListNode *n = listNext(&profileList, &profile->profileLink); n;
            n = listNext(&profileList, n)) {
         RuntimeProfile *p = reinterpret_cast<RuntimeProfile *>(n);
         if (strcmp(p->name, profile->name) == 0) {
-          profileByName.emplace(p->name, p);
+          profileByName.add(p, 0);
           break;
         }
       }
@@ -396,8 +394,8 @@ void runtimeTiming(const char *name) {
   RuntimeProfile *found = nullptr;
   {
     nk::RankedLock<pthread_mutex_t> lock(&runtimeLock, nk::kRankRuntime);
-    auto named = profileByName.find(name);
-    if (named != profileByName.end()) found = named->second;
+    auto *named = profileByName.find(name);
+    if (named) found = named->record;
     if (!found) {
       found = makeProfile(name, pthread_self(), nullptr, nullptr);
       listProfile(found);

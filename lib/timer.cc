@@ -20,13 +20,11 @@
 #include <time.h>
 
 #include <atomic>
-#include <string_view>
 #include <type_traits>
-#include <unordered_map>
-#include <vector>
 
 #include "event.h"
 #include "list.h"
+#include "name_index_internal.h"
 #include "mem.h"
 #include "nkassert_internal.h"
 #include "nkstrings.h"
@@ -82,6 +80,14 @@ bool difference(Timer *timer, int32_t *seconds, int32_t *nanoseconds) {
   return true;
 }
 
+// now minus an expiry in microseconds, from the differences of their fields:
+// the seconds are reduced to their remainder by 2000 (sign of the
+// difference) before scaling, so that 1999 s and 999,999 us still fit 31
+// bits. Older differences wrap.
+inline int32_t elapsedMicroseconds(int32_t seconds, int32_t nanoseconds) {
+  return add32(mul32(seconds % 2000, 1000000), nanoseconds / 1000);
+}
+
 // Reads the clock for the timer's options into its expiry: 0, or errno
 // (the expiry unchanged).
 int readExpiry(Timer *timer) {
@@ -124,13 +130,10 @@ int timerReset(Timer *timer) {
   return error;
 }
 
-// The seconds are reduced to their remainder by 2000 (sign of the difference)
-// before scaling: 1999 s and 999,999 us still fit 31 bits. Older differences
-// wrap.
 int timerElapsedMicroSec(Timer *timer) {
   int32_t seconds, nanoseconds;
   if (!difference(timer, &seconds, &nanoseconds)) return -1;
-  return add32(mul32(seconds % 2000, 1000000), nanoseconds / 1000);
+  return elapsedMicroseconds(seconds, nanoseconds);
 }
 
 int timerElapsedMilliSec(Timer *timer) {
@@ -212,9 +215,9 @@ long timerMsToTimespec(uint32_t ms, struct timespec *ts) {
 //    that is due, and for how many timers it passes on the way.
 //  - When slots run out, the listed timers are renumbered 0, 1, 2, ... in the
 //    same order, into a power of two of at least one and a half times their
-//    number (16 at least): creating a timer costs O(1) amortised, and the
-//    index is sized by the timers listed at the last renumbering (20 bytes a
-//    node, two nodes and a pointer a slot).
+//    number (kFewestSlots at least): creating a timer costs O(1) amortised, and the
+//    index is sized by the timers listed at the last renumbering (40 bytes a
+//    node, two nodes, a pointer and a name entry or two a slot).
 //
 // The index changes wherever a listed timer appears, goes or moves its
 // expiry or clock: timerArm, timerStop, the firing in timerTick, and the
@@ -249,6 +252,7 @@ struct Stamp {
   int32_t sec, nsec;
 };
 constexpr Stamp kNever = {INT32_MAX, INT32_MAX};  // later than any valid timespec
+constexpr Stamp kDawn = {INT32_MIN, INT32_MIN};   // earlier than any
 constexpr int kClocks = 2;                        // 0 the raw monotonic clock, 1 the wall clock
 
 inline Stamp stampOf(const struct timespec &t) { return {s32(t.tv_sec), s32(t.tv_nsec)}; }
@@ -259,22 +263,20 @@ inline bool before(Stamp a, Stamp b) {
 
 inline int clockOf(const Timer *timer) { return (timer->options & TIMER_REAL) ? 1 : 0; }
 
-struct Slot {
-  Timer *timer;
-  uint32_t slot;
-};
-
 struct DueNode {
   Stamp earliest[kClocks];  // the earliest expiry on each clock in the range; kNever for none
+  Stamp latest[kClocks];    // the latest; kDawn for none
   uint32_t listed;          // listed timers in the range
+  uint32_t irregular;       // those whose expiry has nanoseconds outside 0 .. 999,999,999
 };
-constexpr DueNode kNoTimer = {{kNever, kNever}, 0};
+constexpr DueNode kNoTimer = {{kNever, kNever}, {kDawn, kDawn}, 0, 0};
 
-std::unordered_map<std::string_view, Slot> byName;
-std::vector<Timer *> slotTimer;  // capacity entries
-std::vector<DueNode> dueTree;    // 2 * capacity nodes; node 0 unused
-uint32_t capacity;               // a power of two, or 0 before the first timer
-uint32_t nextSlot;               // slots from here on have never been used
+nk::NameIndex<Timer, &Timer::name> byName;  // each entry's value is its timer's slot
+constexpr uint32_t kFewestSlots = 16;
+uint32_t capacity;  // a power of two, or 0 before the first timer
+Timer **slotTimer;  // capacity entries
+DueNode *dueTree;   // 2 * capacity nodes; node 0 unused
+uint32_t nextSlot;  // slots from here on have never been used
 
 void combine(uint32_t node) {
   const DueNode &left = dueTree[2 * node], &right = dueTree[2 * node + 1];
@@ -282,8 +284,10 @@ void combine(uint32_t node) {
   for (int c = 0; c < kClocks; c++) {
     both.earliest[c] =
         before(right.earliest[c], left.earliest[c]) ? right.earliest[c] : left.earliest[c];
+    both.latest[c] = before(left.latest[c], right.latest[c]) ? right.latest[c] : left.latest[c];
   }
   both.listed = left.listed + right.listed;
+  both.irregular = left.irregular + right.irregular;
 }
 
 // Slot holds timer (its expiry on its clock), or nothing for a null timer;
@@ -293,8 +297,10 @@ void setSlot(uint32_t slot, Timer *timer) {
   DueNode &leaf = dueTree[capacity + slot];
   leaf = kNoTimer;
   if (timer) {
-    leaf.earliest[clockOf(timer)] = stampOf(timer->expiry);
+    Stamp expiry = stampOf(timer->expiry);
+    leaf.earliest[clockOf(timer)] = leaf.latest[clockOf(timer)] = expiry;
     leaf.listed = 1;
+    leaf.irregular = expiry.nsec < 0 || expiry.nsec > 999999999;
   }
   for (uint32_t node = (capacity + slot) / 2; node > 0; node /= 2) combine(node);
 }
@@ -305,19 +311,23 @@ void setSlot(uint32_t slot, Timer *timer) {
 // renumbering. The old arrays are released, so the index shrinks with the
 // list.
 void renumber() {
-  std::vector<Timer *> listed;
-  for (Timer *timer : slotTimer) {
-    if (timer) listed.push_back(timer);
+  uint32_t count = 0;  // the listed timers move to the front, in order
+  for (uint32_t slot = 0; slot < nextSlot; slot++) {
+    if (slotTimer[slot]) slotTimer[count++] = slotTimer[slot];
   }
-  uint32_t count = static_cast<uint32_t>(listed.size());
-  capacity = 16;
+  Timer **listed = slotTimer;
+  capacity = kFewestSlots;
   while (capacity < 3 * (count + 1) / 2) capacity *= 2;
-  slotTimer = std::vector<Timer *>(capacity, nullptr);
-  dueTree = std::vector<DueNode>(2 * capacity, kNoTimer);
+  slotTimer = static_cast<Timer **>(calloc(capacity, sizeof *slotTimer));
+  free(dueTree);
+  dueTree = static_cast<DueNode *>(malloc(2 * capacity * sizeof *dueTree));
+  NK_ASSERT(slotTimer != nullptr && dueTree != nullptr);
+  for (uint32_t node = 0; node < 2 * capacity; node++) dueTree[node] = kNoTimer;
   for (uint32_t slot = 0; slot < count; slot++) {
-    byName[listed[slot]->name].slot = slot;
+    byName.find(listed[slot]->name)->value = slot;
     setSlot(slot, listed[slot]);
   }
+  free(listed);
   nextSlot = count;
 }
 
@@ -325,7 +335,7 @@ void renumber() {
 // taken here, and the indexUpdate that ends every arming fills the slot.
 void indexAdd(Timer *timer) {
   if (nextSlot == capacity) renumber();
-  byName.emplace(timer->name, Slot{timer, nextSlot++});
+  byName.add(timer, nextSlot++);
 }
 
 // A listed timer that is about to leave the list.
@@ -334,13 +344,13 @@ void indexRemove(Timer *timer) {
     ListNode *before = timer->node.prev;
     lastListed = listEnd(&timerList, before) ? nullptr : reinterpret_cast<Timer *>(before);
   }
-  auto it = byName.find(timer->name);
-  setSlot(it->second.slot, nullptr);
-  byName.erase(it);
+  auto *entry = byName.find(timer->name);
+  setSlot(entry->value, nullptr);
+  byName.remove(entry);
 }
 
 // The listed timer moved its expiry or changed its clock.
-void indexUpdate(Timer *timer) { setSlot(byName.find(timer->name)->second.slot, timer); }
+void indexUpdate(Timer *timer) { setSlot(byName.find(timer->name)->value, timer); }
 
 // The slot of the first due timer from slot from on, given a reading of each
 // clock, or capacity when none is due; node covers the width slots
@@ -384,15 +394,89 @@ ListNode *nextToExamine(Timer *timer, int *count) {
     if (timerGetTime(&clock, &reading) != 0) return listNext(&timerList, &timer->node);
     now[c] = stampOf(reading);
   }
-  uint32_t from = byName.find(timer->name)->second.slot + 1;
+  uint32_t from = byName.find(timer->name)->value + 1;
   uint32_t due = firstDue(1, 0, capacity, from, now);
   *count += static_cast<int>(listedBetween(from, due));
   return due < capacity ? &slotTimer[due]->node : nullptr;
 }
 
+// {==== The next expiry from the index
+//
+// timerGetNextExpiry walks the list and reads the clock for each timer: it
+// answers 0 at the first timer with no time left, otherwise the least time
+// left (at most the limit), and logs each new least on the way. Its
+// arithmetic is timerElapsedMicroSec's, whose seconds wrap every 2000 s: a
+// timer 2000 s ahead reads as due, one 2500 s ahead as 500 s away. When that
+// log line is off only the least time left counts, and with one reading of
+// each clock the index gives it:
+//
+//  - A timer whose seconds lie within 1999 of the reading's, its nanoseconds
+//    in range, reads without the wrap, and a later expiry never reads as
+//    nearer (the nanoseconds' part rounds toward zero, down before the
+//    reading's nanoseconds and up after them, which keeps the order). Of
+//    these, the earliest on the clock decides.
+//  - Timers further ahead read with the wrap: each of them is read.
+//
+// A timer further behind or nanoseconds out of range (a negative interval
+// makes them) leave the answer to the walk, as does the log line. Within
+// 2000 s of the ends of the 32-bit seconds the bounds wrap: all timers then
+// count as behind (the walk answers) or as ahead (each is read).
+
+constexpr int32_t kNearSeconds = 1999;  // the most that does not wrap
+
+// The time left until expiry at reading, as timerExpiresMicroSec gives it.
+int32_t leftAt(Stamp expiry, Stamp reading) {
+  return sub32(
+      0, elapsedMicroseconds(sub32(reading.sec, expiry.sec), sub32(reading.nsec, expiry.nsec)));
+}
+
+// The least of *least and the time left at reading of every timer on clock c
+// whose expiry is not before ahead; node is a node of dueTree.
+void leastAhead(uint32_t node, int c, Stamp ahead, Stamp reading, int32_t *least) {
+  const DueNode &range = dueTree[node];
+  if (before(range.latest[c], ahead)) return;
+  if (node >= capacity) {
+    int32_t left = leftAt(range.latest[c], reading);
+    if (left < *least) *least = left;
+    return;
+  }
+  leastAhead(2 * node, c, ahead, reading, least);
+  leastAhead(2 * node + 1, c, ahead, reading, least);
+}
+
+// timerGetNextExpiry's answer into *answer, without the walk; false when it
+// is the walk's to give.
+bool nextExpiryFromIndex(int limit, int *answer) {
+  if (!dueTree || NKLOG_INFO <= nk::logLevel.load(std::memory_order_relaxed) ||
+      dueTree[1].irregular > 0) {
+    return false;
+  }
+  int32_t least = INT32_MAX;  // the least time left of any timer
+  for (int c = 0; c < kClocks; c++) {
+    Stamp first = dueTree[1].earliest[c];
+    if (!before(first, kNever)) continue;  // no timer on this clock
+    Timer clock{};
+    clock.options = c ? TIMER_REAL : 0;
+    struct timespec now;
+    if (timerGetTime(&clock, &now) != 0) {  // each timer on it reads as 1 us away
+      if (1 < least) least = 1;
+      continue;
+    }
+    Stamp reading = stampOf(now);
+    if (before(first, Stamp{sub32(reading.sec, kNearSeconds), 0})) return false;
+    int32_t left = leftAt(first, reading);
+    if (left < least) least = left;
+    leastAhead(1, c, Stamp{add32(reading.sec, kNearSeconds + 1), 0}, reading, &least);
+  }
+  *answer = least <= 0 ? 0 : least < limit ? least : limit;
+  return true;
+}
+
+// }====
+
 Timer *findTimer(const char *name) {
-  auto it = byName.find(name);
-  return it == byName.end() ? nullptr : it->second.timer;
+  auto *entry = byName.find(name);
+  return entry ? entry->record : nullptr;
 }
 
 void freeTimer(Timer *timer) {
@@ -587,10 +671,13 @@ int timerTick(void) {
   return count;
 }
 
-// A timer whose clock cannot be read counts as due in 1 us (its elapsed time
-// reads as -1).
+// The index answers unless the log line is on or it cannot (see The next
+// expiry from the index); the walk reads the clock for each timer. A timer
+// whose clock cannot be read counts as due in 1 us (its elapsed time reads as
+// -1).
 int timerGetNextExpiry(int limit) {
   int best = limit;
+  if (nextExpiryFromIndex(limit, &best)) return best;
   for (ListNode *n = listHead(&timerList); n; n = listNext(&timerList, n)) {
     Timer *timer = reinterpret_cast<Timer *>(n);
     int remaining = timerExpiresMicroSec(timer);

@@ -201,6 +201,35 @@ TEST_F(TimerTest, FirstExpiryAddsOrSnaps) {
   EXPECT_EQ(Ints({t->options, t->intervalSec, timerGetNextExpiry(5000000)}), Ints({0, 60, 1}));
 }
 
+// The time to the next expiry is the least that timerExpiresMicroSec gives, whose seconds wrap
+// every 2000 s; at most the limit, 0 for a timer with none left. The walk of the list answers
+// when its log line is on, when a timer lies further behind or has nanoseconds out of range;
+// the index otherwise.
+TEST_F(TimerTest, NextExpiryWrapsEvery2000Seconds) {
+  EXPECT_EQ(Ints({timerGetNextExpiry(5000000), timerTick()}), Ints({5000000, 0}));
+  const int32_t rows[][5] = {
+      // interval of a (s, us), of b (s, us): the answer
+      {1999, 0, 2001, 0, 1000000},  // b further ahead reads as 1 s away
+      {2000, 0, 10, 0, 0},          // a reads as due
+      {2500, 0, 600, 0, 500000000},
+      {-2000, 500000, 0, 100000, 100000},  // a further behind reads as 0.5 s away
+      {1, -600000, 0, 900000, 400000},     // a at 1000 s and 0.4 s written as 1001 s less 0.6 s
+  };
+  for (const auto &r : rows) {
+    fakeNow = {1000, 0};
+    timerEvent("a", nullptr, r[0], r[1]);
+    timerEvent("b", nullptr, r[2], r[3]);
+    EXPECT_EQ(timerGetNextExpiry(2000000000), r[4]) << r[0];
+  }
+  timerEvent("a", nullptr, 3, 0);
+  timerEvent("b", nullptr, 2, 0);
+  nkloglevelset("test", "INFO");
+  EXPECT_EQ(timerGetNextExpiry(5000000), 2000000);
+  EXPECT_EQ(log_.messages(),
+            (std::vector<std::string>{"INFO timerGetNextExpiry a expires in 3000000",
+                                      "INFO timerGetNextExpiry b expires in 2000000"}));
+}
+
 // A timer stopped by its own callback is freed and the scan starts again at the head, counting
 // the timers before it again. No stopped timer is read again (ASan).
 TEST_F(TimerTest, TickCountsAndCallbacksThatStopOrReArm) {
