@@ -29,6 +29,10 @@
 //     kFairRequests each: medians and the longest. Also the rounds per
 //     second the two contexts make meanwhile. A pass of the contexts gives
 //     way after 10 ms, so the busy runtime should answer within a few ms.
+//   - tag writes: nk.set of a tag nobody watches, beside nk.get and a Lua
+//     table write, timed inside one lua line (kTagOps each), with 0, 10 and
+//     10,000 further events registered (filtered by a script); medians of
+//     kRepetitions lines.
 //
 // The program runs the nkbus, nkrun and nksh of its own build (their paths
 // come from CMake) with the bus on 127.0.0.1:4242, and refuses to run while
@@ -37,7 +41,7 @@
 // says how to install them and leaves that comparison out. The logs of the
 // processes it starts go to /tmp/bench_runtime.<program>.log.
 //
-//   build/<dir>/benchmarks/bench_runtime [ps] [events] [fair]   (default: all)
+//   build/<dir>/benchmarks/bench_runtime [ps] [events] [fair] [tags]   (default: all)
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -88,6 +92,7 @@ constexpr int kRepetitions = 7;         // rounds of the event figures
 constexpr int kRuntimeEvents = 200000;  // events of one round through nkrun
 constexpr int kLibraryEvents = 200000;  // as bench_context's "event, one context"
 constexpr int kFairRequests = 300;      // lua lines to each runtime
+constexpr int kTagOps = 200000;         // writes (and reads) timed by one lua line
 constexpr double kCommandTimeout = 20;  // seconds a shell command may take
 constexpr double kStartTimeout = 20;    // seconds a server may take to come up
 constexpr double kRoundTimeout = 120;   // seconds a round of events may take
@@ -100,6 +105,21 @@ const char kNksh[] = NK_BENCH_NKSH;
 // %d is the number of events of a round.
 
 const char kParkScript[] = "nk.waitfor('never')\n";
+// Filters the number of events posted with "fill" (more each time).
+const char kFillScript[] =
+    "local n = 0\n"
+    "nk.filter('fill')\n"
+    "while true do\n"
+    "  local _, upto = nk.wait()\n"
+    "  while n < tonumber(upto) do n = n + 1 nk.filter('e' .. n) end\n"
+    "  filled = n\n"
+    "end\n";
+const char kTagLine[] =
+    "local n = %d local t0 = nk.now() for i = 1, n do nk.set('t', i) end "
+    "local set = nk.now() - t0 t0 = nk.now() for i = 1, n do nk.get('t') end "
+    "local get = nk.now() - t0 local t = {} t0 = nk.now() for i = 1, n do t.x = i end "
+    "return string.format('%%.6f %%.6f %%.6f', set / n * 1e6, get / n * 1e6, "
+    "(nk.now() - t0) / n * 1e6)";
 const char kPongScript[] = "while true do nk.waitfor('to-b') nk.post('to-a') end\n";
 const char kPingScript[] =
     "rounds = 0\n"
@@ -681,6 +701,59 @@ void measureFairness() {
   figure("rounds of the two contexts meanwhile", rounds / seconds, "rounds/s");
 }
 
+// ---- tag writes -----------------------------------------------------------------
+
+void measureTags() {
+  scriptDir->script("fill", kFillScript);
+  pid_t runtime = startServer(
+      "nkrun", {kNkrun, "-f", "-b", "100000", "-n", "tags", "-c", scriptDir->config(), "fill"});
+  MsgClient *client = nkMsgInit("bench-tags");
+  nkMsgTimeoutSet(client, 200000);
+  int data = stringAlloc(0);
+  int64_t start = nowNanos();
+  for (;;) {
+    stringCopy(data, "1");
+    if (nkMsgRequest(client, "tags", nullptr, 210, data) == 0) break;
+    if (secondsSince(start) > kStartTimeout) fail("nkrun tags does not answer");
+  }
+  nkMsgTimeoutSet(client, 60000000);
+  char line[1024];
+  snprintf(line, sizeof line, kTagLine, kTagOps);
+  printf("tag writes, %d of each in one lua line, medians of %d lines (us):\n", kTagOps,
+         kRepetitions);
+  for (int events : {0, 10, 10000}) {
+    char post[64];
+    snprintf(post, sizeof post, "nk.post('fill', %d)", events);
+    luaMillis(client, "tags", post, nullptr, data);
+    char want[32];
+    snprintf(want, sizeof want, "%d", events);
+    for (int64_t t0 = nowNanos();;) {
+      stringCopy(data, "filled or 0");
+      nkMsgRequest(client, "tags", nullptr, 210, data);
+      if (strcmp(static_cast<const char *>(memGetData(data)), want) == 0) break;
+      if (secondsSince(t0) > kStartTimeout) fail("the script did not filter %d events", events);
+      usleep(10000);
+    }
+    std::vector<double> set, get, table, ratio;
+    for (int rep = 0; rep < kRepetitions; rep++) {
+      luaMillis(client, "tags", line, nullptr, data);
+      double s = 0, g = 0, t = 0;
+      if (sscanf(static_cast<const char *>(memGetData(data)), "%lf %lf %lf", &s, &g, &t) != 3) {
+        fail("the timing line gave '%s'", static_cast<const char *>(memGetData(data)));
+      }
+      set.push_back(s);
+      get.push_back(g);
+      table.push_back(t);
+      ratio.push_back(s / g);
+    }
+    printf("  %5d events: nk.set %.3f  nk.get %.3f  table write %.4f  set/get %.2f\n", events,
+           median(set), median(get), median(table), median(ratio));
+  }
+  stringFree(data);
+  nkMsgClose(client);
+  stopProcess(runtime, 5);
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -719,6 +792,7 @@ int main(int argc, char **argv) {
   if (nkbench::wanted(argc, argv, "ps")) measureCommands();
   if (nkbench::wanted(argc, argv, "events")) measureEvents();
   if (nkbench::wanted(argc, argv, "fair")) measureFairness();
+  if (nkbench::wanted(argc, argv, "tags")) measureTags();
 
   stopAll();
   delete scriptDir;
