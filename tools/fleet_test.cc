@@ -3,6 +3,7 @@
 // operator's console, all as processes.
 #define NK_MODULE "fleet_test"
 #include <arpa/inet.h>
+#include <ctype.h>
 #include <mosquitto.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -166,6 +167,29 @@ class FleetTest : public ::testing::Test {
     return false;
   }
 
+  // What nksh with args prints on the bus of a device (a is 0, b 1, in the
+  // order started).
+  std::string shellOn(int device, const Words &args) {
+    setenv("NK_BUS_ADDRESS", ("127.0.0." + std::to_string(2 + device)).c_str(), 1);
+    std::string out = nktest::runProgram(nktest::builtProgram("nksh"), args).out;
+    unsetenv("NK_BUS_ADDRESS");
+    return out;
+  }
+  // The rows of the bridge's own stats on that bus as its bridge topic
+  // writes them: name=count joined by commas (a blank count is 0).
+  std::string bridgeStats(int device) {
+    std::vector<std::string> rows =
+        nktest::lines(shellOn(device, {"-r", "nkbridge", "-c", "stats"}));
+    std::string counts;
+    for (size_t i = 2; i < rows.size() && rows[i].compare(0, 8, "    stat") != 0; i++) {
+      std::string count;
+      for (char c : rows[i].substr(30, 10)) count += isdigit(c) ? std::string(1, c) : "";
+      counts += (i > 2 ? "," : "") + rows[i].substr(0, rows[i].find(' ')) + "=" +
+                (count.empty() ? "0" : count);
+    }
+    return counts;
+  }
+
   std::string dir_ = nktest::systemPath("/tmp");
   int port_ = 0, broker_ = -1;
   std::vector<int> pids_;  // bus, runtime and bridge of a, then of b
@@ -236,8 +260,18 @@ TEST_F(FleetTest, DevicesAreQueriedDrivenAndWatched) {
   ASSERT_NO_FATAL_FAILURE(startBroker());
   ASSERT_TRUE(devicesShow({"s1/a", "s1/b"}, "online"));
   EXPECT_EQ(retained(port_, "nk/+/+/tag/#", 3), tags);
-  // The bridge counts its connections and refusals, retained.
-  std::string counts = retained(port_, "nk/s1/a/bridge")["nk/s1/a/bridge"];
+  // The bridge counts its tags, connections and refusals, retained, and its
+  // stats on its bus list the same counters (once a heartbeat has brought
+  // the retained copy up to date with the tags published again).
+  std::string counts;
+  nktest::eventually(
+      [&] {
+        counts = retained(port_, "nk/s1/a/bridge")["nk/s1/a/bridge"];
+        return counts == bridgeStats(0);
+      },
+      20, 0);
+  EXPECT_EQ(bridgeStats(0), counts);
+  EXPECT_NE(counts.find(",tags=2,"), std::string::npos) << counts;
   EXPECT_NE(counts.find(",refused=4,"), std::string::npos) << counts;
   EXPECT_NE(counts.find("broker-connects=2"), std::string::npos) << counts;
   // A device that dies is shown offline by the broker's last will.

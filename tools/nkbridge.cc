@@ -622,10 +622,17 @@ void tagChanged(const char *data) {
   if (up && publish(config.base + "tag/" + topicLevel(tag), value, true)) counters.published++;
 }
 
-// The bridge's own "stats": one row per counter, as the shell's table reads.
+// The bridge's own "stats": one row per counter, as the shell's table reads,
+// the same counters in the same order as the bridge topic's.
 void answerStats(const char *from, int index) {
+  size_t tags;
+  {
+    std::lock_guard<std::mutex> hold(state.lock);
+    tags = state.tags.size();
+  }
   const std::pair<const char *, uint32_t> rows[] = {
       {"published", counters.published.load()},
+      {"tags", static_cast<uint32_t>(tags)},
       {"tags-dropped", counters.tagsDropped.load()},
       {"commands", counters.commands.load()},
       {"refused", counters.refused.load()},
