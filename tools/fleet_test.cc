@@ -121,8 +121,9 @@ class FleetTest : public ::testing::Test {
 
   // Device s1/NAME: its bus on 127.0.0.2, .3, ..., which its programs find
   // through NK_BUS_ADDRESS, inherited, its runtime and its bridge, which runs
-  // commands through shell when one is given.
-  void startDevice(const std::string &name, const char *commands, const std::string &shell = "") {
+  // commands through shell when one is given; extra ends its configuration.
+  void startDevice(const std::string &name, const char *commands, const std::string &shell = "",
+                   const std::string &extra = "") {
     std::string at = dir_ + "/" + name, conf = at + ".conf";
     std::ofstream text(conf);
     text << "scriptDir=" << dir_ << "\nsiteName=s1\ndeviceName=" << name << "\nbrokerPort=" << port_
@@ -134,6 +135,7 @@ class FleetTest : public ::testing::Test {
     } else if (nktest::emulated()) {
       text << "bridgeShell=" << nktest::emulatorCommand() << " " << nktest::builtProgram("nksh");
     }
+    text << "\n" << extra;
     text.close();
     setenv("NK_BUS_ADDRESS", ("127.0.0." + std::to_string(2 + pids_.size() / 3)).c_str(), 1);
     pids_.push_back(nktest::startProgram(nktest::builtProgram("nkbus"), {"-f", "-d"}, at + "-bus"));
@@ -285,15 +287,18 @@ TEST_F(FleetTest, DevicesAreQueriedDrivenAndWatched) {
 }
 
 // Device c runs its commands through a script that notes what it was given
-// and lists the descriptors it holds. A command the broker kept before c
-// started is never run: commands run one at a time, in order, so it would
-// have run before the one sent.
-TEST_F(FleetTest, OnlyCommandsSentRunAndWithoutSockets) {
-  std::string script = dir_ + "/listfds.sh", ran = dir_ + "/c-ran";
+// and lists the descriptors it holds, or, for a "slow" command, waits on a
+// sleep it started. A command the broker kept before c started is never
+// run: commands run one at a time, in order, so it would have run before the
+// one sent.
+TEST_F(FleetTest, OnlyCommandsSentRunWithoutSocketsAndNoLongerThanAllowed) {
+  std::string script = dir_ + "/listfds.sh", ran = dir_ + "/c-ran", sleeper = dir_ + "/sleeper";
   std::ofstream(script) << "echo \"$*\" >>" << ran
+                        << "\ncase \"$*\" in *slow*) sleep 600 & echo $! >" << sleeper
+                        << "; wait;; esac"
                         << "\nfor fd in /proc/$$/fd/*; do readlink \"$fd\"; done\n";
   ASSERT_TRUE(publishRetained(port_, "nk/s1/c/cmd/test/1", "set retained 1"));
-  startDevice("c", "get,set", "/bin/sh " + script);
+  startDevice("c", "get,set", "/bin/sh " + script, "bridgeCommandTimeout=1\n");
   ASSERT_TRUE(devicesShow({"s1/c"}, "online"));
   auto r = fleet({"-d", "s1/c", "get", "level"});
   EXPECT_EQ(r.exitCode(), 0);
@@ -302,6 +307,9 @@ TEST_F(FleetTest, OnlyCommandsSentRunAndWithoutSockets) {
   // shell reads; no connection of the bridge's.
   EXPECT_EQ(r.out.find("/dev/null\npipe:"), 0u) << r.out;
   EXPECT_EQ(r.out.find("socket:"), std::string::npos) << r.out;
+  // A command past its time is stopped and refused, and counted as refused.
+  EXPECT_EQ(fleet({"-d", "s1/c", "get", "slow"}).out, "* Command did not finish within 1 s\n");
+  EXPECT_NE(bridgeStats(2).find(",refused=1,"), std::string::npos) << bridgeStats(2);
 }
 
 // A name that would reach into other devices' topics stops the bridge

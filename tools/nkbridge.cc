@@ -92,6 +92,7 @@ Config config;
 struct Command {
   std::string replyTopic;
   std::string line;
+  std::string from;  // CALLER/ID, for the log
 };
 struct Reply {
   std::string topic;
@@ -379,6 +380,13 @@ void onDisconnect(mosquitto *, void *, int rc) {
   }
 }
 
+// Counts and logs a refusal (why is its reply); the caller sends the reply.
+void countRefusal(const std::string &line, const std::string &from, const std::string &why) {
+  counters.refused++;
+  nksyslog(NKLOG_NOTICE, LOGMASK_GENERAL, "%s: refused '%.80s' from %s: %s", kName,
+           printable(line).c_str(), printable(from).c_str(), why.c_str() + 2);
+}
+
 // Why a command line may not run here, or "" when it may.
 std::string refusal(const std::string &line) {
   if (line.size() > config.payloadLimit) {
@@ -432,15 +440,13 @@ void onMessage(mosquitto *, void *, const mosquitto_message *m) {
   if (why.empty()) {
     std::lock_guard<std::mutex> hold(state.lock);
     if (state.commands.size() < kCommandsWaiting) {
-      state.commands.push_back({replyTopic, line});
+      state.commands.push_back({replyTopic, line, rest});
       state.commandWaiting.notify_one();
       return;
     }
     why = "* Too many commands waiting, try again\n";
   }
-  counters.refused++;
-  nksyslog(NKLOG_NOTICE, LOGMASK_GENERAL, "%s: refused '%.80s' from %s: %s", kName,
-           printable(line).c_str(), printable(rest).c_str(), why.c_str() + 2);
+  countRefusal(line, rest, why);
   publish(replyTopic, why, false);
 }
 
@@ -450,7 +456,9 @@ void onMessage(mosquitto *, void *, const mosquitto_message *m) {
 
 // Runs nksh -c WORD... and returns what it printed on its standard output;
 // stops it once it runs past the timeout or prints more than kOutputLimit.
-std::string runShell(const std::string &line) {
+// A command past its time is refused: then *refused is set.
+std::string runShell(const std::string &line, bool *refused) {
+  *refused = false;
   std::vector<char> copy(line.begin(), line.end());
   copy.push_back('\0');
   char *words[nksh::kMaxWords];
@@ -511,6 +519,7 @@ std::string runShell(const std::string &line) {
   close(out[0]);
   if (timedOut || cut) kill(pid, SIGKILL);
   waitpid(pid, nullptr, 0);
+  *refused = timedOut;
   if (timedOut) {
     return "* Command did not finish within " + std::to_string(config.commandTimeout) + " s\n";
   }
@@ -531,7 +540,10 @@ void worker() {
     counters.commands++;
     nksyslog(NKLOG_INFO, LOGMASK_GENERAL, "%s: running '%.80s'\n", kName,
              printable(c.line).c_str());
-    sendReply(c.replyTopic, runShell(c.line));
+    bool refused = false;
+    std::string text = runShell(c.line, &refused);
+    if (refused) countRefusal(c.line, c.from, text);
+    sendReply(c.replyTopic, text);
   }
 }
 
