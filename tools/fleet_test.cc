@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <future>
 #include <map>
 #include <string>
 #include <vector>
@@ -101,7 +102,7 @@ class FleetTest : public ::testing::Test {
     }
     if (broker_ > 0) nktest::stopProgram(broker_);
     for (const char *log :
-         {"broker", "a-bus", "a-nkrun", "a-nkbridge", "b-nkbridge", "c-nkbridge"}) {
+         {"broker", "a-bus", "a-nkrun", "a-nkbridge", "b-nkbridge", "c-nkbridge", "d-nkbridge"}) {
       if (HasFailure()) printf("---- %s\n%s", log, nktest::readFile(dir_ + "/" + log).c_str());
     }
   }
@@ -286,9 +287,9 @@ TEST_F(FleetTest, DevicesAreQueriedDrivenAndWatched) {
   EXPECT_EQ(r.out, "* s1/b is offline\n");
 }
 
-// Device c runs its commands through a script that notes what it was given
-// and lists the descriptors it holds, or, for a "slow" command, waits on a
-// sleep it started. A command the broker kept before c started is never
+// Devices c and d run their commands through a script that notes what it was
+// given and lists the descriptors it holds, or, for a "slow" command, waits on
+// a sleep it started. A command the broker kept before c started is never
 // run: commands run one at a time, in order, so it would have run before the
 // one sent.
 TEST_F(FleetTest, OnlyCommandsSentRunWithoutSocketsAndNoLongerThanAllowed) {
@@ -310,6 +311,19 @@ TEST_F(FleetTest, OnlyCommandsSentRunWithoutSocketsAndNoLongerThanAllowed) {
   // A command past its time is stopped and refused, and counted as refused.
   EXPECT_EQ(fleet({"-d", "s1/c", "get", "slow"}).out, "* Command did not finish within 1 s\n");
   EXPECT_NE(bridgeStats(2).find(",refused=1,"), std::string::npos) << bridgeStats(2);
+  // A stop does not wait for a running command (d would give it an hour):
+  // the command and what it started are killed, its caller is answered, and
+  // the bridge ends at once.
+  startDevice("d", "get", "/bin/sh " + script, "bridgeCommandTimeout=3600\n");
+  ASSERT_TRUE(devicesShow({"s1/d"}, "online"));
+  unlink(sleeper.c_str());
+  auto slow = std::async(std::launch::async, [&] { return fleet({"-d", "s1/d", "get", "slow"}); });
+  ASSERT_TRUE(nktest::eventually([&] { return !nktest::readFile(sleeper).empty(); }));
+  EXPECT_EQ(nktest::stopProgram(pids_.back()), 0);
+  pids_.back() = -1;
+  EXPECT_EQ(slow.get().out, "* Command stopped: the bridge is stopping\n");
+  std::string sleep = "/proc/" + nktest::lines(nktest::readFile(sleeper))[0] + "/cmdline";
+  EXPECT_TRUE(nktest::eventually([&] { return nktest::readFile(sleep).empty(); }, 5));
 }
 
 // A name that would reach into other devices' topics stops the bridge

@@ -120,6 +120,11 @@ Counters counters;
 
 std::atomic<int> caughtSignal{0};
 mosquitto *broker;
+// Written once when the bridge stops: the worker, which watches it while a
+// command runs, kills the command at once.
+int stopPipe[2] = {-1, -1};
+
+const char kStopped[] = "* Command stopped: the bridge is stopping\n";
 
 int64_t monotonicMicroseconds() {
   struct timespec ts;
@@ -439,12 +444,15 @@ void onMessage(mosquitto *, void *, const mosquitto_message *m) {
   std::string why = refusal(line);
   if (why.empty()) {
     std::lock_guard<std::mutex> hold(state.lock);
-    if (state.commands.size() < kCommandsWaiting) {
+    if (state.stopping) {
+      why = kStopped;
+    } else if (state.commands.size() < kCommandsWaiting) {
       state.commands.push_back({replyTopic, line, rest});
       state.commandWaiting.notify_one();
       return;
+    } else {
+      why = "* Too many commands waiting, try again\n";
     }
-    why = "* Too many commands waiting, try again\n";
   }
   countRefusal(line, rest, why);
   publish(replyTopic, why, false);
@@ -454,9 +462,11 @@ void onMessage(mosquitto *, void *, const mosquitto_message *m) {
 
 // {==== Commands (the worker)
 
-// Runs nksh -c WORD... and returns what it printed on its standard output;
-// stops it once it runs past the timeout or prints more than kOutputLimit.
-// A command past its time is refused: then *refused is set.
+// Runs nksh -c WORD... and returns what it printed on its standard output.
+// It runs in a process group of its own, which is killed, with whatever the
+// command started, once it runs past the timeout, prints more than
+// kOutputLimit or the bridge stops; then the result is a refusal, and
+// *refused is set.
 std::string runShell(const std::string &line, bool *refused) {
   *refused = false;
   std::vector<char> copy(line.begin(), line.end());
@@ -478,13 +488,20 @@ std::string runShell(const std::string &line, bool *refused) {
   // business, whoever opened it and however. A child that would not get
   // exactly these does not start.
   posix_spawn_file_actions_t actions;
+  posix_spawnattr_t attributes;
   pid_t pid = -1;
   int rc = posix_spawn_file_actions_init(&actions);
   if (rc == 0) {
-    rc = posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    if (rc == 0) rc = posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    if (rc == 0) rc = posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-    if (rc == 0) rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    rc = posix_spawnattr_init(&attributes);
+    if (rc == 0) {
+      rc = posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+      if (rc == 0) rc = posix_spawnattr_setpgroup(&attributes, 0);
+      if (rc == 0) rc = posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+      if (rc == 0) rc = posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+      if (rc == 0) rc = posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+      if (rc == 0) rc = posix_spawnp(&pid, argv[0], &actions, &attributes, argv.data(), environ);
+      posix_spawnattr_destroy(&attributes);
+    }
     posix_spawn_file_actions_destroy(&actions);
   }
   close(out[1]);
@@ -492,23 +509,41 @@ std::string runShell(const std::string &line, bool *refused) {
     close(out[0]);
     return "* Cannot run " + config.shell[0] + ": " + strerror(rc) + "\n";
   }
+  // Until the command has ended: its output is read as it comes; once that
+  // has closed, the process is looked at after a pause that doubles from
+  // 1 ms (a shell ends right after its output; a process that closed it and
+  // runs on is held to the same time limit). A stop ends the wait at once.
   std::string text;
-  bool timedOut = false, cut = false;
+  bool open = true, ended = false, timedOut = false, cut = false, stopped = false;
+  int pause = 1;  // ms
   int64_t deadline =
       monotonicMicroseconds() + static_cast<int64_t>(config.commandTimeout) * 1000000;
   for (;;) {
+    if (!open && waitpid(pid, nullptr, WNOHANG) == pid) {
+      ended = true;
+      break;
+    }
     int64_t left = (deadline - monotonicMicroseconds()) / 1000;
     if (left <= 0) {
       timedOut = true;
       break;
     }
-    struct pollfd p = {out[0], POLLIN, 0};
-    if (poll(&p, 1, static_cast<int>(left)) < 0 && errno != EINTR) break;
-    if (!p.revents) continue;
+    struct pollfd p[2] = {{stopPipe[0], POLLIN, 0}, {out[0], POLLIN, 0}};
+    int wait = static_cast<int>(open || left < pause ? left : pause);
+    if (!open && pause < 64) pause *= 2;
+    if (poll(p, open ? 2 : 1, wait) < 0 && errno != EINTR) break;
+    if (p[0].revents) {
+      stopped = true;
+      break;
+    }
+    if (!open || !p[1].revents) continue;
     char buf[8192];
     ssize_t got = read(out[0], buf, sizeof buf);
     if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) break;
+    if (got <= 0) {
+      open = false;
+      continue;
+    }
     text.append(buf, static_cast<size_t>(got));
     if (text.size() > kOutputLimit) {
       text.resize(kOutputLimit);
@@ -517,9 +552,12 @@ std::string runShell(const std::string &line, bool *refused) {
     }
   }
   close(out[0]);
-  if (timedOut || cut) kill(pid, SIGKILL);
-  waitpid(pid, nullptr, 0);
-  *refused = timedOut;
+  if (!ended) {
+    kill(-pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+  }
+  *refused = timedOut || stopped;
+  if (stopped) return kStopped;
   if (timedOut) {
     return "* Command did not finish within " + std::to_string(config.commandTimeout) + " s\n";
   }
@@ -527,13 +565,15 @@ std::string runShell(const std::string &line, bool *refused) {
   return text;
 }
 
+// Runs the commands one at a time. A stop ends the one running (runShell
+// watches for it); the ones still waiting are refused.
 void worker() {
   for (;;) {
     Command c;
     {
       std::unique_lock<std::mutex> hold(state.lock);
       state.commandWaiting.wait(hold, [] { return state.stopping || !state.commands.empty(); });
-      if (state.stopping) return;
+      if (state.stopping) break;
       c = state.commands.front();
       state.commands.pop_front();
     }
@@ -544,6 +584,15 @@ void worker() {
     std::string text = runShell(c.line, &refused);
     if (refused) countRefusal(c.line, c.from, text);
     sendReply(c.replyTopic, text);
+  }
+  std::deque<Command> waiting;
+  {
+    std::lock_guard<std::mutex> hold(state.lock);
+    waiting.swap(state.commands);
+  }
+  for (const Command &c : waiting) {
+    countRefusal(c.line, c.from, kStopped);
+    sendReply(c.replyTopic, kStopped);
   }
 }
 
@@ -757,13 +806,22 @@ bool startBroker() {
   return mosquitto_loop_start(broker) == MOSQ_ERR_SUCCESS;
 }
 
-// Says offline while it still can, then lets everything go.
-void stopBroker() {
+// Ends the command running, if any, and stops the worker taking more.
+void stopCommands() {
   {
     std::lock_guard<std::mutex> hold(state.lock);
     state.stopping = true;
     state.commandWaiting.notify_all();
   }
+  if (write(stopPipe[1], "", 1) < 0) {
+    nksyslog(NKLOG_ERR, LOGMASK_GENERAL, "%s: cannot stop the running command: %s\n", kName,
+             strerror(errno));
+  }
+}
+
+// Says offline while it still can, then lets everything go. The worker has
+// ended: its last replies go out before.
+void stopBroker() {
   publishStatus();
   mosquitto_disconnect(broker);
   mosquitto_loop_stop(broker, false);
@@ -803,6 +861,10 @@ int main(int argc, char **argv) {
 
   request = stringAlloc(0);
   reply = stringAlloc(0);
+  if (pipe2(stopPipe, O_CLOEXEC) != 0) {
+    nksyslog(NKLOG_ERR, LOGMASK_GENERAL, "%s: pipe: %s\n", kName, strerror(errno));
+    return 1;
+  }
   if (!startBroker()) {
     nksyslog(NKLOG_ERR, LOGMASK_GENERAL, "%s: cannot start the broker connection\n", kName);
     return 1;
@@ -810,8 +872,9 @@ int main(int argc, char **argv) {
   std::thread commandWorker(worker);
   mainLoop();
   nksyslog(NKLOG_NOTICE, LOGMASK_GENERAL, "%s: signal %d, exiting\n", kName, caughtSignal.load());
-  stopBroker();
+  stopCommands();
   commandWorker.join();
+  stopBroker();
   if (bus) nkMsgClose(bus);
   stringFree(reply);
   stringFree(request);
