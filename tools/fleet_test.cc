@@ -277,6 +277,22 @@ TEST_F(FleetTest, DevicesAreQueriedDrivenAndWatched) {
   EXPECT_NE(counts.find(",tags=2,"), std::string::npos) << counts;
   EXPECT_NE(counts.find(",refused=4,"), std::string::npos) << counts;
   EXPECT_NE(counts.find("broker-connects=2"), std::string::npos) << counts;
+  // A value the broker had not acknowledged when it died goes again on the
+  // next connection; the value that replaced it meanwhile stays retained.
+  kill(broker_, SIGSTOP);
+  std::string before = bridgeStats(0), log = dir_ + "/a-nkbridge";
+  shellOn(0, {"-c", "set", "pump1", "stale"});
+  EXPECT_TRUE(nktest::eventually([&] { return bridgeStats(0) != before; }));  // published
+  size_t logged = nktest::readFile(log).size();
+  kill(broker_, SIGKILL);
+  waitpid(broker_, nullptr, 0);
+  EXPECT_TRUE(nktest::eventually(
+      [&] { return nktest::readFile(log).find("lost the broker", logged) != std::string::npos; }));
+  shellOn(0, {"-c", "set", "pump1", "fresh"});
+  ASSERT_NO_FATAL_FAILURE(startBroker());
+  ASSERT_TRUE(devicesShow({"s1/a"}, "online"));
+  EXPECT_EQ(retained(port_, "nk/s1/a/tag/#", 2),
+            (Messages{{"nk/s1/a/tag/level", "42"}, {"nk/s1/a/tag/pump1", "fresh"}}));
   // A device that dies is shown offline by the broker's last will.
   kill(pids_.back(), SIGKILL);  // b's bridge
   waitpid(pids_.back(), nullptr, 0);

@@ -99,6 +99,12 @@ struct Reply {
   std::string text;
 };
 
+// Retained values (status, seen, bridge, each tag) go out from the main
+// thread and the broker's thread. Each is read and published under this lock,
+// so that a value read earlier never goes out after one read later: what a
+// topic keeps is its latest value. Taken before state.lock.
+std::mutex publishOrder;
+
 // Shared by the main thread, the broker's thread and the worker.
 struct State {
   std::mutex lock;
@@ -312,12 +318,14 @@ std::string counterText() {
 }
 
 void publishHeartbeat() {
+  std::lock_guard<std::mutex> order(publishOrder);
   publish(config.base + "seen", std::to_string(static_cast<long long>(time(nullptr))), true);
   publish(config.base + "bridge", counterText(), true);
 }
 
 // Online takes both ends: a device whose bus is away cannot run commands.
 void publishStatus() {
+  std::lock_guard<std::mutex> order(publishOrder);
   bool online;
   {
     std::lock_guard<std::mutex> hold(state.lock);
@@ -325,6 +333,25 @@ void publishStatus() {
     online = state.busUp && !state.stopping;
   }
   publish(config.base + "status", online ? "online" : "offline", true);
+}
+
+// Publishes the latest value of the tag named only, or of every tag, while
+// the broker is there.
+void publishTags(const std::string *only) {
+  std::lock_guard<std::mutex> order(publishOrder);
+  std::map<std::string, std::string> values;
+  {
+    std::lock_guard<std::mutex> hold(state.lock);
+    if (!state.brokerUp) return;
+    if (!only) {
+      values = state.tags;
+    } else if (auto it = state.tags.find(*only); it != state.tags.end()) {
+      values.insert(*it);
+    }
+  }
+  for (const auto &t : values) {
+    if (publish(config.base + "tag/" + topicLevel(t.first), t.second, true)) counters.published++;
+  }
 }
 
 // Sends a reply, or keeps it (the newest replyQueue of them) for the broker's
@@ -348,8 +375,27 @@ void sendReply(const std::string &topic, const std::string &text) {
 
 // {==== The broker's callbacks (libmosquitto's thread)
 
-// Everything retained goes out again: a broker that restarted without its
-// store gets it all back, and a subscriber never misses a value.
+// Everything retained goes out again, the tags first (a subscriber that sees
+// online finds them current), then the replies kept meanwhile: a broker that
+// restarted without its store gets it all back, and a subscriber never misses
+// a value.
+void republish() {
+  publishTags(nullptr);
+  publishStatus();
+  publishHeartbeat();
+  std::deque<Reply> replies;
+  {
+    std::lock_guard<std::mutex> hold(state.lock);
+    replies.swap(state.replies);
+  }
+  for (const Reply &r : replies) publish(r.topic, r.text, false);
+}
+
+// On a new connection the client library first sends again what the broker
+// had not acknowledged on the one before, older values among them: right
+// after this callback, before the answer to our subscription comes. So
+// everything is published again on that answer, after the old values, or
+// at once if the subscription cannot be sent.
 void onConnect(mosquitto *, void *, int rc) {
   if (rc != 0) {
     nksyslog(NKLOG_ERR, LOGMASK_GENERAL, "%s: broker refused the connection: %s\n", kName,
@@ -359,22 +405,17 @@ void onConnect(mosquitto *, void *, int rc) {
   nksyslog(NKLOG_NOTICE, LOGMASK_GENERAL, "%s: connected to the broker %s:%d as %s\n", kName,
            config.host.c_str(), config.port, config.base.c_str());
   counters.brokerConnects++;
-  mosquitto_subscribe(broker, nullptr, (config.base + "cmd/+/+").c_str(), 1);
-  std::map<std::string, std::string> tags;
-  std::deque<Reply> replies;
   {
     std::lock_guard<std::mutex> hold(state.lock);
     state.brokerUp = true;
-    tags = state.tags;
-    replies.swap(state.replies);
   }
-  publishStatus();
-  publishHeartbeat();
-  for (const auto &t : tags) {
-    if (publish(config.base + "tag/" + topicLevel(t.first), t.second, true)) counters.published++;
+  if (mosquitto_subscribe(broker, nullptr, (config.base + "cmd/+/+").c_str(), 1) !=
+      MOSQ_ERR_SUCCESS) {
+    republish();
   }
-  for (const Reply &r : replies) publish(r.topic, r.text, false);
 }
+
+void onSubscribe(mosquitto *, void *, int, int, const int *) { republish(); }
 
 void onDisconnect(mosquitto *, void *, int rc) {
   std::lock_guard<std::mutex> hold(state.lock);
@@ -659,7 +700,6 @@ void tagChanged(const char *data) {
   if (!eq || eq == data) return;
   std::string tag(data, static_cast<size_t>(eq - data));
   std::string value(eq + 1);
-  bool up;
   {
     std::lock_guard<std::mutex> hold(state.lock);
     auto it = state.tags.find(tag);
@@ -676,11 +716,10 @@ void tagChanged(const char *data) {
     } else {
       it->second = value;
     }
-    up = state.brokerUp;
   }
   // While the broker is away the map holds the latest value; the next
   // connection publishes it.
-  if (up && publish(config.base + "tag/" + topicLevel(tag), value, true)) counters.published++;
+  publishTags(&tag);
 }
 
 // The bridge's own "stats": one row per counter, as the shell's table reads,
@@ -780,6 +819,7 @@ bool startBroker() {
   mosquitto_connect_callback_set(broker, onConnect);
   mosquitto_disconnect_callback_set(broker, onDisconnect);
   mosquitto_message_callback_set(broker, onMessage);
+  mosquitto_subscribe_callback_set(broker, onSubscribe);
   mosquitto_reconnect_delay_set(broker, 1, 5, true);
   std::string will = config.base + "status";
   mosquitto_will_set(broker, will.c_str(), 7, "offline", 1, true);
