@@ -375,10 +375,10 @@ void sendReply(const std::string &topic, const std::string &text) {
 
 // {==== The broker's callbacks (libmosquitto's thread)
 
-// Everything retained goes out again, the tags first (a subscriber that sees
-// online finds them current), then the replies kept meanwhile: a broker that
-// restarted without its store gets it all back, and a subscriber never misses
-// a value.
+// Everything retained goes out again, the tags before status (a subscriber
+// that sees online come back finds the tags already current), then the
+// replies kept meanwhile: a broker that restarted without its store gets it
+// all back, and a subscriber never misses a value.
 void republish() {
   publishTags(nullptr);
   publishStatus();
