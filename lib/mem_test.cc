@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -144,6 +145,47 @@ TEST_F(MemTest, StatisticsReports) {
   ASSERT_EQ(lines.size(), 17u);  // memStats' own string, the totals, 15 classes
   EXPECT_EQ(lines[1], "totalh=262144,freeh=262143");
   EXPECT_EQ(lines[16].rfind("index=0,size=4194304,", 0), 0u);
+}
+
+// Two threads allocating, growing and freeing at once lose no count, and
+// every handle and block comes back. Together they take more handles than
+// there are, so freed records are handed out again.
+TEST_F(MemTest, ThreadsSharingTheAllocatorKeepExactCounts) {
+  constexpr int kRounds = 70000;
+  auto work = [] {
+    for (int i = 0; i < kRounds; i++) {
+      int a = memAlloc(1 + i % 200), b = memAlloc(300);
+      bytes(a)[0] = 1;
+      memResize(a, 1, 250);
+      ASSERT_EQ(bytes(a)[0], 1);
+      memFree(a);
+      memFree(b);
+    }
+  };
+  std::thread other(work);
+  work();
+  other.join();
+  EXPECT_EQ(memFreeHandleCount(), MAX_HANDLES);
+  int s = stringAlloc(5000);
+  memStatsQuery(1, s);  // the string's own block is the only one in use
+  EXPECT_EQ(text(s),
+            "index=1,alloch=262144,freeh=262143,allocb=25088,freeb=25087,allocm=12582912,"
+            "freem=12574720");
+  stringFree(s);
+  int allocops[2], freeops[2], free[2], peak[2];
+  for (int i : {0, 1}) {
+    sscanf(blockReport(MIN_LOG_SIZE + i).c_str(),
+           "index=%*d,size=%*d,count=%*d,free=%d,allocops=%d,freeops=%d,peak=%d", &free[i],
+           &allocops[i], &freeops[i], &peak[i]);
+  }
+  EXPECT_EQ(free[0], 16384);
+  EXPECT_EQ(allocops[0], 2 * kRounds);
+  EXPECT_EQ(freeops[0], 2 * kRounds);
+  EXPECT_TRUE(peak[0] >= 1 && peak[0] <= 2) << peak[0];  // one each at a time
+  EXPECT_EQ(free[1], 8192);
+  EXPECT_EQ(allocops[1], 4 * kRounds);
+  EXPECT_EQ(freeops[1], 4 * kRounds);
+  EXPECT_TRUE(peak[1] >= 2 && peak[1] <= 4) << peak[1];  // two each at a time
 }
 
 // A stray write over a guard byte, found when the block is freed or grown.
