@@ -56,6 +56,8 @@ TEST_F(MemTest, FreshHandlesBlocksAndSizeClasses) {
             "index=9,size=256,count=16384,free=16382,allocops=2,freeops=0,peak=2,delta=-2");
   memFree(a);
   memFree(b);
+  EXPECT_EQ(peek(d), 0xFF);  // a freed block's whole capacity
+  EXPECT_EQ(peek(d + 219), 0xFF);
   EXPECT_EQ(blockReport(8),  // delta: against the previous report
             "index=9,size=256,count=16384,free=16384,allocops=2,freeops=2,peak=2,delta=0");
   // Each class but the first is new here: one slab of it, one block taken.
@@ -72,6 +74,8 @@ TEST_F(MemTest, FreshHandlesBlocksAndSizeClasses) {
     EXPECT_EQ(count - free, 1) << size;
     memFreePtr(p);
   }
+  EXPECT_EQ(blockReport(8),  // the peak stays the highest seen
+            "index=9,size=256,count=16384,free=16384,allocops=4,freeops=4,peak=2,delta=0");
 }
 
 TEST_F(MemTest, ResizeDupAndValidity) {
