@@ -67,6 +67,13 @@
 #define NK_POISON(p, n) ((void)(p), (void)(n))
 #define NK_UNPOISON(p, n) ((void)(p), (void)(n))
 #endif
+// The regions of a block: its header but the front guard (open from when
+// the block is carved), its body (the guards and the data: closed while the
+// block is free) and its data alone (open while the block is in use).
+#define NK_UNPOISON_HEADER(b) NK_UNPOISON((b), kHeaderSize - 4)
+#define NK_POISON_BODY(b) NK_POISON((b)->frontGuard, (b)->capacity + 8)
+#define NK_UNPOISON_BODY(b) NK_UNPOISON((b)->frontGuard, (b)->capacity + 8)
+#define NK_UNPOISON_DATA(b) NK_UNPOISON(dataOf(b), (b)->capacity)
 
 namespace {
 
@@ -291,7 +298,7 @@ MemBlock *blockTake(int logSize) {
     b = reinterpret_cast<MemBlock *>(pool.carveNext);
     pool.carveNext += 1 << logSize;
     pool.carveLeft--;
-    NK_UNPOISON(b, kHeaderSize - 4);
+    NK_UNPOISON_HEADER(b);
     b->logSize = static_cast<uint32_t>(logSize);
     b->capacity = (1u << logSize) - BLOCK_OVERHEAD;
     b->inUse = 0;
@@ -323,12 +330,12 @@ void blockReady(MemBlock *b) {
   NK_LOG(NKLOG_DEBUG, NK_LOGMASK, "blockAlloc: memset to 0 %p bytes %d\n",
          static_cast<void *>(b->frontGuard), static_cast<int>(capacity));
   uint8_t *data = dataOf(b);
-  NK_UNPOISON(b->frontGuard, capacity + 8);
+  NK_UNPOISON_BODY(b);
   memset(b->frontGuard, GUARD_BYTE, 4);
   memset(data + capacity, GUARD_BYTE, 4);
   memset(data, 0, capacity);
-  NK_POISON(b->frontGuard, 4);
-  NK_POISON(data + capacity, 4);
+  NK_POISON_BODY(b);  // the guards stay closed
+  NK_UNPOISON_DATA(b);
 }
 
 // Checks a block that its owner gives up, marks it free and fills its data
@@ -342,7 +349,7 @@ void blockRelease(MemBlock *b) {
   NK_ASSERT(b->logSize >= MIN_LOG_SIZE && b->logSize <= MAX_LOG_SIZE);
   uint32_t capacity = b->capacity;
   uint8_t *data = dataOf(b);
-  NK_UNPOISON(b->frontGuard, capacity + 8);
+  NK_UNPOISON_BODY(b);
   for (int i = 0; i < 4; i++) {
     NK_ASSERT(b->frontGuard[i] == GUARD_BYTE);
     NK_ASSERT(data[capacity + i] == GUARD_BYTE);
@@ -350,7 +357,7 @@ void blockRelease(MemBlock *b) {
   NK_LOG(NKLOG_DEBUG, NK_LOGMASK, "blockAlloc: memset to ff %p bytes %d\n",
          static_cast<void *>(b->frontGuard), static_cast<int>(capacity));
   memset(data, 0xFF, capacity);
-  NK_POISON(b->frontGuard, capacity + 8);
+  NK_POISON_BODY(b);
 }
 
 // Queues a released block at the tail of its pool. REQUIRES: state.lock held.
