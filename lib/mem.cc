@@ -156,13 +156,15 @@ class AllocatorLock {
   }
 
  private:
+  bool spin(uint32_t value);
   void wait();
   void wake();
   uint32_t word_ = 0;
 };
 
-// About a microsecond of spinning: several times what a holder keeps the
-// lock, far less than a sleep and a wake-up cost.
+// A few microseconds of spinning (a pause takes some tens of nanoseconds):
+// many times what a holder keeps the lock, less than a sleep and a wake-up
+// cost.
 constexpr int kSpins = 100;
 
 inline void cpuRelax() {
@@ -173,21 +175,30 @@ inline void cpuRelax() {
 #endif
 }
 
-void AllocatorLock::wait() {
+// Spins while the spins last, taking the lock as value whenever it is seen
+// free; true once taken.
+bool AllocatorLock::spin(uint32_t value) {
   for (int i = 0; i < kSpins; i++) {
-    cpuRelax();
     uint32_t expected = 0;
     if (__atomic_load_n(&word_, __ATOMIC_RELAXED) == 0 &&
-        __atomic_compare_exchange_n(&word_, &expected, 1u, false, __ATOMIC_ACQUIRE,
+        __atomic_compare_exchange_n(&word_, &expected, value, false, __ATOMIC_ACQUIRE,
                                     __ATOMIC_RELAXED)) {
-      return;
+      return true;
     }
+    cpuRelax();
   }
-  // Marked 2 by whoever sleeps, so that the holder's unlock wakes a sleeper;
-  // a thread woken here holds the lock as 2, which costs at most one wake-up
-  // too many.
+  return false;
+}
+
+// Whoever sleeps marks the word 2 first, so that the holder's unlock wakes a
+// sleeper. A thread that has slept takes the lock only as 2, since others may
+// still sleep (which costs at most one wake-up too many), and spins again
+// before it sleeps again: the holder that woke it lets go again soon.
+void AllocatorLock::wait() {
+  if (spin(1)) return;
   while (__atomic_exchange_n(&word_, 2u, __ATOMIC_ACQUIRE) != 0) {
     syscall(SYS_futex, &word_, FUTEX_WAIT_PRIVATE, 2u, nullptr, nullptr, 0);
+    if (spin(2)) return;
   }
 }
 
@@ -210,11 +221,14 @@ class Locked {
 // written under it and read without it.
 struct alignas(kCacheLine) HandleState {
   AllocatorLock lock;
+  // Waiters read the lock word over and over: what it guards starts on the
+  // next cache line, so that they do not take that line from the holder.
+  //
   // Records from highWater on have never been handed out. They stand, in
   // index order, at the front of the free-handle queue (a freed record always
   // goes behind them), so they are taken from here first and never queued:
   // memInit then touches none of the 262,144 records.
-  int32_t highWater = 0;
+  alignas(kCacheLine) int32_t highWater = 0;
   MemHandleRecord *freeHead = nullptr;  // freed records, oldest first
   MemHandleRecord *freeTail = nullptr;
   MemHandleRecord *usedFirst = nullptr;  // allocated records, in allocation order
