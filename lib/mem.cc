@@ -162,10 +162,16 @@ class AllocatorLock {
   uint32_t word_ = 0;
 };
 
-// A few microseconds of spinning (a pause takes some tens of nanoseconds):
-// many times what a holder keeps the lock, less than a sleep and a wake-up
-// cost.
-constexpr int kSpins = 100;
+// How a waiter spins, in pauses (one takes some tens of nanoseconds): it
+// looks at the lock, and while it is held waits a little longer each time,
+// up to about two microseconds between looks, for about thirty microseconds
+// in all before it sleeps. A waiter that looks often takes the lock word's
+// cache line from the holder again and again, and two threads that hand the
+// lock back and forth at every call move every line it guards each time;
+// looking rarely lets the holder run a while on lines it already has.
+constexpr int kFirstDelay = 4;
+constexpr int kLongestDelay = 64;
+constexpr int kSpinPauses = 1000;
 
 inline void cpuRelax() {
 #if defined(__x86_64__) || defined(__i386__)
@@ -175,17 +181,19 @@ inline void cpuRelax() {
 #endif
 }
 
-// Spins while the spins last, taking the lock as value whenever it is seen
-// free; true once taken.
+// Spins for a while, taking the lock as value whenever it is seen free; true
+// once taken.
 bool AllocatorLock::spin(uint32_t value) {
-  for (int i = 0; i < kSpins; i++) {
+  int delay = kFirstDelay;
+  for (int spent = 0; spent < kSpinPauses; spent += delay) {
     uint32_t expected = 0;
     if (__atomic_load_n(&word_, __ATOMIC_RELAXED) == 0 &&
         __atomic_compare_exchange_n(&word_, &expected, value, false, __ATOMIC_ACQUIRE,
                                     __ATOMIC_RELAXED)) {
       return true;
     }
-    cpuRelax();
+    for (int i = 0; i < delay; i++) cpuRelax();
+    if (delay < kLongestDelay) delay *= 2;
   }
   return false;
 }
