@@ -331,9 +331,6 @@ MemBlock *blockTake(int logSize) {
     pool.head = b->next;
     if (pool.head == nullptr) pool.tail = nullptr;
   }
-  // The block handed out next is fetched into the cache ahead of its turn:
-  // blocks are reused oldest first, so it is the least recently touched.
-  __builtin_prefetch(pool.carveLeft > 0 ? pool.carveNext : reinterpret_cast<char *>(pool.head), 1);
   MemPoolStats &st = pool.stats;
   st.free--;
   if (st.count - st.free > st.peak) st.peak = st.count - st.free;
@@ -423,8 +420,7 @@ void usedRemove(MemHandleRecord *r) {
   state.usedCount--;
 }
 
-// The free-handle queue. REQUIRES: state.lock held. As with blocks, the
-// record handed out next is fetched into the cache ahead of its turn.
+// The free-handle queue. REQUIRES: state.lock held.
 MemHandleRecord *handleTake() {
   MemHandleRecord *r;
   if (state.highWater < MAX_HANDLES) {
@@ -438,8 +434,6 @@ MemHandleRecord *handleTake() {
       state.freeQueued--;
     }
   }
-  __builtin_prefetch(
-      state.highWater < MAX_HANDLES ? &memHandleTable[state.highWater] : state.freeHead, 1);
   return r;
 }
 
