@@ -5,6 +5,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <atomic>
 #include <string>
 #include <thread>
 #include <vector>
@@ -76,6 +77,13 @@ TEST_F(MemTest, FreshHandlesBlocksAndSizeClasses) {
   }
   EXPECT_EQ(blockReport(8),  // the peak stays the highest seen
             "index=9,size=256,count=16384,free=16384,allocops=4,freeops=4,peak=2,delta=0");
+  // A class whose slab is used up hands out its freed blocks, oldest first.
+  int x = memAlloc(2097116), y = memAlloc(2097116);  // the two blocks of a class-21 slab
+  uint8_t *px = bytes(x), *py = bytes(y);
+  memFree(y);
+  memFree(x);
+  EXPECT_EQ(bytes(memAlloc(1500000)), py);
+  EXPECT_EQ(bytes(memAlloc(1500000)), px);
 }
 
 TEST_F(MemTest, ResizeDupAndValidity) {
@@ -149,6 +157,7 @@ TEST_F(MemTest, StatisticsReports) {
   ASSERT_EQ(lines.size(), 17u);  // memStats' own string, the totals, 15 classes
   EXPECT_EQ(lines[1], "totalh=262144,freeh=262143");
   EXPECT_EQ(lines[16].rfind("index=0,size=4194304,", 0), 0u);
+  EXPECT_EQ(memFreeHandleCount(), MAX_HANDLES);  // memStats gave its string back
 }
 
 // Two threads allocating, growing and freeing at once lose no count, and
@@ -190,6 +199,26 @@ TEST_F(MemTest, ThreadsSharingTheAllocatorKeepExactCounts) {
   EXPECT_EQ(allocops[1], 4 * kRounds);
   EXPECT_EQ(freeops[1], 4 * kRounds);
   EXPECT_TRUE(peak[1] >= 2 && peak[1] <= 4) << peak[1];  // two each at a time
+}
+
+// A handle walk over many records holds the lock for milliseconds: threads
+// that want it meanwhile go to sleep, and every one must be woken.
+TEST_F(MemTest, ThreadsSleepingThroughALongWalkAreAllWoken) {
+  std::vector<int> hs(200000);
+  for (int &h : hs) h = memAlloc(0);
+  std::atomic<bool> done{false};
+  auto work = [&done] {
+    while (!done) memFree(memAlloc(0));
+  };
+  std::thread a(work), b(work);
+  int s = stringAlloc(100);
+  for (int i = 0; i < 4; i++) EXPECT_EQ(memStatsHandleQuery(0, s), 1);
+  done = true;
+  a.join();
+  b.join();
+  stringFree(s);
+  for (int h : hs) memFree(h);
+  EXPECT_EQ(memFreeHandleCount(), MAX_HANDLES);
 }
 
 // A stray write over a guard byte, found when the block is freed or grown.
