@@ -28,7 +28,7 @@
 //     both run at once, and the requests alternate between them,
 //     kFairRequests each: medians and the longest. Also the rounds per
 //     second the two contexts make meanwhile. A pass of the contexts gives
-//     way after 10 ms, so the busy runtime should answer within a few ms.
+//     way after 5 ms, so the busy runtime should answer within a few ms.
 //   - timers: the wall time of `nksh -c timers` against an nkrun holding
 //     10,000 periodic timers (every listing must show them all), beside
 //     10,000 times one bus round trip: the median of kRoundTrips requests
@@ -39,6 +39,10 @@
 //     lua lines "1" follow one another until they have all fired; the
 //     longest answer. Each fired timer posts an event that nothing takes,
 //     which nkrun logs as ignored.
+//   - tag writes: nk.set of a tag nobody watches, beside nk.get and a Lua
+//     table write, timed inside one lua line (kTagOps each), with 0, 10 and
+//     10,000 further events registered (filtered by a script); medians of
+//     kRepetitions lines.
 //
 // The program runs the nkbus, nkrun and nksh of its own build (their paths
 // come from CMake) with the bus on 127.0.0.1:4242, and refuses to run while
@@ -47,7 +51,7 @@
 // says how to install them and leaves that comparison out. The logs of the
 // processes it starts go to /tmp/bench_runtime.<program>.log.
 //
-//   build/<dir>/benchmarks/bench_runtime [ps] [events] [fair] [timers]   (default: all)
+//   build/<dir>/benchmarks/bench_runtime [ps] [events] [fair] [tags] [timers]   (default: all)
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -102,6 +106,7 @@ constexpr int kListedTimers = 10000;    // timers of the nkrun that timers lists
 constexpr int kTimersRuns = 5;          // listings, each followed by round trips
 constexpr int kRoundTrips = 1000;       // bus round trips after each listing
 constexpr int kFiredTimers = 10000;     // one-shot timers due at one instant
+constexpr int kTagOps = 200000;         // writes (and reads) timed by one lua line
 constexpr double kCommandTimeout = 20;  // seconds a shell command may take
 constexpr double kStartTimeout = 20;    // seconds a server may take to come up
 constexpr double kRoundTimeout = 120;   // seconds a round of events may take
@@ -123,6 +128,21 @@ const char kArmedScript[] =
     "end\n"
     "armed = true\n"
     "nk.waitfor('never')\n";
+// Filters the number of events posted with "fill" (more each time).
+const char kFillScript[] =
+    "local n = 0\n"
+    "nk.filter('fill')\n"
+    "while true do\n"
+    "  local _, upto = nk.wait()\n"
+    "  while n < tonumber(upto) do n = n + 1 nk.filter('e' .. n) end\n"
+    "  filled = n\n"
+    "end\n";
+const char kTagLine[] =
+    "local n = %d local t0 = nk.now() for i = 1, n do nk.set('t', i) end "
+    "local set = nk.now() - t0 t0 = nk.now() for i = 1, n do nk.get('t') end "
+    "local get = nk.now() - t0 local t = {} t0 = nk.now() for i = 1, n do t.x = i end "
+    "return string.format('%%.6f %%.6f %%.6f', set / n * 1e6, get / n * 1e6, "
+    "(nk.now() - t0) / n * 1e6)";
 const char kPongScript[] = "while true do nk.waitfor('to-b') nk.post('to-a') end\n";
 const char kPingScript[] =
     "rounds = 0\n"
@@ -811,7 +831,58 @@ void measureTimers() {
   figure("the lua line that arms them", armMs, "ms");
   figure("the longest answer of " + std::to_string(lines) + " lua lines in the 2.5 s from then",
          longestMs, "ms");
-}
+  // ---- tag writes -----------------------------------------------------------------
+
+  void measureTags() {
+    scriptDir->script("fill", kFillScript);
+    pid_t runtime = startServer(
+        "nkrun", {kNkrun, "-f", "-b", "100000", "-n", "tags", "-c", scriptDir->config(), "fill"});
+    MsgClient *client = nkMsgInit("bench-tags");
+    nkMsgTimeoutSet(client, 200000);
+    int data = stringAlloc(0);
+    int64_t start = nowNanos();
+    for (;;) {
+      stringCopy(data, "1");
+      if (nkMsgRequest(client, "tags", nullptr, 210, data) == 0) break;
+      if (secondsSince(start) > kStartTimeout) fail("nkrun tags does not answer");
+    }
+    nkMsgTimeoutSet(client, 60000000);
+    char line[1024];
+    snprintf(line, sizeof line, kTagLine, kTagOps);
+    printf("tag writes, %d of each in one lua line, medians of %d lines (us):\n", kTagOps,
+           kRepetitions);
+    for (int events : {0, 10, 10000}) {
+      char post[64];
+      snprintf(post, sizeof post, "nk.post('fill', %d)", events);
+      luaMillis(client, "tags", post, nullptr, data);
+      char want[32];
+      snprintf(want, sizeof want, "%d", events);
+      for (int64_t t0 = nowNanos();;) {
+        stringCopy(data, "filled or 0");
+        nkMsgRequest(client, "tags", nullptr, 210, data);
+        if (strcmp(static_cast<const char *>(memGetData(data)), want) == 0) break;
+        if (secondsSince(t0) > kStartTimeout) fail("the script did not filter %d events", events);
+        usleep(10000);
+      }
+      std::vector<double> set, get, table, ratio;
+      for (int rep = 0; rep < kRepetitions; rep++) {
+        luaMillis(client, "tags", line, nullptr, data);
+        double s = 0, g = 0, t = 0;
+        if (sscanf(static_cast<const char *>(memGetData(data)), "%lf %lf %lf", &s, &g, &t) != 3) {
+          fail("the timing line gave '%s'", static_cast<const char *>(memGetData(data)));
+        }
+        set.push_back(s);
+        get.push_back(g);
+        table.push_back(t);
+        ratio.push_back(s / g);
+      }
+      printf("  %5d events: nk.set %.3f  nk.get %.3f  table write %.4f  set/get %.2f\n", events,
+             median(set), median(get), median(table), median(ratio));
+    }
+    stringFree(data);
+    nkMsgClose(client);
+    stopProcess(runtime, 5);
+  }
 
 }  // namespace
 
@@ -852,6 +923,7 @@ int main(int argc, char **argv) {
   if (nkbench::wanted(argc, argv, "events")) measureEvents();
   if (nkbench::wanted(argc, argv, "fair")) measureFairness();
   if (nkbench::wanted(argc, argv, "timers")) measureTimers();
+  if (nkbench::wanted(argc, argv, "tags")) measureTags();
 
   stopAll();
   delete scriptDir;

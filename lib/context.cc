@@ -15,6 +15,23 @@
 // back of runnableList, with the values their pending call returns pushed on
 // their Lua thread; paramCount says how many.
 //
+// contextSchedule takes, again and again, the first context of waitingList
+// that has an event to take (events pending, no block). It does not walk the
+// list for it: a device parks hundreds of contexts there, and each post would
+// pay for all of them. Each context gets a number when it joins waitingList
+// (waitOrders, by anchor position, moved with the anchor slots; rising, so
+// that the numbers follow the list's order; 0 off the list), and the heap
+// maybeReady holds (number, context) for every context that may have become
+// one to take since: one that joined with events pending, and one that an
+// event was queued for while it waited (nk::noteQueued). The entry with the
+// lowest number is checked first: one whose context has left the list since
+// (its number differs) or has nothing to take is dropped. A waiting context
+// can only come to have something to take by a queued event (a block ends by
+// moving its context to runnableList), so the first entry that passes is the
+// first such context of the list, as the walk would find it. A destroyed
+// context's entries are taken out with it. The heap is on the system heap,
+// beside the records, and is empty after every pass.
+//
 // Every context's Lua thread is kept alive by its place on anchorThread's
 // stack; anchorSlots[k] points at the anchorPosition field of the context
 // whose thread is at position k + 1, so that a removal can renumber the
@@ -29,6 +46,8 @@
 #include "context.h"
 
 #include <stddef.h>
+#include <stdint.h>
+#include <stdlib.h>
 #include <stdio.h>
 #include <string.h>
 #include <strings.h>
@@ -68,14 +87,87 @@ inline const char *orNull(const char *text) { return text ? text : "(null)"; }
 
 inline Context *contextOf(ListNode *node) { return reinterpret_cast<Context *>(node); }
 
+uint64_t waitOrders[CONTEXT_ANCHOR_SLOTS];  // by anchor position - 1
+uint64_t lastWaitOrder;
+
+struct ReadyEntry {
+  uint64_t order;
+  Context *context;
+};
+ReadyEntry *maybeReady;  // a binary heap, lowest order first
+size_t readyCount, readyCapacity;
+
+void readyPush(uint64_t order, Context *c) {
+  if (readyCount == readyCapacity) {
+    size_t capacity = readyCapacity ? 2 * readyCapacity : 64;
+    void *grown = realloc(maybeReady, capacity * sizeof *maybeReady);
+    NK_ASSERT(grown != nullptr);
+    maybeReady = static_cast<ReadyEntry *>(grown);
+    readyCapacity = capacity;
+  }
+  size_t i = readyCount++;
+  while (i > 0 && maybeReady[(i - 1) / 2].order > order) {
+    maybeReady[i] = maybeReady[(i - 1) / 2];
+    i = (i - 1) / 2;
+  }
+  maybeReady[i] = {order, c};
+}
+
+// Puts entry at position i, moving lower children up (the heap minus i's old
+// entry, plus this one).
+void readySiftDown(size_t i, ReadyEntry entry) {
+  for (;;) {
+    size_t child = 2 * i + 1;
+    if (child >= readyCount) break;
+    if (child + 1 < readyCount && maybeReady[child + 1].order < maybeReady[child].order) child++;
+    if (entry.order <= maybeReady[child].order) break;
+    maybeReady[i] = maybeReady[child];
+    i = child;
+  }
+  maybeReady[i] = entry;
+}
+
+ReadyEntry readyPop() {
+  ReadyEntry top = maybeReady[0];
+  if (--readyCount > 0) readySiftDown(0, maybeReady[readyCount]);
+  return top;
+}
+
+// Takes every entry of c out of the heap.
+void readyForget(const Context *c) {
+  size_t kept = 0;
+  for (size_t i = 0; i < readyCount; i++) {
+    if (maybeReady[i].context != c) maybeReady[kept++] = maybeReady[i];
+  }
+  if (kept == readyCount) return;
+  readyCount = kept;
+  for (size_t i = readyCount / 2; i-- > 0;) readySiftDown(i, maybeReady[i]);
+}
+
+uint64_t &waitOrderOf(const Context *c) { return waitOrders[c->anchorPosition - 1]; }
+
+// c has left waitingList (or was not on it). A position out of range is left
+// for unanchor's assertion.
+void clearWaitOrder(const Context *c) {
+  if (c->anchorPosition > 0 && c->anchorPosition < CONTEXT_ANCHOR_SLOTS) waitOrderOf(c) = 0;
+}
+
 Context *currentContext() {
   NK_ASSERT(current != nullptr);
   return current;
 }
 
+void addWaiting(Context *c) {
+  listAdd(&waitingList, &c->node);
+  uint64_t order = ++lastWaitOrder;
+  waitOrderOf(c) = order;
+  if (c->pendingCount > 0) readyPush(order, c);
+}
+
 // Moves c from waitingList to the back of runnableList.
 void makeRunnable(Context *c) {
   listRemove(&waitingList, &c->node);
+  clearWaitOrder(c);
   listAdd(&runnableList, &c->node);
 }
 
@@ -90,6 +182,7 @@ bool onList(List *list, Context *c) {
 void unlinkIdle(Context *c) {
   if (!listIsMember(&c->node)) return;
   listRemove(onList(&runnableList, c) ? &runnableList : &waitingList, &c->node);
+  clearWaitOrder(c);
 }
 
 // Removes c's thread from the anchor stack; the contexts anchored above it
@@ -102,9 +195,11 @@ void unanchor(Context *c) {
   lua_remove(anchorThread, p);
   for (int q = p + 1; q <= top; q++) {
     anchorSlots[q - 2] = anchorSlots[q - 1];
+    waitOrders[q - 2] = waitOrders[q - 1];
     (*anchorSlots[q - 2])--;
   }
   anchorSlots[top - 1] = nullptr;
+  waitOrders[top - 1] = 0;
 }
 
 // Pushes what a blocking call returns, as c's return type asks; the number
@@ -164,6 +259,7 @@ void contextInit(lua_State *L) {
   current = nullptr;
   listInit(&runnableList);
   listInit(&waitingList);
+  readyCount = 0;  // contexts of an earlier state are gone with it
 }
 
 Context *contextGetCurrent(void) { return current; }
@@ -217,6 +313,7 @@ Context *contextCreate(const char *name, int argc, char **argv) {
   c->anchorPosition = lua_gettop(anchorThread);
   NK_ASSERT(c->anchorPosition > 0 && c->anchorPosition < CONTEXT_ANCHOR_SLOTS);
   anchorSlots[c->anchorPosition - 1] = &c->anchorPosition;
+  waitOrders[c->anchorPosition - 1] = 0;
 
   const char *dir = configValue("scriptDir", kDefaultScriptDir);
   if (!dir) {
@@ -307,7 +404,7 @@ int contextExecute(void) {
       case CTX_WAITING:
       case CTX_BLOCKED:
         NK_LOG(NKLOG_INFO, NK_LOGMASK, "context: %d (%s) waiting\n", c->id, c->name);
-        listAdd(&waitingList, &c->node);
+        addWaiting(c);
         current = nullptr;
         contextSchedule();
         break;
@@ -375,6 +472,7 @@ void contextDestroy(Context *c) {
   NK_ASSERT(c != nullptr);
   Context *previous = current;
   if (c != current) unlinkIdle(c);
+  readyForget(c);
   unanchor(c);
   for (int i = 0; i < c->taskStateCount; i++) stringFreePtr(c->taskStates[i]);
   arrayFree(c->info);
@@ -471,21 +569,23 @@ void handleLuaError(int status, Context *c) {
 // which must not find the context still waiting and fetch from it again.
 // After such a post the walk starts again at the head, since the nested pass
 // may have moved any context.
+void nk::noteQueued(Context *c) {
+  if (c != current && waitOrderOf(c) != 0) readyPush(waitOrderOf(c), c);
+}
+
 int contextSchedule(void) {
-  Context *c = contextOf(listHead(&waitingList));
-  while (c) {
-    if (c->pendingCount <= 0 || c->blockingId != -1) {
-      c = contextOf(listNext(&waitingList, &c->node));
-      continue;
-    }
+  while (readyCount > 0) {
+    ReadyEntry e = readyPop();
+    Context *c = e.context;
+    uint64_t order = e.order;
+    if (waitOrderOf(c) != order) continue;  // it left the list since
+    if (c->pendingCount <= 0 || c->blockingId != -1) continue;
     NK_LOG(NKLOG_INFO, NK_LOGMASK, "contextSchedule: pending events=%d\n", c->pendingCount);
     DeferredPost *deferred;
     const char *name = nk::fetchPending(c, &deferred);
     if (!name) {  // the event's name is gone: the entry is dropped
-      if (deferred) {
-        nk::postDeferred(deferred);
-        c = contextOf(listHead(&waitingList));
-      }
+      if (c->pendingCount > 0) readyPush(order, c);
+      if (deferred) nk::postDeferred(deferred);
       continue;
     }
     const char *param = eventGetParam(c);
@@ -497,7 +597,6 @@ int contextSchedule(void) {
            c->name);
     makeRunnable(c);
     if (deferred) nk::postDeferred(deferred);
-    c = contextOf(listHead(&waitingList));
   }
   NK_LOG(NKLOG_INFO, NK_LOGMASK, "contextSchedule: return\n");
   return 0;

@@ -33,6 +33,20 @@ TEST_F(ContextTest, YieldedTakeTurnsAndWokenContextsGoFirst) {
   EXPECT_EQ(contextAnyRunnable() + contextAnyWaiting(), 0);
 }
 
+// Contexts that take an event leave the waiting list in its order, whatever the order of their
+// interests: here they wait after 7, 1, 8, 2, ... turns.
+TEST_F(ContextTest, WaitingContextsTakeEventsInTheOrderTheyWaited) {
+  for (int k = 1; k <= 12; k++) {
+    std::string code = "t.filter('go') for i = 1, " + std::to_string(k * 7 % 13) +
+                       " do t.yield() end t.trace(select(2, t.wait()) .. " + std::to_string(k) +
+                       ")";
+    start("w" + std::to_string(k), code.c_str());
+  }
+  run();
+  eventPost("go", "w", 0);
+  EXPECT_EQ(run(), "w2|w4|w6|w8|w10|w12|w1|w3|w5|w7|w9|w11");
+}
+
 // Blocking posters wait until the full context fetches; the fetch, its move and the re-post (a
 // nested scheduling pass) must not interleave. Once it drops its interest, its pending events
 // have no name and are dropped, each fetch still re-posting what it deferred.

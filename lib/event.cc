@@ -117,6 +117,7 @@ void enqueue(Context *c, int id, const char *param) {
   NK_LOG(NKLOG_INFO, NK_LOGMASK, "event param '%s' count %d posted as string %d\n", orNull(param),
          n, c->pendingParams[n]);
   c->pendingCount = n + 1;
+  nk::noteQueued(c);
 }
 
 }  // namespace

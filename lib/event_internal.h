@@ -24,6 +24,10 @@ const char *fetchPending(Context *c, DeferredPost **deferred);
 // Posts a deferred post (without blocking) and frees it.
 void postDeferred(DeferredPost *deferred);
 
+// (In the context module.) An event was queued for c: if c waits on
+// waitingList, contextSchedule looks at it.
+void noteQueued(Context *c);
+
 }  // namespace nk
 
 #endif  // NK_EVENT_INTERNAL_H

@@ -14,11 +14,14 @@
 // ranks held; taking a lock that does not rank further in than the innermost
 // one held stops the process by assertion (module "list").
 //
-// The allocator lock and the lists' locks guard a few pointer and counter
-// updates each and are never held across anything that blocks, so they are
-// short locks: one atomic exchange takes one, a release store gives it back,
-// and a waiter spins briefly and then yields the processor. The other locks
-// are pthread mutexes, since condition variables wait on them.
+// The lists' locks guard a few pointer and counter updates each and are
+// never held across anything that blocks, so they are short locks: one
+// atomic exchange takes one, a release store gives it back, and a waiter
+// spins briefly and then yields the processor. The allocator lock is the
+// allocator's own (mem.cc): every allocation and free of every thread takes
+// it, so threads meet on it often, and a waiter spins briefly and then
+// sleeps in the kernel until the holder wakes it. The other locks are
+// pthread mutexes, since condition variables wait on them.
 #ifndef NK_LOCK_INTERNAL_H
 #define NK_LOCK_INTERNAL_H
 

@@ -2,23 +2,36 @@
 //
 // DESIGN
 // memHandleTable holds MAX_HANDLES records; a record is free (block null, not
-// in use) or on usedHandles (block set, in use). The free-handle queue is the
-// never-used records from highWater on, in index order, followed by
-// freeHandles; a freed record goes to the tail of freeHandles, so a handle
-// number comes back only after every record that was free before it.
+// in use) or on the used-handle list (block set, in use), which keeps the
+// allocated records in the order they were allocated. The free-handle queue
+// is the never-used records from highWater on, in index order, followed by
+// the freed records queued behind one another; a freed record goes to the
+// tail, so a handle number comes back only after every record that was free
+// before it.
 //
 // Blocks live in 4 MiB slabs, one size class (logSize 8..22) per slab, laid
 // out back to back after a 16-byte slab header, and carved off in address
 // order as they are first needed. A block is its 32-byte header
 // (MemBlock), the data, and 4 rear guard bytes: 2^logSize bytes in all, the
 // data beginning 32 bytes in, the owner's index 8 bytes before the data and
-// the 4 front guard bytes directly before it. A free block is on its class's
-// pool list (owner -1), reused oldest-freed first.
+// the 4 front guard bytes directly before it. A free block is queued on its
+// class's pool (owner -1), reused oldest-freed first.
 //
-// allocLock, a short lock, serialises handle records, pool lists, slab
-// creation and the pool counters; it ranks before every List lock. The statistics queries take it
-// too (so that a walk never meets a record half freed) and format their reply
-// after releasing it, since a reply string may itself need a block.
+// One lock, the allocator lock, guards the handle queues and lists, the
+// pools, slab creation and the pool counters; it ranks before every List
+// lock. The queues and lists are the allocator's own singly and doubly linked
+// chains through the records and block headers, touched only under that lock,
+// so they need no lock of their own. What the lock guards is packed into few
+// cache lines (the handle state in one, each class's pool and counters in
+// one), so that a holder touches little memory that another thread may have
+// to hand over. The work on a block's bytes is done outside the lock, by the
+// one thread that owns the block at that moment: the zero fill and the
+// guards after the block is taken from its pool, the guard check and the
+// 0xFF fill before it is given back.
+//
+// The statistics queries take the lock too (so that a walk never meets a
+// record half freed) and format their reply after releasing it, since a reply
+// string may itself need a block.
 //
 // Under AddressSanitizer a free block's guards and data are poisoned, and an
 // allocated block's guards, so that use after free and overruns inside a
@@ -28,11 +41,14 @@
 #include "mem.h"
 
 #include <limits.h>
+#include <linux/futex.h>
 #include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <atomic>
 
@@ -51,64 +67,47 @@
 #define NK_POISON(p, n) ((void)(p), (void)(n))
 #define NK_UNPOISON(p, n) ((void)(p), (void)(n))
 #endif
+// The regions of a block: its header but the front guard (open from when
+// the block is carved), its body (the guards and the data: closed while the
+// block is free) and its data alone (open while the block is in use).
+#define NK_UNPOISON_HEADER(b) NK_UNPOISON((b), kHeaderSize - 4)
+#define NK_POISON_BODY(b) NK_POISON((b)->frontGuard, (b)->capacity + 8)
+#define NK_UNPOISON_BODY(b) NK_UNPOISON((b)->frontGuard, (b)->capacity + 8)
+#define NK_UNPOISON_DATA(b) NK_UNPOISON(dataOf(b), (b)->capacity)
 
 namespace {
 
 constexpr int kHeaderSize = 32;
 constexpr int kSlabHeaderSize = SLAB_SIZE - MAX_BLOCK_SIZE;
 constexpr int kClasses = MAX_LOG_SIZE + 1;  // pools indexed directly by logSize
+constexpr int kCacheLine = 64;
 
-#if UINTPTR_MAX > 0xffffffffu
-// With 8-byte pointers a ListNode is 24 bytes, of which 4 are tail padding.
-// The block carries the node's three fields at their own offsets and keeps its
-// state where the padding would be; the capacity follows from logSize.
 struct MemBlock {
-  ListNode *next;  // the pool list's node: next, prev, member
-  ListNode *prev;
-  uint32_t member;
-  uint8_t inUse;
-  uint8_t logSize;
-  uint16_t reserved;
+  MemBlock *next;     // the next block of the pool's queue, while free
+  uint32_t inUse;     // 1 while a handle owns the block
+  uint32_t logSize;   // size class, 8..22
+  uint32_t capacity;  // 2^logSize - 36 data bytes
+  uint8_t reserved[kHeaderSize - 5 * sizeof(uint32_t) - sizeof(MemBlock *)];
   int32_t owner;  // index of the owning record, -1 while free
   uint8_t frontGuard[4];
 };
-static_assert(offsetof(MemBlock, next) == offsetof(ListNode, next), "node layout");
-static_assert(offsetof(MemBlock, prev) == offsetof(ListNode, prev), "node layout");
-static_assert(offsetof(MemBlock, member) == offsetof(ListNode, member), "node layout");
-inline uint32_t capacityOf(const MemBlock *b) { return (1u << b->logSize) - BLOCK_OVERHEAD; }
-inline void setClass(MemBlock *b, int logSize) { b->logSize = static_cast<uint8_t>(logSize); }
-#else
-struct MemBlock {
-  ListNode node;  // links the block into its pool while free
-  uint32_t inUse;
-  uint32_t logSize;   // size class, 8..22
-  uint32_t capacity;  // 2^logSize - 36 data bytes
-  int32_t owner;      // index of the owning record, -1 while free
-  uint8_t frontGuard[4];
-};
-static_assert(offsetof(MemBlock, node) == 0, "node first");
-inline uint32_t capacityOf(const MemBlock *b) { return b->capacity; }
-inline void setClass(MemBlock *b, int logSize) {
-  b->logSize = logSize;
-  b->capacity = (1u << logSize) - BLOCK_OVERHEAD;
-}
-#endif
 static_assert(sizeof(MemBlock) == kHeaderSize, "block header is 32 bytes");
 static_assert(kHeaderSize - offsetof(MemBlock, owner) == BLOCK_OWNER_OFFSET, "owner position");
 static_assert(offsetof(MemBlock, frontGuard) == kHeaderSize - 4, "guard before the data");
 static_assert(kSlabHeaderSize == 16, "slab header");
 
-struct MemHandleRecord {
-  ListNode node;    // on freeHandles or usedHandles
-  MemBlock *block;  // null while free
-  uint32_t inUse;   // 1 while allocated
-  int32_t size;     // size last requested
-  int32_t index;    // own index, set by memInit
-  int32_t line;     // caller's line at allocation
-  char module[16];  // caller's module at allocation, truncated to 15
-  uint32_t mark;    // used by the handle statistics walk
+// With 8-byte pointers a record fills one cache line exactly.
+struct alignas(sizeof(void *) == 8 ? kCacheLine : alignof(void *)) MemHandleRecord {
+  MemHandleRecord *next;  // the next record on the free-handle queue or the used list
+  MemHandleRecord *prev;  // the previous record on the used list
+  MemBlock *block;        // null while free
+  uint32_t inUse;         // 1 while allocated
+  int32_t size;           // size last requested
+  int32_t index;          // own index, set when first handed out
+  int32_t line;           // caller's line at allocation
+  uint32_t mark;          // used by the handle statistics walk
+  char module[16];        // caller's module at allocation, truncated to 15
 };
-static_assert(offsetof(MemHandleRecord, node) == 0, "node first");
 
 // Slabs are listed through small records beside them: a list node does not
 // fit the 16-byte slab header with 8-byte pointers.
@@ -126,32 +125,135 @@ struct MemPoolStats {
   int32_t lastPeak;  // peak as of the last block report
 };
 
-uint32_t allocLock;  // a short lock
+// One size class: its free blocks, oldest-freed first, behind the uncarved
+// rest of its newest slab (see blockCreate), and its counters.
+struct alignas(kCacheLine) Pool {
+  MemBlock *head;
+  MemBlock *tail;
+  char *carveNext;  // the next block never handed out
+  int32_t carveLeft;
+  MemPoolStats stats;
+};
+
+// The allocator lock. A holder only moves a few links and counters, so a
+// waiter first spins a little in the hope that the holder is about to let
+// go; after that it sleeps in the kernel until an unlock wakes it, so that a
+// holder that lost its processor can run again instead of competing with
+// spinners. The word is 0 free, 1 held, 2 held with a waiter perhaps asleep.
+class AllocatorLock {
+ public:
+  void lock() {
+    nk::lockRankAcquire(nk::kRankAllocator);
+    uint32_t expected = 0;
+    if (!__atomic_compare_exchange_n(&word_, &expected, 1u, false, __ATOMIC_ACQUIRE,
+                                     __ATOMIC_RELAXED)) {
+      wait();
+    }
+  }
+  void unlock() {
+    if (__atomic_exchange_n(&word_, 0u, __ATOMIC_RELEASE) == 2) wake();
+    nk::lockRankRelease(nk::kRankAllocator);
+  }
+
+ private:
+  bool spin(uint32_t value);
+  void wait();
+  void wake();
+  uint32_t word_ = 0;
+};
+
+// How a waiter spins, in pauses (one takes some tens of nanoseconds): it
+// looks at the lock, and while it is held waits a little longer each time,
+// up to about two microseconds between looks, for about thirty microseconds
+// in all before it sleeps. A waiter that looks often takes the lock word's
+// cache line from the holder again and again, and two threads that hand the
+// lock back and forth at every call move every line it guards each time;
+// looking rarely lets the holder run a while on lines it already has.
+constexpr int kFirstDelay = 4;
+constexpr int kLongestDelay = 64;
+constexpr int kSpinPauses = 1000;
+
+inline void cpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__arm__) || defined(__aarch64__)
+  __asm__ __volatile__("yield");
+#endif
+}
+
+// Spins for a while, taking the lock as value whenever it is seen free; true
+// once taken.
+bool AllocatorLock::spin(uint32_t value) {
+  int delay = kFirstDelay;
+  for (int spent = 0; spent < kSpinPauses; spent += delay) {
+    uint32_t expected = 0;
+    if (__atomic_load_n(&word_, __ATOMIC_RELAXED) == 0 &&
+        __atomic_compare_exchange_n(&word_, &expected, value, false, __ATOMIC_ACQUIRE,
+                                    __ATOMIC_RELAXED)) {
+      return true;
+    }
+    for (int i = 0; i < delay; i++) cpuRelax();
+    if (delay < kLongestDelay) delay *= 2;
+  }
+  return false;
+}
+
+// Whoever sleeps marks the word 2 first, so that the holder's unlock wakes a
+// sleeper. A thread that has slept takes the lock only as 2, since others may
+// still sleep (which costs at most one wake-up too many), and spins again
+// before it sleeps again: the holder that woke it lets go again soon.
+void AllocatorLock::wait() {
+  if (spin(1)) return;
+  while (__atomic_exchange_n(&word_, 2u, __ATOMIC_ACQUIRE) != 0) {
+    syscall(SYS_futex, &word_, FUTEX_WAIT_PRIVATE, 2u, nullptr, nullptr, 0);
+    if (spin(2)) return;
+  }
+}
+
+void AllocatorLock::wake() {
+  syscall(SYS_futex, &word_, FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+}
+
+class Locked {
+ public:
+  explicit Locked(AllocatorLock *lock) : lock_(lock) { lock_->lock(); }
+  ~Locked() { lock_->unlock(); }
+  Locked(const Locked &) = delete;
+  Locked &operator=(const Locked &) = delete;
+
+ private:
+  AllocatorLock *lock_;
+};
+
+// The handle state, all guarded by lock except freeHandleCount, which is
+// written under it and read without it.
+struct alignas(kCacheLine) HandleState {
+  AllocatorLock lock;
+  // Waiters read the lock word over and over: what it guards starts on the
+  // next cache line, so that they do not take that line from the holder.
+  //
+  // Records from highWater on have never been handed out. They stand, in
+  // index order, at the front of the free-handle queue (a freed record always
+  // goes behind them), so they are taken from here first and never queued:
+  // memInit then touches none of the 262,144 records.
+  alignas(kCacheLine) int32_t highWater = 0;
+  MemHandleRecord *freeHead = nullptr;  // freed records, oldest first
+  MemHandleRecord *freeTail = nullptr;
+  MemHandleRecord *usedFirst = nullptr;  // allocated records, in allocation order
+  MemHandleRecord *usedLast = nullptr;
+  int32_t freeQueued = 0;  // records on the freed queue
+  int32_t usedCount = 0;
+  std::atomic<int32_t> freeHandleCount{0};
+  bool initialised = false;
+};
+
+HandleState state;
 MemHandleRecord memHandleTable[MAX_HANDLES];
-List pools[kClasses];              // guarded by allocLock (and their own mutexes)
-MemPoolStats poolStats[kClasses];  // guarded by allocLock
-List freeHandles;
-List usedHandles;
+Pool pools[kClasses];  // guarded by state.lock
 List slabList;
 List slabRecordsFree;
-// The uncarved rest of each class's newest slab (see blockCreate). Guarded by
-// allocLock.
-struct Carve {
-  char *next;
-  int left;
-};
-Carve carve[kClasses];
-std::atomic<int> freeHandleCount{0};
-bool initialised;  // guarded by allocLock
-// Records from highWater on have never been handed out. They stand, in index
-// order, at the front of the free-handle queue (a freed record always goes
-// behind them), so they are taken from here first and never listed: memInit
-// then touches none of the 262,144 records. Guarded by allocLock.
-int highWater;
 
 inline uint8_t *dataOf(MemBlock *b) { return reinterpret_cast<uint8_t *>(b) + kHeaderSize; }
-inline ListNode *nodeOf(MemBlock *b) { return reinterpret_cast<ListNode *>(b); }
-inline MemBlock *blockOfNode(ListNode *n) { return reinterpret_cast<MemBlock *>(n); }
 inline int blockBytes(const MemBlock *b) { return 1 << b->logSize; }
 
 inline bool wellFormed(int handle) {
@@ -169,6 +271,14 @@ inline void storeBlock(MemHandleRecord *r, MemBlock *b) { nk::storeRelaxed(&r->b
 inline uint32_t loadInUse(const MemHandleRecord *r) { return nk::loadRelaxed(&r->inUse); }
 inline void storeInUse(MemHandleRecord *r, uint32_t v) { nk::storeRelaxed(&r->inUse, v); }
 
+// Stops the process for a request (size + 36) above the largest block.
+[[noreturn]] void requestTooLarge(int64_t request) {
+  nksyslog(NKLOG_ERR, NK_LOGMASK, "%s request to allocate %d but max block size is %d\n",
+           "__blockAlloc", static_cast<int>(request > INT_MAX ? INT_MAX : request), MAX_BLOCK_SIZE);
+  NK_HALT();
+}
+
+// The class of a request (size + 36) of at most MAX_BLOCK_SIZE.
 int classOf(int64_t request) {
   if (request <= 256) return MIN_LOG_SIZE;
   int logSize = MIN_LOG_SIZE + 1;
@@ -177,10 +287,10 @@ int classOf(int64_t request) {
 }
 
 // Obtains a slab for one class. Its blocks stand, in address order, at the
-// front of the class's free queue (the pool list is empty when a slab is
-// made, and every block freed later goes behind them): they are carved off
-// one by one as they are handed out, so that making a slab touches none of
-// its pages. REQUIRES: allocLock held.
+// front of the class's free queue (the pool is empty when a slab is made,
+// and every block freed later goes behind them): they are carved off one by
+// one as they are handed out, so that making a slab touches none of its
+// pages. REQUIRES: state.lock held.
 void blockCreate(int logSize) {
   char *slab = static_cast<char *>(calloc(1, SLAB_SIZE));
   NK_ASSERT(slab != nullptr);
@@ -193,75 +303,72 @@ void blockCreate(int logSize) {
   int count = 1 << (MAX_LOG_SIZE - logSize);
   NK_LOG(NKLOG_INFO, NK_LOGMASK, "blockCreate: count=%d size=%d\n", count, size);
   NK_POISON(slab, SLAB_SIZE);
-  carve[logSize].next = slab + kSlabHeaderSize;
-  carve[logSize].left = count;
-  poolStats[logSize].count += count;
-  poolStats[logSize].free += count;
+  Pool &pool = pools[logSize];
+  pool.carveNext = slab + kSlabHeaderSize;
+  pool.carveLeft = count;
+  pool.stats.count += count;
+  pool.stats.free += count;
 }
 
-// The next block of the class's newest slab, made a free block.
-// REQUIRES: allocLock held and carve[logSize].left > 0.
-MemBlock *carveBlock(int logSize) {
-  MemBlock *b = reinterpret_cast<MemBlock *>(carve[logSize].next);
-  carve[logSize].next += 1 << logSize;
-  carve[logSize].left--;
-  NK_UNPOISON(b, kHeaderSize - 4);
-  setClass(b, logSize);
-  b->inUse = 0;
-  b->owner = -1;
-  return b;
-}
-
-// Hands out a zero-filled block able to hold request - 36 bytes.
-// REQUIRES: allocLock held.
-MemBlock *blockAlloc(int64_t request) {
-  if (request > MAX_BLOCK_SIZE) {
-    nksyslog(NKLOG_ERR, NK_LOGMASK, "%s request to allocate %d but max block size is %d\n",
-             "__blockAlloc", static_cast<int>(request > INT_MAX ? INT_MAX : request),
-             MAX_BLOCK_SIZE);
-    NK_HALT();
+// Takes the block at the front of the class's free queue, making a slab
+// first if there is none, and counts it handed out. REQUIRES: state.lock held.
+MemBlock *blockTake(int logSize) {
+  Pool &pool = pools[logSize];
+  if (pool.carveLeft == 0 && pool.head == nullptr) blockCreate(logSize);
+  MemBlock *b;
+  if (pool.carveLeft > 0) {
+    b = reinterpret_cast<MemBlock *>(pool.carveNext);
+    pool.carveNext += 1 << logSize;
+    pool.carveLeft--;
+    NK_UNPOISON_HEADER(b);
+    b->logSize = static_cast<uint32_t>(logSize);
+    b->capacity = (1u << logSize) - BLOCK_OVERHEAD;
+    b->inUse = 0;
+    b->owner = -1;
+  } else {
+    b = pool.head;
+    NK_ASSERT(b != nullptr);
+    pool.head = b->next;
+    if (pool.head == nullptr) pool.tail = nullptr;
   }
-  int logSize = classOf(request);
-  NK_LOG(NKLOG_DEBUG, NK_LOGMASK, "blockAlloc, logsize is %d, data size is %d\n", logSize,
-         static_cast<int>(request));
-  List *pool = &pools[logSize];
-  listCheckInit(pool);
-  if (carve[logSize].left == 0 && listEmpty(pool)) blockCreate(logSize);
-  MemBlock *b = carve[logSize].left > 0 ? carveBlock(logSize) : blockOfNode(listPop(pool));
-  NK_ASSERT(b != nullptr);
-  MemPoolStats &st = poolStats[logSize];
+  MemPoolStats &st = pool.stats;
   st.free--;
   if (st.count - st.free > st.peak) st.peak = st.count - st.free;
   st.allocops++;
-  uint32_t capacity = capacityOf(b);
+  return b;
+}
+
+// Makes a block just taken ready for its owner: in use, guards written, the
+// whole capacity zero. Called without the lock: the block is the caller's.
+void blockReady(MemBlock *b) {
+  uint32_t capacity = b->capacity;
   NK_LOG(NKLOG_DEBUG, NK_LOGMASK, "blockAlloc %p from %d pool, size=%d\n", static_cast<void *>(b),
          blockBytes(b), static_cast<int>(capacity));
-  NK_ASSERT(!b->inUse);  // a block on a pool list that is in use: corruption
+  NK_ASSERT(!b->inUse);  // a block on a pool queue that is in use: corruption
   b->inUse = 1;
   NK_LOG(NKLOG_DEBUG, NK_LOGMASK, "blockAlloc: memset to 0 %p bytes %d\n",
          static_cast<void *>(b->frontGuard), static_cast<int>(capacity));
   uint8_t *data = dataOf(b);
-  NK_UNPOISON(b->frontGuard, capacity + 8);
+  NK_UNPOISON_BODY(b);
   memset(b->frontGuard, GUARD_BYTE, 4);
   memset(data + capacity, GUARD_BYTE, 4);
   memset(data, 0, capacity);
-  NK_POISON(b->frontGuard, 4);
-  NK_POISON(data + capacity, 4);
-  return b;
+  NK_POISON_BODY(b);  // the guards stay closed
+  NK_UNPOISON_DATA(b);
 }
 
-// Checks the guards, fills the data with 0xFF and returns the block to the
-// tail of its pool. REQUIRES: allocLock held.
-void blockFree(MemBlock *b) {
+// Checks a block that its owner gives up, marks it free and fills its data
+// with 0xFF. Called without the lock, before blockReturn.
+void blockRelease(MemBlock *b) {
   NK_LOG(NKLOG_DEBUG, NK_LOGMASK, "blockFree %p: logSize=%d\n", static_cast<void *>(b),
          static_cast<int>(b->logSize));
   NK_ASSERT(b->inUse);
   b->inUse = 0;
   b->owner = -1;
   NK_ASSERT(b->logSize >= MIN_LOG_SIZE && b->logSize <= MAX_LOG_SIZE);
-  uint32_t capacity = capacityOf(b);
+  uint32_t capacity = b->capacity;
   uint8_t *data = dataOf(b);
-  NK_UNPOISON(b->frontGuard, capacity + 8);
+  NK_UNPOISON_BODY(b);
   for (int i = 0; i < 4; i++) {
     NK_ASSERT(b->frontGuard[i] == GUARD_BYTE);
     NK_ASSERT(data[capacity + i] == GUARD_BYTE);
@@ -269,11 +376,83 @@ void blockFree(MemBlock *b) {
   NK_LOG(NKLOG_DEBUG, NK_LOGMASK, "blockAlloc: memset to ff %p bytes %d\n",
          static_cast<void *>(b->frontGuard), static_cast<int>(capacity));
   memset(data, 0xFF, capacity);
-  NK_POISON(b->frontGuard, capacity + 8);
-  listAdd(&pools[b->logSize], nodeOf(b));
-  poolStats[b->logSize].freeops++;
-  poolStats[b->logSize].free++;
-  NK_LOG(NKLOG_DEBUG, NK_LOGMASK, "free to %d pool\n", blockBytes(b));
+  NK_POISON_BODY(b);
+}
+
+// Queues a released block at the tail of its pool. REQUIRES: state.lock held.
+void blockReturn(MemBlock *b) {
+  Pool &pool = pools[b->logSize];
+  b->next = nullptr;
+  if (pool.tail) {
+    pool.tail->next = b;
+  } else {
+    pool.head = b;
+  }
+  pool.tail = b;
+  pool.stats.freeops++;
+  pool.stats.free++;
+}
+
+// The used list. REQUIRES: state.lock held.
+void usedAppend(MemHandleRecord *r) {
+  r->next = nullptr;
+  r->prev = state.usedLast;
+  if (state.usedLast) {
+    state.usedLast->next = r;
+  } else {
+    state.usedFirst = r;
+  }
+  state.usedLast = r;
+  state.usedCount++;
+}
+
+void usedRemove(MemHandleRecord *r) {
+  if (r->prev) {
+    r->prev->next = r->next;
+  } else {
+    state.usedFirst = r->next;
+  }
+  if (r->next) {
+    r->next->prev = r->prev;
+  } else {
+    state.usedLast = r->prev;
+  }
+  state.usedCount--;
+}
+
+// The free-handle queue. REQUIRES: state.lock held.
+MemHandleRecord *handleTake() {
+  MemHandleRecord *r;
+  if (state.highWater < MAX_HANDLES) {
+    r = &memHandleTable[state.highWater];
+    r->index = state.highWater++;
+  } else {
+    r = state.freeHead;
+    if (r) {
+      state.freeHead = r->next;
+      if (!state.freeHead) state.freeTail = nullptr;
+      state.freeQueued--;
+    }
+  }
+  return r;
+}
+
+void handleQueue(MemHandleRecord *r) {
+  r->next = nullptr;
+  r->prev = nullptr;
+  if (state.freeTail) {
+    state.freeTail->next = r;
+  } else {
+    state.freeHead = r;
+  }
+  state.freeTail = r;
+  state.freeQueued++;
+}
+
+inline void addFreeHandles(int n) {
+  // Written only under the lock: a plain update, read anywhere.
+  state.freeHandleCount.store(state.freeHandleCount.load(std::memory_order_relaxed) + n,
+                              std::memory_order_relaxed);
 }
 
 // Records module, truncated to 15 characters.
@@ -298,29 +477,30 @@ MemHandleRecord *checkedRecord(int handle) {
 
 void memInit(void) {
   NK_LOG(NKLOG_INFO, NK_LOGMASK, "mem init...\n");
-  nk::lockRanked(&allocLock, nk::kRankAllocator);
-  bool twice = initialised;
-  nk::unlockRanked(&allocLock, nk::kRankAllocator);
+  state.lock.lock();
+  bool twice = state.initialised;
+  state.lock.unlock();
   if (twice) {
     nksyslog(NKLOG_WARNING, NK_LOGMASK, "memInit() was called twice");
   } else {
     NK_LOG(NKLOG_INFO, NK_LOGMASK, "memInit: creating %d handles\n", MAX_HANDLES);
-    listInit(&freeHandles);
-    listInit(&usedHandles);
     listInit(&slabList);
     listInit(&slabRecordsFree);
-    nk::RankedLock<uint32_t> lock(&allocLock, nk::kRankAllocator);
-    highWater = 0;  // every record free, in index order, still zero-filled
-    freeHandleCount.store(MAX_HANDLES, std::memory_order_relaxed);
-    initialised = true;
+    Locked lock(&state.lock);
+    state.highWater = 0;  // every record free, in index order, still zero-filled
+    state.freeHead = state.freeTail = nullptr;
+    state.usedFirst = state.usedLast = nullptr;
+    state.freeQueued = state.usedCount = 0;
+    state.freeHandleCount.store(MAX_HANDLES, std::memory_order_relaxed);
+    state.initialised = true;
   }
   NK_LOG(NKLOG_INFO, NK_LOGMASK, "...mem init done\n");
 }
 
 void memClose(void) {
   NK_LOG(NKLOG_INFO, NK_LOGMASK, "mem close...\n");
-  nk::RankedLock<uint32_t> lock(&allocLock, nk::kRankAllocator);
-  for (Carve &c : carve) c.left = 0;  // nothing may be carved from a returned slab
+  Locked lock(&state.lock);
+  for (Pool &p : pools) p.carveLeft = 0;  // nothing may be carved from a returned slab
   while (ListNode *n = listPop(&slabList)) {
     SlabRecord *record = reinterpret_cast<SlabRecord *>(n);
     NK_UNPOISON(record->slab, SLAB_SIZE);
@@ -333,28 +513,34 @@ void memClose(void) {
 
 int memAllocActual(int size, int line, const char *module) {
   NK_LOG(NKLOG_DEBUG, NK_LOGMASK, "memAllocActual: alloc size %d\n", size);
-  nk::lockRanked(&allocLock, nk::kRankAllocator);
-  MemHandleRecord *r;
-  if (highWater < MAX_HANDLES) {
-    r = &memHandleTable[highWater];
-    r->index = highWater++;
-  } else {
-    r = reinterpret_cast<MemHandleRecord *>(listPop(&freeHandles));
-  }
+  char name[sizeof memHandleTable[0].module];
+  copyModule(name, module);
+  int64_t request = int64_t{size} + BLOCK_OVERHEAD;
+  state.lock.lock();
+  NK_ASSERT(state.initialised);
+  MemHandleRecord *r = handleTake();
   NK_ASSERT(r != nullptr);  // out of handles
   NK_ASSERT(loadBlock(r) == nullptr);
   NK_ASSERT(!loadInUse(r));
+  if (request > MAX_BLOCK_SIZE) {
+    state.lock.unlock();
+    requestTooLarge(request);
+  }
+  int logSize = classOf(request);
+  NK_LOG(NKLOG_DEBUG, NK_LOGMASK, "blockAlloc, logsize is %d, data size is %d\n", logSize,
+         static_cast<int>(request));
+  MemBlock *b = blockTake(logSize);
   r->size = size;
-  MemBlock *b = blockAlloc(int64_t{size} + BLOCK_OVERHEAD);
   storeBlock(r, b);
   storeInUse(r, 1);
   r->line = line;
-  copyModule(r->module, module);
-  freeHandleCount.fetch_sub(1, std::memory_order_relaxed);
-  nk::unlockRanked(&allocLock, nk::kRankAllocator);
+  memcpy(r->module, name, sizeof name);
+  addFreeHandles(-1);
+  usedAppend(r);
+  state.lock.unlock();
+  blockReady(b);
   NK_LOG(NKLOG_DEBUG, NK_LOGMASK, "mem: allocated handle %d size %d\n", r->index, size);
   b->owner = r->index;
-  listAdd(&usedHandles, &r->node);
   return r->index + HANDLE_BASE;
 }
 
@@ -374,13 +560,17 @@ void memFreeActual(int handle, int line, const char *module) {
     NK_HALT();
   }
   NK_LOG(NKLOG_DEBUG, NK_LOGMASK, "attempting to free mem %d size %d\n", r->index, blockBytes(b));
-  nk::RankedLock<uint32_t> lock(&allocLock, nk::kRankAllocator);
-  blockFree(b);
-  storeBlock(r, nullptr);
-  storeInUse(r, 0);
-  listRemove(&usedHandles, &r->node);
-  listAdd(&freeHandles, &r->node);
-  freeHandleCount.fetch_add(1, std::memory_order_relaxed);
+  blockRelease(b);
+  {
+    Locked lock(&state.lock);
+    blockReturn(b);
+    storeBlock(r, nullptr);
+    storeInUse(r, 0);
+    usedRemove(r);
+    handleQueue(r);
+    addFreeHandles(1);
+  }
+  NK_LOG(NKLOG_DEBUG, NK_LOGMASK, "free to %d pool\n", blockBytes(b));
 }
 
 void memFreePtrActual(void *ptr, int line, const char *module) {
@@ -403,16 +593,30 @@ void memResize(int handle, int copy, int size) {
   MemBlock *b = loadBlock(r);
   NK_ASSERT(b->owner == r->index);
   NK_ASSERT(size >= 0);
-  uint32_t capacity = capacityOf(b);
+  uint32_t capacity = b->capacity;
   NK_LOG(NKLOG_DEBUG, NK_LOGMASK, "memResize: request size %d alloc size %d\n", size,
          static_cast<int>(capacity));
   if (static_cast<uint32_t>(size) > capacity) {
-    nk::RankedLock<uint32_t> lock(&allocLock, nk::kRankAllocator);
-    MemBlock *grown = blockAlloc(int64_t{size} + BLOCK_OVERHEAD);
+    int64_t request = int64_t{size} + BLOCK_OVERHEAD;
+    if (request > MAX_BLOCK_SIZE) requestTooLarge(request);
+    int logSize = classOf(request);
+    NK_LOG(NKLOG_DEBUG, NK_LOGMASK, "blockAlloc, logsize is %d, data size is %d\n", logSize,
+           static_cast<int>(request));
+    MemBlock *grown;
+    {
+      Locked lock(&state.lock);
+      grown = blockTake(logSize);
+    }
+    blockReady(grown);
     if (copy && r->size > 0) memcpy(dataOf(grown), dataOf(b), r->size);
     grown->owner = r->index;
-    blockFree(b);
-    storeBlock(r, grown);
+    blockRelease(b);
+    {
+      Locked lock(&state.lock);
+      blockReturn(b);
+      storeBlock(r, grown);
+    }
+    NK_LOG(NKLOG_DEBUG, NK_LOGMASK, "free to %d pool\n", blockBytes(b));
   }
   r->size = size;
   NK_ASSERT(loadBlock(r)->owner == r->index);
@@ -457,7 +661,7 @@ int memVerifyPtr(const void *ptr) {
   return 0;
 }
 
-int memFreeHandleCount(void) { return freeHandleCount.load(std::memory_order_relaxed); }
+int memFreeHandleCount(void) { return state.freeHandleCount.load(std::memory_order_relaxed); }
 
 int memTotalHandleCount(void) { return MAX_HANDLES; }
 
@@ -470,21 +674,17 @@ int memStatsHandleQuery(int index, int string) {
   char module[sizeof rep->module];
   int line = 0, size = 0, repIndex = 0;
   {
-    nk::RankedLock<uint32_t> lock(&allocLock, nk::kRankAllocator);
+    Locked lock(&state.lock);
     if (index == 0) {
-      for (ListNode *n = listHead(&usedHandles); n; n = listNext(&usedHandles, n)) {
-        reinterpret_cast<MemHandleRecord *>(n)->mark = 0;
-      }
+      for (MemHandleRecord *r = state.usedFirst; r; r = r->next) r->mark = 0;
     }
-    for (ListNode *n = listHead(&usedHandles); n && !rep; n = listNext(&usedHandles, n)) {
-      if (!reinterpret_cast<MemHandleRecord *>(n)->mark)
-        rep = reinterpret_cast<MemHandleRecord *>(n);
+    for (MemHandleRecord *r = state.usedFirst; r && !rep; r = r->next) {
+      if (!r->mark) rep = r;
     }
     if (rep) {
       NK_ASSERT(loadBlock(rep) != nullptr);
       uint32_t logSize = loadBlock(rep)->logSize;
-      for (ListNode *n = listHead(&usedHandles); n; n = listNext(&usedHandles, n)) {
-        MemHandleRecord *r = reinterpret_cast<MemHandleRecord *>(n);
+      for (MemHandleRecord *r = state.usedFirst; r; r = r->next) {
         MemBlock *b = loadBlock(r);
         NK_ASSERT(b != nullptr);
         if (r->line == rep->line && b->logSize == logSize && strcmp(r->module, rep->module) == 0) {
@@ -526,9 +726,9 @@ int memStatsBlockQuery(int index, int string) {
   int next = index == 0 ? MIN_LOG_SIZE + 1 : index == MAX_LOG_SIZE ? 0 : index + 1;
   MemPoolStats st;
   {
-    nk::RankedLock<uint32_t> lock(&allocLock, nk::kRankAllocator);
-    st = poolStats[cls];
-    poolStats[cls].lastPeak = poolStats[cls].peak;
+    Locked lock(&state.lock);
+    st = pools[cls].stats;
+    pools[cls].stats.lastPeak = pools[cls].stats.peak;
   }
   stringPrintf(string, "index=%d,size=%d,count=%d,free=%d,allocops=%d,freeops=%d,peak=%d,delta=%d",
                next, 1 << cls, st.count, st.free, st.allocops, st.freeops, st.peak,
@@ -543,15 +743,16 @@ int memStatsQuery(int index, int string) {
   int64_t allocb = 0, freeb = 0, allocm = 0, freem = 0;
   int freeh, usedh;
   {
-    nk::RankedLock<uint32_t> lock(&allocLock, nk::kRankAllocator);
+    Locked lock(&state.lock);
     for (int cls = MIN_LOG_SIZE; cls <= MAX_LOG_SIZE; cls++) {
-      allocb += poolStats[cls].count;
-      freeb += poolStats[cls].free;
-      allocm += int64_t{poolStats[cls].count} << cls;
-      freem += int64_t{poolStats[cls].free} << cls;
+      const MemPoolStats &st = pools[cls].stats;
+      allocb += st.count;
+      freeb += st.free;
+      allocm += int64_t{st.count} << cls;
+      freem += int64_t{st.free} << cls;
     }
-    freeh = listCount(&freeHandles) + (MAX_HANDLES - highWater);
-    usedh = listCount(&usedHandles);
+    freeh = state.freeQueued + (MAX_HANDLES - state.highWater);
+    usedh = state.usedCount;
   }
   auto clamp = [](int64_t v) { return static_cast<int>(v > INT_MAX ? INT_MAX : v); };
   stringPrintf(string, "index=1,alloch=%d,freeh=%d,allocb=%d,freeb=%d,allocm=%d,freem=%d",

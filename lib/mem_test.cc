@@ -5,7 +5,9 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -55,6 +57,8 @@ TEST_F(MemTest, FreshHandlesBlocksAndSizeClasses) {
             "index=9,size=256,count=16384,free=16382,allocops=2,freeops=0,peak=2,delta=-2");
   memFree(a);
   memFree(b);
+  EXPECT_EQ(peek(d), 0xFF);  // a freed block's whole capacity
+  EXPECT_EQ(peek(d + 219), 0xFF);
   EXPECT_EQ(blockReport(8),  // delta: against the previous report
             "index=9,size=256,count=16384,free=16384,allocops=2,freeops=2,peak=2,delta=0");
   // Each class but the first is new here: one slab of it, one block taken.
@@ -71,6 +75,15 @@ TEST_F(MemTest, FreshHandlesBlocksAndSizeClasses) {
     EXPECT_EQ(count - free, 1) << size;
     memFreePtr(p);
   }
+  EXPECT_EQ(blockReport(8),  // the peak stays the highest seen
+            "index=9,size=256,count=16384,free=16384,allocops=4,freeops=4,peak=2,delta=0");
+  // A class whose slab is used up hands out its freed blocks, oldest first.
+  int x = memAlloc(2097116), y = memAlloc(2097116);  // the two blocks of a class-21 slab
+  uint8_t *px = bytes(x), *py = bytes(y);
+  memFree(y);
+  memFree(x);
+  EXPECT_EQ(bytes(memAlloc(1500000)), py);
+  EXPECT_EQ(bytes(memAlloc(1500000)), px);
 }
 
 TEST_F(MemTest, ResizeDupAndValidity) {
@@ -144,6 +157,68 @@ TEST_F(MemTest, StatisticsReports) {
   ASSERT_EQ(lines.size(), 17u);  // memStats' own string, the totals, 15 classes
   EXPECT_EQ(lines[1], "totalh=262144,freeh=262143");
   EXPECT_EQ(lines[16].rfind("index=0,size=4194304,", 0), 0u);
+  EXPECT_EQ(memFreeHandleCount(), MAX_HANDLES);  // memStats gave its string back
+}
+
+// Two threads allocating, growing and freeing at once lose no count, and
+// every handle and block comes back. Together they take more handles than
+// there are, so freed records are handed out again.
+TEST_F(MemTest, ThreadsSharingTheAllocatorKeepExactCounts) {
+  constexpr int kRounds = 70000;
+  auto work = [] {
+    for (int i = 0; i < kRounds; i++) {
+      int a = memAlloc(1 + i % 200), b = memAlloc(300);
+      bytes(a)[0] = 1;
+      memResize(a, 1, 250);
+      ASSERT_EQ(bytes(a)[0], 1);
+      memFree(a);
+      memFree(b);
+    }
+  };
+  std::thread other(work);
+  work();
+  other.join();
+  EXPECT_EQ(memFreeHandleCount(), MAX_HANDLES);
+  int s = stringAlloc(5000);
+  memStatsQuery(1, s);  // the string's own block is the only one in use
+  EXPECT_EQ(text(s),
+            "index=1,alloch=262144,freeh=262143,allocb=25088,freeb=25087,allocm=12582912,"
+            "freem=12574720");
+  stringFree(s);
+  int allocops[2], freeops[2], free[2], peak[2];
+  for (int i : {0, 1}) {
+    sscanf(blockReport(MIN_LOG_SIZE + i).c_str(),
+           "index=%*d,size=%*d,count=%*d,free=%d,allocops=%d,freeops=%d,peak=%d", &free[i],
+           &allocops[i], &freeops[i], &peak[i]);
+  }
+  EXPECT_EQ(free[0], 16384);
+  EXPECT_EQ(allocops[0], 2 * kRounds);
+  EXPECT_EQ(freeops[0], 2 * kRounds);
+  EXPECT_TRUE(peak[0] >= 1 && peak[0] <= 2) << peak[0];  // one each at a time
+  EXPECT_EQ(free[1], 8192);
+  EXPECT_EQ(allocops[1], 4 * kRounds);
+  EXPECT_EQ(freeops[1], 4 * kRounds);
+  EXPECT_TRUE(peak[1] >= 2 && peak[1] <= 4) << peak[1];  // two each at a time
+}
+
+// A handle walk over many records holds the lock for milliseconds: threads
+// that want it meanwhile go to sleep, and every one must be woken.
+TEST_F(MemTest, ThreadsSleepingThroughALongWalkAreAllWoken) {
+  std::vector<int> hs(200000);
+  for (int &h : hs) h = memAlloc(0);
+  std::atomic<bool> done{false};
+  auto work = [&done] {
+    while (!done) memFree(memAlloc(0));
+  };
+  std::thread a(work), b(work);
+  int s = stringAlloc(100);
+  for (int i = 0; i < 4; i++) EXPECT_EQ(memStatsHandleQuery(0, s), 1);
+  done = true;
+  a.join();
+  b.join();
+  stringFree(s);
+  for (int h : hs) memFree(h);
+  EXPECT_EQ(memFreeHandleCount(), MAX_HANDLES);
 }
 
 // A stray write over a guard byte, found when the block is freed or grown.

@@ -461,16 +461,12 @@ MsgClient *openClient(const char *name, const char *host, bool mayFail) {
   unlockClient(c);
   waitClient(c, &c->connected);
 
+  // The registration is a request like any other (seq 1, the client's
+  // timeout, still unbounded), logged as one; a client that may fail gets
+  // its failed send back as MSG_FAILED.
   NK_LOG(NKLOG_INFO, NK_LOGMASK, "nkMsgInit : sending registration request\n");
   int data = stringAlloc(0);
-  int seq = ++c->seq;
-  int result = msgSend(c, MSG_SERVER_NAME, name, MSG_REGISTER, seq, data);
-  if (result == 0) {
-    int type = 0;
-    char to[MSG_NAME_SIZE], from[MSG_NAME_SIZE];
-    result = msgFetch(c, to, from, &type, &seq, data, -1);
-    if (result == MSG_OK) result = type;
-  }
+  int result = nkMsgRequest(c, MSG_SERVER_NAME, name, MSG_REGISTER, data);
   stringFree(data);
   if (result != 0) {
     nksyslog(NKLOG_ERR, NK_LOGMASK, "nkMsgInit : sending registration request failed\n");

@@ -65,6 +65,15 @@ TEST_F(ShellTest, OptionsLocalCommandsAndTheLoop) {
     EXPECT_EQ(r.exitCode(), row.status) << row.out;
     EXPECT_EQ(r.out, row.out);
   }
+  // With -d -v the registration shows as the request it is, in this order.
+  std::string registration;
+  for (const std::string &l : nktest::lines(nksh({"-d", "-v", "-c", "version"}).out)) {
+    if (l.find(" : ") != std::string::npos) registration += l.substr(27) + "\n";
+  }
+  EXPECT_EQ(registration,
+            "INFO nkMsgInit : sending registration request\n"
+            "INFO nkMsgRequest : sending request 100\nINFO nkMsgRequest : send result is 0\n"
+            "INFO nkMsgRequest : recv result is 0\n");
   // A line with more words than there is room for is refused whole.
   char line[] = "w w";
   char *words[1];

@@ -3,12 +3,14 @@
 // operator's console, all as processes.
 #define NK_MODULE "fleet_test"
 #include <arpa/inet.h>
+#include <ctype.h>
 #include <mosquitto.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
+#include <future>
 #include <map>
 #include <string>
 #include <vector>
@@ -100,7 +102,7 @@ class FleetTest : public ::testing::Test {
     }
     if (broker_ > 0) nktest::stopProgram(broker_);
     for (const char *log :
-         {"broker", "a-bus", "a-nkrun", "a-nkbridge", "b-nkbridge", "c-nkbridge"}) {
+         {"broker", "a-bus", "a-nkrun", "a-nkbridge", "b-nkbridge", "c-nkbridge", "d-nkbridge"}) {
       if (HasFailure()) printf("---- %s\n%s", log, nktest::readFile(dir_ + "/" + log).c_str());
     }
   }
@@ -120,8 +122,9 @@ class FleetTest : public ::testing::Test {
 
   // Device s1/NAME: its bus on 127.0.0.2, .3, ..., which its programs find
   // through NK_BUS_ADDRESS, inherited, its runtime and its bridge, which runs
-  // commands through shell when one is given.
-  void startDevice(const std::string &name, const char *commands, const std::string &shell = "") {
+  // commands through shell when one is given; extra ends its configuration.
+  void startDevice(const std::string &name, const char *commands, const std::string &shell = "",
+                   const std::string &extra = "") {
     std::string at = dir_ + "/" + name, conf = at + ".conf";
     std::ofstream text(conf);
     text << "scriptDir=" << dir_ << "\nsiteName=s1\ndeviceName=" << name << "\nbrokerPort=" << port_
@@ -133,6 +136,7 @@ class FleetTest : public ::testing::Test {
     } else if (nktest::emulated()) {
       text << "bridgeShell=" << nktest::emulatorCommand() << " " << nktest::builtProgram("nksh");
     }
+    text << "\n" << extra;
     text.close();
     setenv("NK_BUS_ADDRESS", ("127.0.0." + std::to_string(2 + pids_.size() / 3)).c_str(), 1);
     pids_.push_back(nktest::startProgram(nktest::builtProgram("nkbus"), {"-f", "-d"}, at + "-bus"));
@@ -164,6 +168,29 @@ class FleetTest : public ::testing::Test {
     if (nktest::eventually(shown, 20, 200)) return true;
     ADD_FAILURE() << out;
     return false;
+  }
+
+  // What nksh with args prints on the bus of a device (a is 0, b 1, in the
+  // order started).
+  std::string shellOn(int device, const Words &args) {
+    setenv("NK_BUS_ADDRESS", ("127.0.0." + std::to_string(2 + device)).c_str(), 1);
+    std::string out = nktest::runProgram(nktest::builtProgram("nksh"), args).out;
+    unsetenv("NK_BUS_ADDRESS");
+    return out;
+  }
+  // The rows of the bridge's own stats on that bus as its bridge topic
+  // writes them: name=count joined by commas (a blank count is 0).
+  std::string bridgeStats(int device) {
+    std::vector<std::string> rows =
+        nktest::lines(shellOn(device, {"-r", "nkbridge", "-c", "stats"}));
+    std::string counts;
+    for (size_t i = 2; i < rows.size() && rows[i].compare(0, 8, "    stat") != 0; i++) {
+      std::string count;
+      for (char c : rows[i].substr(30, 10)) count += isdigit(c) ? std::string(1, c) : "";
+      counts += (i > 2 ? "," : "") + rows[i].substr(0, rows[i].find(' ')) + "=" +
+                (count.empty() ? "0" : count);
+    }
+    return counts;
   }
 
   std::string dir_ = nktest::systemPath("/tmp");
@@ -236,10 +263,36 @@ TEST_F(FleetTest, DevicesAreQueriedDrivenAndWatched) {
   ASSERT_NO_FATAL_FAILURE(startBroker());
   ASSERT_TRUE(devicesShow({"s1/a", "s1/b"}, "online"));
   EXPECT_EQ(retained(port_, "nk/+/+/tag/#", 3), tags);
-  // The bridge counts its connections and refusals, retained.
-  std::string counts = retained(port_, "nk/s1/a/bridge")["nk/s1/a/bridge"];
+  // The bridge counts its tags, connections and refusals, retained, and its
+  // stats on its bus list the same counters (once a heartbeat has brought
+  // the retained copy up to date with the tags published again).
+  std::string counts;
+  nktest::eventually(
+      [&] {
+        counts = retained(port_, "nk/s1/a/bridge")["nk/s1/a/bridge"];
+        return counts == bridgeStats(0);
+      },
+      20, 0);
+  EXPECT_EQ(bridgeStats(0), counts);
+  EXPECT_NE(counts.find(",tags=2,"), std::string::npos) << counts;
   EXPECT_NE(counts.find(",refused=4,"), std::string::npos) << counts;
   EXPECT_NE(counts.find("broker-connects=2"), std::string::npos) << counts;
+  // A value the broker had not acknowledged when it died goes again on the
+  // next connection; the value that replaced it meanwhile stays retained.
+  kill(broker_, SIGSTOP);
+  std::string before = bridgeStats(0), log = dir_ + "/a-nkbridge";
+  shellOn(0, {"-c", "set", "pump1", "stale"});
+  EXPECT_TRUE(nktest::eventually([&] { return bridgeStats(0) != before; }));  // published
+  size_t logged = nktest::readFile(log).size();
+  kill(broker_, SIGKILL);
+  waitpid(broker_, nullptr, 0);
+  EXPECT_TRUE(nktest::eventually(
+      [&] { return nktest::readFile(log).find("lost the broker", logged) != std::string::npos; }));
+  shellOn(0, {"-c", "set", "pump1", "fresh"});
+  ASSERT_NO_FATAL_FAILURE(startBroker());
+  ASSERT_TRUE(devicesShow({"s1/a"}, "online"));
+  EXPECT_EQ(retained(port_, "nk/s1/a/tag/#", 2),
+            (Messages{{"nk/s1/a/tag/level", "42"}, {"nk/s1/a/tag/pump1", "fresh"}}));
   // A device that dies is shown offline by the broker's last will.
   kill(pids_.back(), SIGKILL);  // b's bridge
   waitpid(pids_.back(), nullptr, 0);
@@ -250,16 +303,19 @@ TEST_F(FleetTest, DevicesAreQueriedDrivenAndWatched) {
   EXPECT_EQ(r.out, "* s1/b is offline\n");
 }
 
-// Device c runs its commands through a script that notes what it was given
-// and lists the descriptors it holds. A command the broker kept before c
-// started is never run: commands run one at a time, in order, so it would
-// have run before the one sent.
-TEST_F(FleetTest, OnlyCommandsSentRunAndWithoutSockets) {
-  std::string script = dir_ + "/listfds.sh", ran = dir_ + "/c-ran";
+// Devices c and d run their commands through a script that notes what it was
+// given and lists the descriptors it holds, or, for a "slow" command, waits on
+// a sleep it started. A command the broker kept before c started is never
+// run: commands run one at a time, in order, so it would have run before the
+// one sent.
+TEST_F(FleetTest, OnlyCommandsSentRunWithoutSocketsAndNoLongerThanAllowed) {
+  std::string script = dir_ + "/listfds.sh", ran = dir_ + "/c-ran", sleeper = dir_ + "/sleeper";
   std::ofstream(script) << "echo \"$*\" >>" << ran
+                        << "\ncase \"$*\" in *slow*) sleep 600 & echo $! >" << sleeper
+                        << "; wait;; esac"
                         << "\nfor fd in /proc/$$/fd/*; do readlink \"$fd\"; done\n";
   ASSERT_TRUE(publishRetained(port_, "nk/s1/c/cmd/test/1", "set retained 1"));
-  startDevice("c", "get,set", "/bin/sh " + script);
+  startDevice("c", "get,set", "/bin/sh " + script, "bridgeCommandTimeout=1\n");
   ASSERT_TRUE(devicesShow({"s1/c"}, "online"));
   auto r = fleet({"-d", "s1/c", "get", "level"});
   EXPECT_EQ(r.exitCode(), 0);
@@ -268,6 +324,22 @@ TEST_F(FleetTest, OnlyCommandsSentRunAndWithoutSockets) {
   // shell reads; no connection of the bridge's.
   EXPECT_EQ(r.out.find("/dev/null\npipe:"), 0u) << r.out;
   EXPECT_EQ(r.out.find("socket:"), std::string::npos) << r.out;
+  // A command past its time is stopped and refused, and counted as refused.
+  EXPECT_EQ(fleet({"-d", "s1/c", "get", "slow"}).out, "* Command did not finish within 1 s\n");
+  EXPECT_NE(bridgeStats(2).find(",refused=1,"), std::string::npos) << bridgeStats(2);
+  // A stop does not wait for a running command (d would give it an hour):
+  // the command and what it started are killed, its caller is answered, and
+  // the bridge ends at once.
+  startDevice("d", "get", "/bin/sh " + script, "bridgeCommandTimeout=3600\n");
+  ASSERT_TRUE(devicesShow({"s1/d"}, "online"));
+  unlink(sleeper.c_str());
+  auto slow = std::async(std::launch::async, [&] { return fleet({"-d", "s1/d", "get", "slow"}); });
+  ASSERT_TRUE(nktest::eventually([&] { return !nktest::readFile(sleeper).empty(); }));
+  EXPECT_EQ(nktest::stopProgram(pids_.back()), 0);
+  pids_.back() = -1;
+  EXPECT_EQ(slow.get().out, "* Command stopped: the bridge is stopping\n");
+  std::string sleep = "/proc/" + nktest::lines(nktest::readFile(sleeper))[0] + "/cmdline";
+  EXPECT_TRUE(nktest::eventually([&] { return nktest::readFile(sleep).empty(); }, 5));
 }
 
 // A name that would reach into other devices' topics stops the bridge

@@ -92,11 +92,18 @@ Config config;
 struct Command {
   std::string replyTopic;
   std::string line;
+  std::string from;  // CALLER/ID, for the log
 };
 struct Reply {
   std::string topic;
   std::string text;
 };
+
+// Retained values (status, seen, bridge, each tag) go out from the main
+// thread and the broker's thread. Each is read and published under this lock,
+// so that a value read earlier never goes out after one read later: what a
+// topic keeps is its latest value. Taken before state.lock.
+std::mutex publishOrder;
 
 // Shared by the main thread, the broker's thread and the worker.
 struct State {
@@ -119,6 +126,11 @@ Counters counters;
 
 std::atomic<int> caughtSignal{0};
 mosquitto *broker;
+// Written once when the bridge stops: the worker, which watches it while a
+// command runs, kills the command at once.
+int stopPipe[2] = {-1, -1};
+
+const char kStopped[] = "* Command stopped: the bridge is stopping\n";
 
 int64_t monotonicMicroseconds() {
   struct timespec ts;
@@ -306,12 +318,14 @@ std::string counterText() {
 }
 
 void publishHeartbeat() {
+  std::lock_guard<std::mutex> order(publishOrder);
   publish(config.base + "seen", std::to_string(static_cast<long long>(time(nullptr))), true);
   publish(config.base + "bridge", counterText(), true);
 }
 
 // Online takes both ends: a device whose bus is away cannot run commands.
 void publishStatus() {
+  std::lock_guard<std::mutex> order(publishOrder);
   bool online;
   {
     std::lock_guard<std::mutex> hold(state.lock);
@@ -319,6 +333,25 @@ void publishStatus() {
     online = state.busUp && !state.stopping;
   }
   publish(config.base + "status", online ? "online" : "offline", true);
+}
+
+// Publishes the latest value of the tag named only, or of every tag, while
+// the broker is there.
+void publishTags(const std::string *only) {
+  std::lock_guard<std::mutex> order(publishOrder);
+  std::map<std::string, std::string> values;
+  {
+    std::lock_guard<std::mutex> hold(state.lock);
+    if (!state.brokerUp) return;
+    if (!only) {
+      values = state.tags;
+    } else if (auto it = state.tags.find(*only); it != state.tags.end()) {
+      values.insert(*it);
+    }
+  }
+  for (const auto &t : values) {
+    if (publish(config.base + "tag/" + topicLevel(t.first), t.second, true)) counters.published++;
+  }
 }
 
 // Sends a reply, or keeps it (the newest replyQueue of them) for the broker's
@@ -342,8 +375,27 @@ void sendReply(const std::string &topic, const std::string &text) {
 
 // {==== The broker's callbacks (libmosquitto's thread)
 
-// Everything retained goes out again: a broker that restarted without its
-// store gets it all back, and a subscriber never misses a value.
+// Everything retained goes out again, the tags before status (a subscriber
+// that sees online come back finds the tags already current), then the
+// replies kept meanwhile: a broker that restarted without its store gets it
+// all back, and a subscriber never misses a value.
+void republish() {
+  publishTags(nullptr);
+  publishStatus();
+  publishHeartbeat();
+  std::deque<Reply> replies;
+  {
+    std::lock_guard<std::mutex> hold(state.lock);
+    replies.swap(state.replies);
+  }
+  for (const Reply &r : replies) publish(r.topic, r.text, false);
+}
+
+// On a new connection the client library first sends again what the broker
+// had not acknowledged on the one before, older values among them: right
+// after this callback, before the answer to our subscription comes. So
+// everything is published again on that answer, after the old values, or
+// at once if the subscription cannot be sent.
 void onConnect(mosquitto *, void *, int rc) {
   if (rc != 0) {
     nksyslog(NKLOG_ERR, LOGMASK_GENERAL, "%s: broker refused the connection: %s\n", kName,
@@ -353,22 +405,17 @@ void onConnect(mosquitto *, void *, int rc) {
   nksyslog(NKLOG_NOTICE, LOGMASK_GENERAL, "%s: connected to the broker %s:%d as %s\n", kName,
            config.host.c_str(), config.port, config.base.c_str());
   counters.brokerConnects++;
-  mosquitto_subscribe(broker, nullptr, (config.base + "cmd/+/+").c_str(), 1);
-  std::map<std::string, std::string> tags;
-  std::deque<Reply> replies;
   {
     std::lock_guard<std::mutex> hold(state.lock);
     state.brokerUp = true;
-    tags = state.tags;
-    replies.swap(state.replies);
   }
-  publishStatus();
-  publishHeartbeat();
-  for (const auto &t : tags) {
-    if (publish(config.base + "tag/" + topicLevel(t.first), t.second, true)) counters.published++;
+  if (mosquitto_subscribe(broker, nullptr, (config.base + "cmd/+/+").c_str(), 1) !=
+      MOSQ_ERR_SUCCESS) {
+    republish();
   }
-  for (const Reply &r : replies) publish(r.topic, r.text, false);
 }
+
+void onSubscribe(mosquitto *, void *, int, int, const int *) { republish(); }
 
 void onDisconnect(mosquitto *, void *, int rc) {
   std::lock_guard<std::mutex> hold(state.lock);
@@ -377,6 +424,13 @@ void onDisconnect(mosquitto *, void *, int rc) {
     nksyslog(NKLOG_WARNING, LOGMASK_GENERAL, "%s: lost the broker (%s), connecting again\n", kName,
              mosquitto_strerror(rc));
   }
+}
+
+// Counts and logs a refusal (why is its reply); the caller sends the reply.
+void countRefusal(const std::string &line, const std::string &from, const std::string &why) {
+  counters.refused++;
+  nksyslog(NKLOG_NOTICE, LOGMASK_GENERAL, "%s: refused '%.80s' from %s: %s", kName,
+           printable(line).c_str(), printable(from).c_str(), why.c_str() + 2);
 }
 
 // Why a command line may not run here, or "" when it may.
@@ -431,16 +485,17 @@ void onMessage(mosquitto *, void *, const mosquitto_message *m) {
   std::string why = refusal(line);
   if (why.empty()) {
     std::lock_guard<std::mutex> hold(state.lock);
-    if (state.commands.size() < kCommandsWaiting) {
-      state.commands.push_back({replyTopic, line});
+    if (state.stopping) {
+      why = kStopped;
+    } else if (state.commands.size() < kCommandsWaiting) {
+      state.commands.push_back({replyTopic, line, rest});
       state.commandWaiting.notify_one();
       return;
+    } else {
+      why = "* Too many commands waiting, try again\n";
     }
-    why = "* Too many commands waiting, try again\n";
   }
-  counters.refused++;
-  nksyslog(NKLOG_NOTICE, LOGMASK_GENERAL, "%s: refused '%.80s' from %s: %s", kName,
-           printable(line).c_str(), printable(rest).c_str(), why.c_str() + 2);
+  countRefusal(line, rest, why);
   publish(replyTopic, why, false);
 }
 
@@ -448,9 +503,13 @@ void onMessage(mosquitto *, void *, const mosquitto_message *m) {
 
 // {==== Commands (the worker)
 
-// Runs nksh -c WORD... and returns what it printed on its standard output;
-// stops it once it runs past the timeout or prints more than kOutputLimit.
-std::string runShell(const std::string &line) {
+// Runs nksh -c WORD... and returns what it printed on its standard output.
+// It runs in a process group of its own, which is killed, with whatever the
+// command started, once it runs past the timeout, prints more than
+// kOutputLimit or the bridge stops; then the result is a refusal, and
+// *refused is set.
+std::string runShell(const std::string &line, bool *refused) {
+  *refused = false;
   std::vector<char> copy(line.begin(), line.end());
   copy.push_back('\0');
   char *words[nksh::kMaxWords];
@@ -470,13 +529,20 @@ std::string runShell(const std::string &line) {
   // business, whoever opened it and however. A child that would not get
   // exactly these does not start.
   posix_spawn_file_actions_t actions;
+  posix_spawnattr_t attributes;
   pid_t pid = -1;
   int rc = posix_spawn_file_actions_init(&actions);
   if (rc == 0) {
-    rc = posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    if (rc == 0) rc = posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    if (rc == 0) rc = posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-    if (rc == 0) rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    rc = posix_spawnattr_init(&attributes);
+    if (rc == 0) {
+      rc = posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+      if (rc == 0) rc = posix_spawnattr_setpgroup(&attributes, 0);
+      if (rc == 0) rc = posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+      if (rc == 0) rc = posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+      if (rc == 0) rc = posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+      if (rc == 0) rc = posix_spawnp(&pid, argv[0], &actions, &attributes, argv.data(), environ);
+      posix_spawnattr_destroy(&attributes);
+    }
     posix_spawn_file_actions_destroy(&actions);
   }
   close(out[1]);
@@ -484,23 +550,41 @@ std::string runShell(const std::string &line) {
     close(out[0]);
     return "* Cannot run " + config.shell[0] + ": " + strerror(rc) + "\n";
   }
+  // Until the command has ended: its output is read as it comes; once that
+  // has closed, the process is looked at after a pause that doubles from
+  // 1 ms (a shell ends right after its output; a process that closed it and
+  // runs on is held to the same time limit). A stop ends the wait at once.
   std::string text;
-  bool timedOut = false, cut = false;
+  bool open = true, ended = false, timedOut = false, cut = false, stopped = false;
+  int pause = 1;  // ms
   int64_t deadline =
       monotonicMicroseconds() + static_cast<int64_t>(config.commandTimeout) * 1000000;
   for (;;) {
+    if (!open && waitpid(pid, nullptr, WNOHANG) == pid) {
+      ended = true;
+      break;
+    }
     int64_t left = (deadline - monotonicMicroseconds()) / 1000;
     if (left <= 0) {
       timedOut = true;
       break;
     }
-    struct pollfd p = {out[0], POLLIN, 0};
-    if (poll(&p, 1, static_cast<int>(left)) < 0 && errno != EINTR) break;
-    if (!p.revents) continue;
+    struct pollfd p[2] = {{stopPipe[0], POLLIN, 0}, {out[0], POLLIN, 0}};
+    int wait = static_cast<int>(open || left < pause ? left : pause);
+    if (!open && pause < 64) pause *= 2;
+    if (poll(p, open ? 2 : 1, wait) < 0 && errno != EINTR) break;
+    if (p[0].revents) {
+      stopped = true;
+      break;
+    }
+    if (!open || !p[1].revents) continue;
     char buf[8192];
     ssize_t got = read(out[0], buf, sizeof buf);
     if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) break;
+    if (got <= 0) {
+      open = false;
+      continue;
+    }
     text.append(buf, static_cast<size_t>(got));
     if (text.size() > kOutputLimit) {
       text.resize(kOutputLimit);
@@ -509,8 +593,12 @@ std::string runShell(const std::string &line) {
     }
   }
   close(out[0]);
-  if (timedOut || cut) kill(pid, SIGKILL);
-  waitpid(pid, nullptr, 0);
+  if (!ended) {
+    kill(-pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+  }
+  *refused = timedOut || stopped;
+  if (stopped) return kStopped;
   if (timedOut) {
     return "* Command did not finish within " + std::to_string(config.commandTimeout) + " s\n";
   }
@@ -518,20 +606,34 @@ std::string runShell(const std::string &line) {
   return text;
 }
 
+// Runs the commands one at a time. A stop ends the one running (runShell
+// watches for it); the ones still waiting are refused.
 void worker() {
   for (;;) {
     Command c;
     {
       std::unique_lock<std::mutex> hold(state.lock);
       state.commandWaiting.wait(hold, [] { return state.stopping || !state.commands.empty(); });
-      if (state.stopping) return;
+      if (state.stopping) break;
       c = state.commands.front();
       state.commands.pop_front();
     }
     counters.commands++;
     nksyslog(NKLOG_INFO, LOGMASK_GENERAL, "%s: running '%.80s'\n", kName,
              printable(c.line).c_str());
-    sendReply(c.replyTopic, runShell(c.line));
+    bool refused = false;
+    std::string text = runShell(c.line, &refused);
+    if (refused) countRefusal(c.line, c.from, text);
+    sendReply(c.replyTopic, text);
+  }
+  std::deque<Command> waiting;
+  {
+    std::lock_guard<std::mutex> hold(state.lock);
+    waiting.swap(state.commands);
+  }
+  for (const Command &c : waiting) {
+    countRefusal(c.line, c.from, kStopped);
+    sendReply(c.replyTopic, kStopped);
   }
 }
 
@@ -598,7 +700,6 @@ void tagChanged(const char *data) {
   if (!eq || eq == data) return;
   std::string tag(data, static_cast<size_t>(eq - data));
   std::string value(eq + 1);
-  bool up;
   {
     std::lock_guard<std::mutex> hold(state.lock);
     auto it = state.tags.find(tag);
@@ -615,17 +716,23 @@ void tagChanged(const char *data) {
     } else {
       it->second = value;
     }
-    up = state.brokerUp;
   }
   // While the broker is away the map holds the latest value; the next
   // connection publishes it.
-  if (up && publish(config.base + "tag/" + topicLevel(tag), value, true)) counters.published++;
+  publishTags(&tag);
 }
 
-// The bridge's own "stats": one row per counter, as the shell's table reads.
+// The bridge's own "stats": one row per counter, as the shell's table reads,
+// the same counters in the same order as the bridge topic's.
 void answerStats(const char *from, int index) {
+  size_t tags;
+  {
+    std::lock_guard<std::mutex> hold(state.lock);
+    tags = state.tags.size();
+  }
   const std::pair<const char *, uint32_t> rows[] = {
       {"published", counters.published.load()},
+      {"tags", static_cast<uint32_t>(tags)},
       {"tags-dropped", counters.tagsDropped.load()},
       {"commands", counters.commands.load()},
       {"refused", counters.refused.load()},
@@ -712,6 +819,7 @@ bool startBroker() {
   mosquitto_connect_callback_set(broker, onConnect);
   mosquitto_disconnect_callback_set(broker, onDisconnect);
   mosquitto_message_callback_set(broker, onMessage);
+  mosquitto_subscribe_callback_set(broker, onSubscribe);
   mosquitto_reconnect_delay_set(broker, 1, 5, true);
   std::string will = config.base + "status";
   mosquitto_will_set(broker, will.c_str(), 7, "offline", 1, true);
@@ -738,13 +846,22 @@ bool startBroker() {
   return mosquitto_loop_start(broker) == MOSQ_ERR_SUCCESS;
 }
 
-// Says offline while it still can, then lets everything go.
-void stopBroker() {
+// Ends the command running, if any, and stops the worker taking more.
+void stopCommands() {
   {
     std::lock_guard<std::mutex> hold(state.lock);
     state.stopping = true;
     state.commandWaiting.notify_all();
   }
+  if (write(stopPipe[1], "", 1) < 0) {
+    nksyslog(NKLOG_ERR, LOGMASK_GENERAL, "%s: cannot stop the running command: %s\n", kName,
+             strerror(errno));
+  }
+}
+
+// Says offline while it still can, then lets everything go. The worker has
+// ended: its last replies go out before.
+void stopBroker() {
   publishStatus();
   mosquitto_disconnect(broker);
   mosquitto_loop_stop(broker, false);
@@ -784,6 +901,10 @@ int main(int argc, char **argv) {
 
   request = stringAlloc(0);
   reply = stringAlloc(0);
+  if (pipe2(stopPipe, O_CLOEXEC) != 0) {
+    nksyslog(NKLOG_ERR, LOGMASK_GENERAL, "%s: pipe: %s\n", kName, strerror(errno));
+    return 1;
+  }
   if (!startBroker()) {
     nksyslog(NKLOG_ERR, LOGMASK_GENERAL, "%s: cannot start the broker connection\n", kName);
     return 1;
@@ -791,8 +912,9 @@ int main(int argc, char **argv) {
   std::thread commandWorker(worker);
   mainLoop();
   nksyslog(NKLOG_NOTICE, LOGMASK_GENERAL, "%s: signal %d, exiting\n", kName, caughtSignal.load());
-  stopBroker();
+  stopCommands();
   commandWorker.join();
+  stopBroker();
   if (bus) nkMsgClose(bus);
   stringFree(reply);
   stringFree(request);

@@ -78,7 +78,7 @@ namespace nkrun {
 
 namespace {
 
-constexpr int kHookCount = 10000;    // instructions between two looks at the clock
+constexpr int kHookCount = 10000;   // instructions between two looks at the clock
 constexpr int64_t kSliceUs = 5000;  // us a pass of the contexts runs before waking contexts park
 constexpr char kTurnEvent[] = "nk.yield";
 constexpr int kMaxReply = 16384;   // bytes of a line's reply before it is cut
@@ -390,11 +390,34 @@ const char *checkName(lua_State *L, const char *name) {
   return name;
 }
 
+// Replaces the number at stack position i by its text when it is a whole
+// number of at most 14 digits, and returns true. Lua writes numbers with
+// "%.14g", which writes such a number as its digits; the C library's float
+// formatting costs more than the rest of a tag write, and scripts mostly
+// write whole numbers (counters, levels, states).
+bool wholeNumberText(lua_State *L, int i) {
+  lua_Number n = lua_tonumber(L, i);
+  if (!(n > -1e14 && n < 1e14) || n != floor(n) || (n == 0 && signbit(n))) return false;
+  char digits[24];
+  char *end = digits + sizeof digits, *p = end;
+  long long whole = static_cast<long long>(n);
+  unsigned long long u = whole < 0 ? 0ULL - static_cast<unsigned long long>(whole) : whole;
+  do {
+    *--p = static_cast<char>('0' + u % 10);
+    u /= 10;
+  } while (u);
+  if (whole < 0) *--p = '-';
+  lua_pushlstring(L, p, static_cast<size_t>(end - p));
+  lua_replace(L, i);
+  return true;
+}
+
 // Argument i as a text: strings and numbers as Lua gives them, booleans as
 // "true" and "false"; null for none or nil when optional.
 const char *textArg(lua_State *L, int i, bool optional) {
   if (optional && lua_isnoneornil(L, i)) return nullptr;
   if (lua_isboolean(L, i)) return lua_toboolean(L, i) ? "true" : "false";
+  if (lua_type(L, i) == LUA_TNUMBER && wholeNumberText(L, i)) return lua_tostring(L, i);
   return luaL_checkstring(L, i);
 }
 

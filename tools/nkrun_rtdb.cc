@@ -29,7 +29,9 @@
 #include <time.h>
 
 #include <map>
+#include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "event.h"
@@ -60,8 +62,12 @@ struct Rule {
   std::string value;
 };
 
-std::map<std::string, Tag> tags;
+// Looked up by the caller's text, without a copy of it (std::less<>).
+std::map<std::string, Tag, std::less<>> tags;
 std::vector<Rule> rules;  // in the order of definition: ix is the position + 1
+// Every tag or rule id that some rule reads: a write of any other tag has no
+// rule to evaluate, and does not walk them.
+std::set<std::string, std::less<>> readNames;
 TagObserver observer;
 
 void evaluate(Rule &r, int depth);
@@ -122,7 +128,8 @@ std::string compute(const Rule &r) {
 }
 
 // The value called name (a tag or a rule) changed: evaluate its readers.
-void changed(const std::string &name, int depth) {
+void changed(std::string_view name, int depth) {
+  if (readNames.find(name) == readNames.end()) return;
   for (size_t i = 0; i < rules.size(); i++) {
     Rule &r = rules[i];
     for (int k = 0; k < r.inputs; k++) {
@@ -134,7 +141,7 @@ void changed(const std::string &name, int depth) {
   }
 }
 
-bool write(const std::string &tag, const std::string &value, int depth);
+bool write(std::string_view tag, const char *value, int depth);
 
 void evaluate(Rule &r, int depth) {
   if (depth > kMaxChain) {
@@ -145,27 +152,27 @@ void evaluate(Rule &r, int depth) {
   std::string value = compute(r);
   if (value == r.value) return;
   r.value = value;
-  if (!r.output.empty()) write(r.output, value, depth + 1);
+  if (!r.output.empty()) write(r.output, value.c_str(), depth + 1);
   changed(r.id, depth + 1);
 }
 
 // False when a new tag finds no room for its event name (nothing written).
-bool write(const std::string &name, const std::string &value, int depth) {
+bool write(std::string_view name, const char *value, int depth) {
   auto it = tags.find(name);
   bool isNew = it == tags.end();
   if (isNew) {
-    std::string event = kTagEventPrefix + name;
+    std::string event = kTagEventPrefix + std::string(name);
     if (!eventNameFits(event.c_str())) return false;
-    it = tags.emplace(name, Tag()).first;
+    it = tags.emplace(std::string(name), Tag()).first;
     it->second.event = std::move(event);
     it->second.eventId = eventRegister(it->second.event.c_str());
   }
   Tag &tag = it->second;
   bool differs = isNew || tag.value != value;
-  tag.value = value;
-  if (eventIdHasInterest(tag.eventId)) eventPost(tag.event.c_str(), value.c_str(), 0);
+  if (differs) tag.value.assign(value);
+  if (eventIdHasInterest(tag.eventId)) eventPost(tag.event.c_str(), tag.value.c_str(), 0);
   if (differs) {
-    if (observer) observer(name.c_str(), tag.value.c_str());
+    if (observer) observer(it->first.c_str(), tag.value.c_str());
     changed(name, depth);
   }
   return true;
@@ -182,7 +189,7 @@ int64_t monotonicMicroseconds() {
 bool rtdbSet(const char *tag, const char *value) { return write(tag, value, 0); }
 
 const char *rtdbGet(const char *tag) {
-  auto it = tags.find(tag);
+  auto it = tags.find(std::string_view(tag));
   return it == tags.end() ? nullptr : it->second.value.c_str();
 }
 
@@ -255,6 +262,12 @@ int ruleDefine(const char *id, const char *kind, const char *const input[2], con
     r->constant[i] = i < inputs && constant[i];
   }
   r->output = output ? output : "";
+  readNames.clear();
+  for (const Rule &each : rules) {
+    for (int i = 0; i < each.inputs; i++) {
+      if (!each.constant[i]) readNames.insert(each.input[i]);
+    }
+  }
   r->value = "\x01";  // no value yet: the first evaluation always counts as a change
   evaluate(*r, 0);
   return 0;

@@ -227,6 +227,11 @@ nk.waitfor("never")
        "assert(not pcall(nk.start, n), n) end ",
        "0 "},
       {false, 210, "x + 1 ", "0 6"},  // the state survives its errors
+      // Numbers are stored as Lua writes them.
+      {false, 210,
+       "for k, v in pairs{w = -7, n = 99999999999999, m = 1e14, z = -0.0, f = 2.5} do "
+       "nk.set(k, v) end return nk.get('w'), nk.get('n'), nk.get('m'), nk.get('z'), nk.get('f')",
+       "0 -7\t99999999999999\t1e+14\t-0\t2.5"},
       // Long output is cut.
       {false, 210, "string.rep('x', 20000) ", "0 " + std::string(16384, 'x') + "..."},
       {false, 210, "for i = 1, 20000 do print(i) end ", "0 " + numbers.substr(0, 16384) + "..."},
