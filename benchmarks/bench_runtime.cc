@@ -831,58 +831,60 @@ void measureTimers() {
   figure("the lua line that arms them", armMs, "ms");
   figure("the longest answer of " + std::to_string(lines) + " lua lines in the 2.5 s from then",
          longestMs, "ms");
-  // ---- tag writes -----------------------------------------------------------------
+}
 
-  void measureTags() {
-    scriptDir->script("fill", kFillScript);
-    pid_t runtime = startServer(
-        "nkrun", {kNkrun, "-f", "-b", "100000", "-n", "tags", "-c", scriptDir->config(), "fill"});
-    MsgClient *client = nkMsgInit("bench-tags");
-    nkMsgTimeoutSet(client, 200000);
-    int data = stringAlloc(0);
-    int64_t start = nowNanos();
-    for (;;) {
-      stringCopy(data, "1");
-      if (nkMsgRequest(client, "tags", nullptr, 210, data) == 0) break;
-      if (secondsSince(start) > kStartTimeout) fail("nkrun tags does not answer");
-    }
-    nkMsgTimeoutSet(client, 60000000);
-    char line[1024];
-    snprintf(line, sizeof line, kTagLine, kTagOps);
-    printf("tag writes, %d of each in one lua line, medians of %d lines (us):\n", kTagOps,
-           kRepetitions);
-    for (int events : {0, 10, 10000}) {
-      char post[64];
-      snprintf(post, sizeof post, "nk.post('fill', %d)", events);
-      luaMillis(client, "tags", post, nullptr, data);
-      char want[32];
-      snprintf(want, sizeof want, "%d", events);
-      for (int64_t t0 = nowNanos();;) {
-        stringCopy(data, "filled or 0");
-        nkMsgRequest(client, "tags", nullptr, 210, data);
-        if (strcmp(static_cast<const char *>(memGetData(data)), want) == 0) break;
-        if (secondsSince(t0) > kStartTimeout) fail("the script did not filter %d events", events);
-        usleep(10000);
-      }
-      std::vector<double> set, get, table, ratio;
-      for (int rep = 0; rep < kRepetitions; rep++) {
-        luaMillis(client, "tags", line, nullptr, data);
-        double s = 0, g = 0, t = 0;
-        if (sscanf(static_cast<const char *>(memGetData(data)), "%lf %lf %lf", &s, &g, &t) != 3) {
-          fail("the timing line gave '%s'", static_cast<const char *>(memGetData(data)));
-        }
-        set.push_back(s);
-        get.push_back(g);
-        table.push_back(t);
-        ratio.push_back(s / g);
-      }
-      printf("  %5d events: nk.set %.3f  nk.get %.3f  table write %.4f  set/get %.2f\n", events,
-             median(set), median(get), median(table), median(ratio));
-    }
-    stringFree(data);
-    nkMsgClose(client);
-    stopProcess(runtime, 5);
+// ---- tag writes -----------------------------------------------------------------
+
+void measureTags() {
+  scriptDir->script("fill", kFillScript);
+  pid_t runtime = startServer(
+      "nkrun", {kNkrun, "-f", "-b", "100000", "-n", "tags", "-c", scriptDir->config(), "fill"});
+  MsgClient *client = nkMsgInit("bench-tags");
+  nkMsgTimeoutSet(client, 200000);
+  int data = stringAlloc(0);
+  int64_t start = nowNanos();
+  for (;;) {
+    stringCopy(data, "1");
+    if (nkMsgRequest(client, "tags", nullptr, 210, data) == 0) break;
+    if (secondsSince(start) > kStartTimeout) fail("nkrun tags does not answer");
   }
+  nkMsgTimeoutSet(client, 60000000);
+  char line[1024];
+  snprintf(line, sizeof line, kTagLine, kTagOps);
+  printf("tag writes, %d of each in one lua line, medians of %d lines (us):\n", kTagOps,
+         kRepetitions);
+  for (int events : {0, 10, 10000}) {
+    char post[64];
+    snprintf(post, sizeof post, "nk.post('fill', %d)", events);
+    luaMillis(client, "tags", post, nullptr, data);
+    char want[32];
+    snprintf(want, sizeof want, "%d", events);
+    for (int64_t t0 = nowNanos();;) {
+      stringCopy(data, "filled or 0");
+      nkMsgRequest(client, "tags", nullptr, 210, data);
+      if (strcmp(static_cast<const char *>(memGetData(data)), want) == 0) break;
+      if (secondsSince(t0) > kStartTimeout) fail("the script did not filter %d events", events);
+      usleep(10000);
+    }
+    std::vector<double> set, get, table, ratio;
+    for (int rep = 0; rep < kRepetitions; rep++) {
+      luaMillis(client, "tags", line, nullptr, data);
+      double s = 0, g = 0, t = 0;
+      if (sscanf(static_cast<const char *>(memGetData(data)), "%lf %lf %lf", &s, &g, &t) != 3) {
+        fail("the timing line gave '%s'", static_cast<const char *>(memGetData(data)));
+      }
+      set.push_back(s);
+      get.push_back(g);
+      table.push_back(t);
+      ratio.push_back(s / g);
+    }
+    printf("  %5d events: nk.set %.3f  nk.get %.3f  table write %.4f  set/get %.2f\n", events,
+           median(set), median(get), median(table), median(ratio));
+  }
+  stringFree(data);
+  nkMsgClose(client);
+  stopProcess(runtime, 5);
+}
 
 }  // namespace
 

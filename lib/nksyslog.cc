@@ -87,16 +87,33 @@ struct WriteLock {
 };
 
 // Fills dateText and timeText with the local date and the time to the
-// microsecond. REQUIRES: writeLock held.
+// microsecond. The date and the time to the second are converted again only
+// when the second differs from the last message's (local time changes only
+// at whole seconds); within a second only the microseconds are written, which
+// keeps a burst of messages from paying a time-zone conversion each. A change
+// of the process's time zone shows from the next second on.
+// REQUIRES: writeLock held.
+time_t stampSecond = -1;  // the second of dateText and timeText, -1 before the first
+size_t stampLength;       // the length of timeText's "HH:MM:SS"
 void stampNow() {
   struct timeval now;
   gettimeofday(&now, nullptr);
-  time_t seconds = now.tv_sec;
-  struct tm local;
-  localtime_r(&seconds, &local);
-  strftime(dateText, sizeof dateText, "%F", &local);
-  size_t n = strftime(timeText, sizeof timeText, "%T", &local);
-  snprintf(timeText + n, sizeof timeText - n, ".%06u", static_cast<unsigned>(now.tv_usec));
+  if (now.tv_sec != stampSecond) {
+    time_t seconds = now.tv_sec;
+    struct tm local;
+    localtime_r(&seconds, &local);
+    strftime(dateText, sizeof dateText, "%F", &local);
+    stampLength = strftime(timeText, sizeof timeText, "%T", &local);
+    stampSecond = now.tv_sec;
+  }
+  char *p = timeText + stampLength;
+  *p++ = '.';
+  unsigned usec = static_cast<unsigned>(now.tv_usec) % 1000000;
+  for (int digit = 5; digit >= 0; digit--) {
+    p[digit] = static_cast<char>('0' + usec % 10);
+    usec /= 10;
+  }
+  p[6] = '\0';
 }
 
 }  // namespace
