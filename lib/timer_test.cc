@@ -225,8 +225,15 @@ TEST_F(TimerTest, NextExpiryWrapsEvery2000Seconds) {
   timerEvent("b", nullptr, 2, 0);
   nkloglevelset("test", "INFO");
   EXPECT_EQ(timerGetNextExpiry(5000000), 2000000);
+  timerEvent("c", nullptr, 0, 0);  // none left: the walk ends there
+  timerEvent("d", nullptr, 1, 0);
+  EXPECT_EQ(timerGetNextExpiry(5000000), 0);
   EXPECT_EQ(log_.messages(),
             (std::vector<std::string>{"INFO timerGetNextExpiry a expires in 3000000",
+                                      "INFO timerGetNextExpiry b expires in 2000000",
+                                      "INFO setNextExpiry exp is 1000,000000000",
+                                      "INFO setNextExpiry exp is 1001,000000000",
+                                      "INFO timerGetNextExpiry a expires in 3000000",
                                       "INFO timerGetNextExpiry b expires in 2000000"}));
 }
 
