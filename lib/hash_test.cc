@@ -152,6 +152,7 @@ TEST(NameIndexTest, FindsEveryRecordThroughAddsAndRemoves) {
       }
       ASSERT_EQ(found, static_cast<int>(index.count()));
     }
+    index.release();
   }
 }
 

@@ -72,6 +72,14 @@ class NameIndex {
 
   uint32_t count() const { return count_; }
 
+  // Empties the index and gives its table back. There is no destructor: an
+  // index of static storage stays usable by threads that outlive main.
+  void release() {
+    free(entries_);
+    entries_ = nullptr;
+    mask_ = count_ = 0;
+  }
+
  private:
   uint32_t size() const { return entries_ ? mask_ + 1 : 0; }
 
