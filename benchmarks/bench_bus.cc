@@ -119,9 +119,8 @@ void addSwitches(pid_t pid, long long *voluntary, long long *involuntary) {
   if (!tasks) return;
   while (struct dirent *task = readdir(tasks)) {
     if (task->d_name[0] == '.') continue;
-    char status[320];
-    snprintf(status, sizeof status, "%s/%s/status", path, task->d_name);
-    addSwitchesOf(status, voluntary, involuntary);
+    std::string status = std::string(path) + "/" + task->d_name + "/status";
+    addSwitchesOf(status.c_str(), voluntary, involuntary);
   }
   closedir(tasks);
 }
@@ -619,7 +618,8 @@ struct Series {
       return;
     }
     printf(
-        "%-34s %5.2f = %5.2f + %4.2f (%4.2f / %4.2f / %4.2f)  %6.1f us (%5.1f / %5.1f / %5.1f)\n",
+        "%-34s %5.2f (vol %4.2f, invol %4.2f; %4.2f / %4.2f / %4.2f)  %6.1f us (%5.1f / %5.1f / "
+        "%5.1f)\n",
         label, switches(-1), cost(&Figures::voluntary, -1), cost(&Figures::involuntary, -1),
         switches(0), switches(1), switches(2), cost(&Figures::cpu, -1), cost(&Figures::cpu, 0),
         cost(&Figures::cpu, 1), cost(&Figures::cpu, 2));
@@ -722,8 +722,8 @@ int main(int argc, char **argv) {
   printf("%-34s not built (no libmosquitto)\n", mqtt.label);
 #endif
   printf(
-      "\nper round trip: context switches = voluntary + involuntary (client / server / "
-      "responder), CPU (client / server / responder)\n");
+      "\nper round trip, each figure the median of the runs: context switches (voluntary, "
+      "involuntary; client / server / responder), CPU (client / server / responder)\n");
   plain.printCost();
   ours.printCost();
 #ifdef NK_BENCH_MOSQUITTO
