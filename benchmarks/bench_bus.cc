@@ -8,6 +8,16 @@
 // of its own. The three are measured in turn, several times, and the median
 // of each figure is reported (the machine is small and shared).
 //
+// Besides the rate and the latencies, each measurement counts what a round
+// trip costs the machine: the context switches (voluntary, that is wake-ups,
+// and involuntary) and the CPU time of every thread of the three parties, the
+// client, the server and the responder, from /proc/<pid>/task/*/status and the
+// processes' CPU clocks, read just before and just after the timed rounds.
+// The targets: a round trip through nkbus at most 7 context switches in all,
+// and at least 0.9 of the mosquitto rate. With NK_BENCH_THREADS set in the
+// environment, each measurement also writes every thread's switches to
+// standard error (which thread wakes how often).
+//
 // The program starts the nkbus found beside its own directory
 // (<build>/benchmarks/bench_bus -> <build>/nkbus) on 127.0.0.1:4242, and
 // mosquitto on a free loopback port from 18830, and stops both at the end. It
@@ -15,6 +25,7 @@
 //
 //   build/<dir>/benchmarks/bench_bus [round trips per measurement, default 10000]
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <errno.h>
 #include <limits.h>
 #include <netinet/in.h>
@@ -24,6 +35,7 @@
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -60,11 +72,127 @@ constexpr char kRequestTopic[] = "bench/bus/request";
 constexpr char kReplyTopic[] = "bench/bus/reply";
 #endif
 
+// The three parties of a round trip, in the order their costs are printed.
+constexpr int kParties = 3;  // client, server, responder
+const char *const kPartyNames[kParties] = {"client", "server", "responder"};
+
 struct Figures {
   double rate = -1;  // round trips per second, -1 for a failed measurement
   double p50 = 0;    // microseconds
   double p99 = 0;
+  // Per round trip and party (kPartyNames): voluntary and involuntary
+  // context switches of all its threads, and its CPU time in microseconds.
+  double voluntary[kParties] = {};
+  double involuntary[kParties] = {};
+  double cpu[kParties] = {};
 };
+
+// What the processes of the parties have used so far.
+struct Usage {
+  long long voluntary[kParties] = {};
+  long long involuntary[kParties] = {};
+  double cpu[kParties] = {};  // microseconds
+};
+
+// The processes whose usage a measurement reads, by party (0: none).
+pid_t parties[kParties];
+
+// Adds the switches in the status file of one thread (none if it has just
+// ended) to *voluntary and *involuntary.
+void addSwitchesOf(const char *status, long long *voluntary, long long *involuntary) {
+  FILE *f = fopen(status, "re");
+  if (!f) return;
+  char line[256];
+  long long n = 0;
+  while (fgets(line, sizeof line, f)) {
+    if (sscanf(line, "voluntary_ctxt_switches: %lld", &n) == 1) *voluntary += n;
+    if (sscanf(line, "nonvoluntary_ctxt_switches: %lld", &n) == 1) *involuntary += n;
+  }
+  fclose(f);
+}
+
+// Adds the switches of every thread of pid to *voluntary and *involuntary.
+void addSwitches(pid_t pid, long long *voluntary, long long *involuntary) {
+  char path[64];
+  snprintf(path, sizeof path, "/proc/%d/task", static_cast<int>(pid));
+  DIR *tasks = opendir(path);
+  if (!tasks) return;
+  while (struct dirent *task = readdir(tasks)) {
+    if (task->d_name[0] == '.') continue;
+    std::string status = std::string(path) + "/" + task->d_name + "/status";
+    addSwitchesOf(status.c_str(), voluntary, involuntary);
+  }
+  closedir(tasks);
+}
+
+// The switches so far of one thread of a party (NK_BENCH_THREADS).
+struct ThreadSwitches {
+  int party;
+  int tid;
+  long long voluntary, involuntary;
+};
+
+std::vector<ThreadSwitches> threadSwitches() {
+  std::vector<ThreadSwitches> all;
+  for (int i = 0; i < kParties; i++) {
+    if (parties[i] <= 0) continue;
+    char path[64];
+    snprintf(path, sizeof path, "/proc/%d/task", static_cast<int>(parties[i]));
+    DIR *tasks = opendir(path);
+    if (!tasks) continue;
+    while (struct dirent *task = readdir(tasks)) {
+      if (task->d_name[0] == '.') continue;
+      ThreadSwitches t = {i, atoi(task->d_name), 0, 0};
+      std::string base = std::string(path) + "/" + task->d_name;
+      addSwitchesOf((base + "/status").c_str(), &t.voluntary, &t.involuntary);
+      all.push_back(t);
+    }
+    closedir(tasks);
+  }
+  std::sort(all.begin(), all.end(),
+            [](const ThreadSwitches &a, const ThreadSwitches &b) { return a.tid < b.tid; });
+  return all;
+}
+
+void printThreadSwitches(const char *label, const std::vector<ThreadSwitches> &before,
+                         const std::vector<ThreadSwitches> &after, int rounds) {
+  for (const ThreadSwitches &a : after) {
+    for (const ThreadSwitches &b : before) {
+      if (a.tid != b.tid) continue;
+      fprintf(stderr, "%s: %-9s thread %d%s: %5.2f voluntary %5.2f involuntary\n", label,
+              kPartyNames[a.party], a.tid, a.tid == parties[a.party] ? " (main)" : "",
+              static_cast<double>(a.voluntary - b.voluntary) / rounds,
+              static_cast<double>(a.involuntary - b.involuntary) / rounds);
+    }
+  }
+}
+
+// The CPU time of all threads of pid so far, in microseconds.
+double cpuMicros(pid_t pid) {
+  clockid_t clock;
+  struct timespec ts;
+  if (clock_getcpuclockid(pid, &clock) != 0 || clock_gettime(clock, &ts) != 0) return 0;
+  return static_cast<double>(ts.tv_sec) * 1e6 + static_cast<double>(ts.tv_nsec) / 1e3;
+}
+
+Usage usageNow() {
+  Usage u;
+  for (int i = 0; i < kParties; i++) {
+    if (parties[i] <= 0) continue;
+    addSwitches(parties[i], &u.voluntary[i], &u.involuntary[i]);
+    u.cpu[i] = cpuMicros(parties[i]);
+  }
+  return u;
+}
+
+// The usage between before and after, per round trip, into f.
+void perRoundTrip(const Usage &before, const Usage &after, int rounds, Figures *f) {
+  for (int i = 0; i < kParties; i++) {
+    f->voluntary[i] = static_cast<double>(after.voluntary[i] - before.voluntary[i]) / rounds;
+    f->involuntary[i] = static_cast<double>(after.involuntary[i] - before.involuntary[i]) / rounds;
+    f->cpu[i] = (after.cpu[i] - before.cpu[i]) / rounds;
+  }
+}
 
 // Stops the servers and responders started so far, then ends the run.
 void onInterrupt(int) {
@@ -80,6 +208,10 @@ double micros(Clock::time_point since) {
   return std::chrono::duration<double, std::micro>(Clock::now() - since).count();
 }
 
+// The parties' usage around the timed rounds of the measurement in progress.
+Usage usageBefore, usageAfter;
+std::vector<ThreadSwitches> threadsBefore, threadsAfter;
+
 // Runs once() kWarmUp times, then rounds times recording each latency in
 // lat. Returns the seconds the timed rounds took, or -1 if a round failed.
 template <typename Once>
@@ -87,13 +219,18 @@ double timeRounds(Once once, int rounds, std::vector<double> &lat) {
   for (int i = 0; i < kWarmUp; i++) {
     if (!once()) return -1;
   }
+  if (getenv("NK_BENCH_THREADS")) threadsBefore = threadSwitches();
+  usageBefore = usageNow();
   Clock::time_point start = Clock::now();
   for (int i = 0; i < rounds; i++) {
     Clock::time_point t0 = Clock::now();
     if (!once()) return -1;
     lat.push_back(micros(t0));
   }
-  return seconds(start);
+  double took = seconds(start);
+  usageAfter = usageNow();
+  if (getenv("NK_BENCH_THREADS")) threadsAfter = threadSwitches();
+  return took;
 }
 
 std::string ownDirectory() {
@@ -160,14 +297,18 @@ void signalReady(int fd) {
 }
 
 // Runs client(latencies) in a fresh process: it returns the timed seconds, or
-// a negative value on failure. The child sends back its figures.
+// a negative value on failure. The child sends back its figures, with the
+// usage of itself, of server and of responder.
 template <typename ClientFn>
-Figures runClient(const char *label, ClientFn client, int rounds) {
+Figures runClient(const char *label, ClientFn client, int rounds, pid_t server, pid_t responder) {
   int result[2];
   if (pipe(result) != 0) return Figures();
   pid_t pid = forkChild();
   if (pid == 0) {
     close(result[0]);
+    parties[0] = getpid();
+    parties[1] = server;
+    parties[2] = responder;
     alarm(kClientAlarm);
     std::vector<double> lat;
     lat.reserve(static_cast<size_t>(rounds));
@@ -178,6 +319,8 @@ Figures runClient(const char *label, ClientFn client, int rounds) {
       f.rate = static_cast<double>(lat.size()) / took;
       f.p50 = lat[lat.size() / 2];
       f.p99 = lat[std::min(lat.size() - 1, lat.size() * 99 / 100)];
+      perRoundTrip(usageBefore, usageAfter, static_cast<int>(lat.size()), &f);
+      printThreadSwitches(label, threadsBefore, threadsAfter, static_cast<int>(lat.size()));
     }
     if (write(result[1], &f, sizeof f) != sizeof f) _exit(1);
     _exit(0);
@@ -315,7 +458,7 @@ Figures measurePlain(int rounds, int instance) {
     f = runClient(
         "plain relay",
         [&](int n, std::vector<double> &lat) { return plainClient(n, lat, relayPort, instance); },
-        rounds);
+        rounds, relay, echo);
   }
   stopProcess(relay, 1);
   stopProcess(echo, 1);
@@ -430,6 +573,31 @@ struct Series {
     for (const Figures &f : runs) v.push_back(f.*field);
     return v;
   }
+  // The median over the runs of one party's figure, or (party -1) of the
+  // sum over the parties.
+  double cost(double (Figures::*field)[kParties], int party) const {
+    std::vector<double> v;
+    for (const Figures &f : runs) {
+      double sum = 0;
+      for (int i = 0; i < kParties; i++) {
+        if (party < 0 || party == i) sum += (f.*field)[i];
+      }
+      v.push_back(sum);
+    }
+    return median(v);
+  }
+  // Voluntary and involuntary switches together, per party or (-1) in all.
+  double switches(int party) const {
+    std::vector<double> v;
+    for (const Figures &f : runs) {
+      double sum = 0;
+      for (int i = 0; i < kParties; i++) {
+        if (party < 0 || party == i) sum += f.voluntary[i] + f.involuntary[i];
+      }
+      v.push_back(sum);
+    }
+    return median(v);
+  }
   void add(const Figures &f) {
     if (f.rate <= 0) failed = true;
     runs.push_back(f);
@@ -441,6 +609,20 @@ struct Series {
     }
     printf("%-34s %8.0f round trips/s (best %.0f)  p50 %7.1f us  p99 %7.1f us\n", label, rate(),
            best(), median(pick(&Figures::p50)), median(pick(&Figures::p99)));
+  }
+  // Switches (voluntary + involuntary) and CPU per round trip, in all and
+  // per party.
+  void printCost() const {
+    if (failed || runs.empty()) {
+      printf("%-34s failed\n", label);
+      return;
+    }
+    printf(
+        "%-34s %5.2f (vol %4.2f, invol %4.2f; %4.2f / %4.2f / %4.2f)  %6.1f us (%5.1f / %5.1f / "
+        "%5.1f)\n",
+        label, switches(-1), cost(&Figures::voluntary, -1), cost(&Figures::involuntary, -1),
+        switches(0), switches(1), switches(2), cost(&Figures::cpu, -1), cost(&Figures::cpu, 0),
+        cost(&Figures::cpu, 1), cost(&Figures::cpu, 2));
   }
 };
 
@@ -504,7 +686,8 @@ int main(int argc, char **argv) {
     plain.add(measurePlain(rounds, i));
     if (busEcho > 0) {
       ours.add(runClient(
-          "nk bus", [i](int n, std::vector<double> &lat) { return busClient(n, lat, i); }, rounds));
+          "nk bus", [i](int n, std::vector<double> &lat) { return busClient(n, lat, i); }, rounds,
+          bus, busEcho));
     }
 #ifdef NK_BENCH_MOSQUITTO
     if (mqttEcho > 0) {
@@ -513,7 +696,7 @@ int main(int argc, char **argv) {
           [i, mqttPort](int n, std::vector<double> &lat) {
             return mqttClient(n, lat, mqttPort, i);
           },
-          rounds));
+          rounds, broker, mqttEcho));
     }
 #endif
   }
@@ -538,11 +721,24 @@ int main(int argc, char **argv) {
 #else
   printf("%-34s not built (no libmosquitto)\n", mqtt.label);
 #endif
+  printf(
+      "\nper round trip, each figure the median of the runs: context switches (voluntary, "
+      "involuntary; client / server / responder), CPU (client / server / responder)\n");
+  plain.printCost();
+  ours.printCost();
+#ifdef NK_BENCH_MOSQUITTO
+  mqtt.printCost();
+#endif
+  printf("\n");
   double r = plain.rate() > 0 ? ours.rate() / plain.rate() : 0;
   printf("ratio nk bus / plain relay: %.2f (target >= 0.60)\n", r);
 #ifdef NK_BENCH_MOSQUITTO
   double m = mqtt.rate() > 0 ? ours.rate() / mqtt.rate() : 0;
-  printf("ratio nk bus / mosquitto:   %.2f (target > 1)\n", m);
+  printf("ratio nk bus / mosquitto:   %.2f (target >= 0.90)\n", m);
+  printf("switches per round trip:    nk bus %.2f, mosquitto %.2f (target for nk bus <= 7)\n",
+         ours.switches(-1), mqtt.switches(-1));
+  printf("CPU per round trip:         nk bus %.1f us, mosquitto %.1f us\n",
+         ours.cost(&Figures::cpu, -1), mqtt.cost(&Figures::cpu, -1));
 #endif
   return plain.failed || ours.failed ? 1 : 0;
 }

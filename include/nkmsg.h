@@ -10,11 +10,17 @@
  * lines: beyond that the oldest are dropped (and counted), so that lines a
  * process never takes cannot exhaust its memory.
  *
- * Threads and locks: one poll thread per process runs the socket poller and
- * the client's socket callback, which takes the client's lock (after the
- * socket layer's netLock) and wakes the runtime callback given to
- * nkMsgSetRuntimeWakeup (runtimeLock). A client is used by one caller thread
- * at a time; callers wait on the client's condition variable and never spin.
+ * Threads and locks: one poll thread per process runs the socket poller,
+ * which completes the connect. After that a caller waits on its client's
+ * socket itself and runs the socket callback on its own thread, so that a
+ * request and its reply wake no other thread; once a runtime callback profile
+ * is given to nkMsgSetRuntimeWakeup, the poll thread watches every client
+ * instead, runs the callback and wakes the profile on each event, and
+ * callers wait on the client's condition variable. Either way callers never
+ * spin. The callback takes the client's lock (after the socket layer's
+ * netLock) and wakes the profile (runtimeLock). A client is used by one
+ * caller thread at a time; each holds an eventfd besides its socket, through
+ * which nkMsgInterrupt ends a wait on the socket.
  * A server that cannot be reached, refuses the registration or fails a send
  * ends the process (nkMsgTryInit lets a process wait for its bus instead).
  * A line whose recipient or sender is empty or holds a comma, CR or LF, or
@@ -111,7 +117,10 @@ NK_API void nkMsgTimeoutSet(MsgClient *client, int usec);
  * that starts later is not affected. A request so interrupted never takes
  * its reply, which is set aside if it comes later. */
 NK_API void nkMsgInterrupt(MsgClient *client);
-/* The runtime callback profile woken on every bus socket event, or null. */
+/* The runtime callback profile woken on every bus socket event, or null.
+ * Setting one hands every open client, and every one opened while it is set,
+ * to the poll thread (a wait in progress ends as it would have); clearing it
+ * leaves them there. */
 NK_API void nkMsgSetRuntimeWakeup(RuntimeProfile *profile);
 
 /* Signs off (type 102 to "base"; a client of nkMsgTryInit whose connection

@@ -23,6 +23,18 @@
 // counted in runtimeIPCDropped, instead of its memory. A reply being waited
 // for is never set aside, so it is never dropped.
 //
+// Waiting on the socket itself: a client's connection is direct (netSetDirect)
+// while no runtime callback profile is to be woken by bus traffic. Its caller
+// then waits in netWait on the socket instead of on the condition, and the
+// socket events (flags, log lines, eventCallback) are reported on the
+// caller's thread just before it goes on: a request and its reply wake the
+// caller only, not the poll thread and then the caller. nkMsgInterrupt
+// reaches such a wait through the client's wake descriptor (an eventfd). Once
+// nkMsgSetRuntimeWakeup has set a profile, every open client (and every later
+// one) is left to the poll thread, which wakes the profile on each event even
+// while no call waits. After a wait on the socket, the condition wait is
+// still made, and returns at once: it keeps its log lines.
+//
 // The poll thread runs while at least one client is open: the first open
 // starts it, the last close stops and joins it, and a later open starts a new
 // one. (One client closing must not stop the polling of another.)
@@ -36,6 +48,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/eventfd.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "atomic_internal.h"
@@ -78,6 +92,8 @@ struct MsgClient {
   char name[MSG_NAME_SIZE];  // registered name, the default sender
   int rxBuffer;              // the line netRead fills
   bool mayFail;              // opened by nkMsgTryInit: failures are returned, never fatal
+  int wakeFd;                // nkMsgInterrupt's count (eventfd) ends a wait on the socket
+  MsgClient *nextOpen;       // the list of open clients, guarded by pollThreadLock
   pthread_mutex_t lock;
   pthread_cond_t cond;  // broadcast after each socket event
   // Guarded by lock.
@@ -89,6 +105,7 @@ struct MsgClient {
   int32_t timeout;       // microseconds, -1 without bound
   uint32_t *waitingFor;  // the flag the caller last prepared to wait for
   uint32_t interrupted;  // nkMsgInterrupt: the fetch in progress ends
+  uint32_t direct;       // the caller waits on the socket (netWait), not on cond
   // The caller thread's own.
   int32_t seq;                    // number of the last request sent
   uint32_t lost;                  // a send or receive found the connection closed or failed
@@ -104,8 +121,9 @@ namespace {
 const char kLoopback[] = "127.0.0.1";
 bool badAddressLogged;  // atomic: a bad NK_BUS_ADDRESS is logged once
 
-pthread_mutex_t pollThreadLock = PTHREAD_MUTEX_INITIALIZER;  // guards the three below
+pthread_mutex_t pollThreadLock = PTHREAD_MUTEX_INITIALIZER;  // guards the four below
 int openClients;
+MsgClient *openList;
 bool pollThreadStarted;
 pthread_t pollThread;
 uint32_t pollThreadStop;
@@ -126,6 +144,47 @@ int waitClient(MsgClient *c, uint32_t *flag, int usec = -1) {
                    : runtimeTimedCondWait(&c->lock, &c->cond, flag, usec);
   nk::lockRankRelease(nk::kRankMsgClient);
   return r;
+}
+
+// Empties the client's wake descriptor (its count only ends a wait).
+void drainWake(MsgClient *c) {
+  uint64_t count;
+  if (read(c->wakeFd, &count, sizeof count) != static_cast<ssize_t>(sizeof count)) {
+    // Already empty: another pass took it.
+  }
+}
+
+int64_t monotonicMicros() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
+// waitClient for a direct client: waits on the socket until *flag is set (at
+// most usec microseconds unless usec is negative), then makes the condition
+// wait, which returns at once. Returns 0 when the flag is set, -1 on timeout,
+// -2 if the wait on the socket failed.
+int waitDirect(MsgClient *c, uint32_t *flag, int usec) {
+  int64_t start = usec > 0 ? monotonicMicros() : 0;
+  for (bool waited = false;; waited = true) {
+    lockClient(c);
+    bool set = *flag != 0;
+    unlockClient(c);
+    if (set) return waitClient(c, flag, usec);
+    int left = usec;
+    if (usec > 0) {
+      int64_t passed = monotonicMicros() - start;
+      left = passed >= usec ? 0 : usec - static_cast<int>(passed);
+    }
+    if (waited && left == 0) return waitClient(c, flag, 0) == 0 ? 0 : -1;
+    int w = netWait(c->fd, c->wakeFd, left);
+    if (w < 0) {
+      nksyslog(NKLOG_ERR, NK_LOGMASK, "%s wait on fd %d failed: %s\n", "msgWait", c->fd,
+               strerror(errno));
+      return -2;
+    }
+    if (w & 2) drainWake(c);
+  }
 }
 
 void *msgPollThread(void *) {
@@ -277,6 +336,7 @@ int msgSend(MsgClient *c, const char *recipient, const char *sender, int type, i
     lockClient(c);
     c->writable = static_cast<uint32_t>(netWritable(c->fd));
     c->waitingFor = &c->writable;
+    bool direct = c->direct != 0;
     unlockClient(c);
     int r = netWrite(c->fd, first ? static_cast<char *>(memGetData(line)) : nullptr);
     if (r == 1) break;
@@ -288,7 +348,15 @@ int msgSend(MsgClient *c, const char *recipient, const char *sender, int type, i
       break;
     }
     NK_LOG(NKLOG_NOTICE, NK_LOGMASK, "%s netWrite returns %d\n", "msgSend", r);
-    waitClient(c, &c->writable);
+    if (!direct) {
+      waitClient(c, &c->writable);
+    } else if (waitDirect(c, &c->writable, -1) != 0) {
+      nksyslog(NKLOG_ERR, NK_LOGMASK, "%s write failure - is IPC server running?\n", "msgSend");
+      if (!c->mayFail) NK_HALT();
+      c->lost = 1;
+      result = -1;
+      break;
+    }
   }
   stringFree(line);
   return result;
@@ -307,6 +375,7 @@ int msgReceive(MsgClient *c, int timeout) {
     }
     c->readable = static_cast<uint32_t>(netReadable(c->fd));
     c->waitingFor = &c->readable;
+    bool direct = c->direct != 0;
     unlockClient(c);
     int r = netRead(c->fd, c->rxBuffer);
     if (r == -1 || r == -2) {
@@ -319,9 +388,23 @@ int msgReceive(MsgClient *c, int timeout) {
       count(runtimeIPCSuccess);
       return MSG_OK;
     }
+    if (direct && timeout == 0) {
+      // No wait, but what the socket holds is looked at, as the poll thread
+      // would have done by now.
+      int w = netWait(c->fd, -1, 0);
+      lockClient(c);
+      bool readable = c->readable != 0;
+      unlockClient(c);
+      if (w > 0 && readable) continue;
+    }
     if (timeout == 0) return MSG_TIMEOUT;
     if (timeout > 0) NK_LOG(NKLOG_INFO, NK_LOGMASK, "%s wait %d\n", "msgFetch", timeout);
-    if (waitClient(c, &c->readable, timeout) != 0) return MSG_TIMEOUT;
+    int w = direct ? waitDirect(c, &c->readable, timeout) : waitClient(c, &c->readable, timeout);
+    if (w == -2) {
+      c->lost = 1;
+      return MSG_FAILED;
+    }
+    if (w != 0) return MSG_TIMEOUT;
   }
 }
 
@@ -391,6 +474,15 @@ int msgFetch(MsgClient *c, char *recipient, char *sender, int *type, int *seq, i
 // last open client.
 void releaseClient(MsgClient *client) {
   netClose(client->fd);  // no callback for this client runs after this
+  pthread_mutex_lock(&pollThreadLock);
+  for (MsgClient **link = &openList; *link; link = &(*link)->nextOpen) {
+    if (*link == client) {
+      *link = client->nextOpen;
+      break;
+    }
+  }
+  pthread_mutex_unlock(&pollThreadLock);
+  close(client->wakeFd);
   pthread_mutex_destroy(&client->lock);
   pthread_cond_destroy(&client->cond);
 
@@ -451,6 +543,11 @@ MsgClient *openClient(const char *name, const char *host, bool mayFail) {
   c->timeout = -1;
   c->rxBuffer = memAlloc(0);
   c->mayFail = mayFail;
+  c->wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (c->wakeFd < 0) {
+    nksyslog(NKLOG_ERR, NK_LOGMASK, "%s can't open eventfd\n", "nkMsgRemoteInit");
+    NK_HALT();
+  }
 
   NK_LOG(NKLOG_INFO, NK_LOGMASK, "calling netConnect\n");
   c->fd = netConnect(host, MSG_PORT);
@@ -460,6 +557,19 @@ MsgClient *openClient(const char *name, const char *host, bool mayFail) {
   c->connected = static_cast<uint32_t>(netConnected(c->fd));
   unlockClient(c);
   waitClient(c, &c->connected);
+
+  // Listed, and made direct unless a profile is set, under the lock under
+  // which nkMsgSetRuntimeWakeup stores a profile and walks the list.
+  pthread_mutex_lock(&pollThreadLock);
+  c->nextOpen = openList;
+  openList = c;
+  if (!__atomic_load_n(&runtimeWakeupProfile, __ATOMIC_ACQUIRE)) {
+    lockClient(c);
+    c->direct = 1;
+    unlockClient(c);
+    netSetDirect(c->fd, 1);
+  }
+  pthread_mutex_unlock(&pollThreadLock);
 
   // The registration is a request like any other (seq 1, the client's
   // timeout, still unbounded), logged as one; a client that may fail gets
@@ -582,12 +692,28 @@ void nkMsgInterrupt(MsgClient *client) {
   client->readable = 1;
   unlockClient(client);
   pthread_cond_broadcast(&client->cond);
+  uint64_t one = 1;
+  if (write(client->wakeFd, &one, sizeof one) != static_cast<ssize_t>(sizeof one)) {
+    // The count is at its largest: the wait ends anyway.
+  }
 }
 
 void nkMsgSetRuntimeWakeup(RuntimeProfile *profile) {
   NK_LOG(NKLOG_INFO, NK_LOGMASK, "%s set %p", "nkMsgSetRuntimeWakeup",
          static_cast<void *>(profile));
+  pthread_mutex_lock(&pollThreadLock);
   __atomic_store_n(&runtimeWakeupProfile, profile, __ATOMIC_RELEASE);
+  // Bus traffic must wake the profile while no call waits: the poll thread
+  // watches every client from now on (a wait on the socket in progress ends
+  // as it would have).
+  for (MsgClient *c = profile ? openList : nullptr; c; c = c->nextOpen) {
+    lockClient(c);
+    bool wasDirect = c->direct != 0;
+    c->direct = 0;
+    unlockClient(c);
+    if (wasDirect) netSetDirect(c->fd, 0);
+  }
+  pthread_mutex_unlock(&pollThreadLock);
 }
 
 void nkMsgClose(MsgClient *client) {
