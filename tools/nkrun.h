@@ -58,6 +58,12 @@ struct RefusalLog {
   int held;      // refusals not logged since
 };
 void logRefusal(RefusalLog *r, const char *format, ...) NK_PRINTF(2, 3);
+// The two halves of logRefusal, for a line written elsewhere: logDue is true
+// when a line may go out now, and otherwise counts one held back; logWent,
+// after the line went out, logs how many were held back (their kind named by
+// what) and starts the next second.
+bool logDue(RefusalLog *r);
+void logWent(RefusalLog *r, const char *what);
 
 // The kinds of rule and how many inputs each takes.
 int ruleInputs(const char *kind);  // 1 or 2, or 0 for an unknown kind

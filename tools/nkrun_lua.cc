@@ -760,10 +760,21 @@ struct TimerEvent {
 };
 std::map<std::string, TimerEvent> timerEvents;
 
+// A timer's event that no context takes is still posted, and logged as
+// ignored by the post, but at most once a second: the firings in between are
+// dropped and counted, and the count is logged after the next one posted. A
+// script that arms thousands of timers nobody waits for would otherwise hold
+// the runtime up for a log line each when they fall due together.
 void fireTimer(void *arg) {
+  static RefusalLog unheard;
   auto *entry = static_cast<std::pair<const std::string, TimerEvent> *>(arg);
   const TimerEvent &t = entry->second;
-  eventPost(entry->first.c_str(), t.hasParam ? t.param.c_str() : nullptr, 0);
+  int id = eventLookup(entry->first.c_str());
+  bool taken = id >= 0 && eventIdHasInterest(id);
+  if (taken || logDue(&unheard)) {
+    eventPost(entry->first.c_str(), t.hasParam ? t.param.c_str() : nullptr, 0);
+    if (!taken) logWent(&unheard, "timer events ignored");
+  }
   if (!t.periodic) timerEvents.erase(entry->first);
 }
 

@@ -201,22 +201,30 @@ void rtdbForEach(void (*visit)(const char *tag, const char *value, void *arg), v
   for (const auto &entry : tags) visit(entry.first.c_str(), entry.second.value.c_str(), arg);
 }
 
-void logRefusal(RefusalLog *r, const char *format, ...) {
-  int64_t now = monotonicMicroseconds();
-  if (r->last && now - r->last < 1000000) {
+bool logDue(RefusalLog *r) {
+  if (r->last && monotonicMicroseconds() - r->last < 1000000) {
     r->held++;
-    return;
+    return false;
   }
+  return true;
+}
+
+void logWent(RefusalLog *r, const char *what) {
+  if (r->held) {
+    nksyslog(NKLOG_WARNING, LOGMASK_GENERAL, "%s: (%d more %s since the last warning)\n", kName,
+             r->held, what);
+  }
+  r->last = monotonicMicroseconds();
+  r->held = 0;
+}
+
+void logRefusal(RefusalLog *r, const char *format, ...) {
+  if (!logDue(r)) return;
   va_list args;
   va_start(args, format);
   nkvsyslog(NKLOG_WARNING, LOGMASK_GENERAL, format, args);
   va_end(args);
-  if (r->held) {
-    nksyslog(NKLOG_WARNING, LOGMASK_GENERAL, "%s: (%d more refused since the last warning)\n",
-             kName, r->held);
-  }
-  r->last = now;
-  r->held = 0;
+  logWent(r, "refused");
 }
 
 bool eventNameFits(const char *name) {

@@ -610,6 +610,10 @@ local failures = {}
 local function check(ok, what) if not ok then failures[#failures + 1] = what end end
 check(nk.request("level", "tank1") == "level of tank1", "request")
 check(nk.timer("once", 0.05, "fired") == true and nk.waitfor("once") == "fired", "one-shot timer")
+nk.filter("t1") nk.filter("t2") nk.timer("t1", 0.01, "1") nk.timer("t2", 0.01, "2")
+local e1, p1 = nk.wait()
+local e2, p2 = nk.wait()
+check(e1 .. p1 .. e2 .. p2 == "t11t22", "timer events due together")
 local t0 = nk.now()
 nk.sleep(0.1)
 check(nk.now() - t0 >= 0.09, "sleep")
