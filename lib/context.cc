@@ -74,6 +74,7 @@ namespace {
 Context *current;
 List runnableList;
 List waitingList;
+uint32_t runListChanges;  // see contextRunListChanges; counted at every change
 bool fatalError;
 lua_State *anchorThread;
 int32_t *anchorSlots[CONTEXT_ANCHOR_SLOTS];
@@ -159,6 +160,7 @@ Context *currentContext() {
 
 void addWaiting(Context *c) {
   listAdd(&waitingList, &c->node);
+  runListChanges++;
   uint64_t order = ++lastWaitOrder;
   waitOrderOf(c) = order;
   if (c->pendingCount > 0) readyPush(order, c);
@@ -169,6 +171,7 @@ void makeRunnable(Context *c) {
   listRemove(&waitingList, &c->node);
   clearWaitOrder(c);
   listAdd(&runnableList, &c->node);
+  runListChanges++;
 }
 
 bool onList(List *list, Context *c) {
@@ -182,6 +185,7 @@ bool onList(List *list, Context *c) {
 void unlinkIdle(Context *c) {
   if (!listIsMember(&c->node)) return;
   listRemove(onList(&runnableList, c) ? &runnableList : &waitingList, &c->node);
+  runListChanges++;
   clearWaitOrder(c);
 }
 
@@ -259,6 +263,7 @@ void contextInit(lua_State *L) {
   current = nullptr;
   listInit(&runnableList);
   listInit(&waitingList);
+  runListChanges++;
   readyCount = 0;  // contexts of an earlier state are gone with it
 }
 
@@ -271,6 +276,8 @@ Context *contextGetNextRunnable(Context *prev) {
 Context *contextGetNextWaiting(Context *prev) {
   return contextOf(prev ? listNext(&waitingList, &prev->node) : listHead(&waitingList));
 }
+
+uint32_t contextRunListChanges(void) { return runListChanges; }
 
 int contextAnyRunnable(void) {
   if (fatalError || listEmpty(&runnableList)) {
@@ -365,6 +372,7 @@ Context *contextCreate(const char *name, int argc, char **argv) {
     c->paramCount++;
   }
   listAdd(&runnableList, &c->node);
+  runListChanges++;
   NK_LOG(NKLOG_INFO, NK_LOGMASK, "context: created new runnable context %d (%p) name %s\n", c->id,
          static_cast<void *>(c), c->name);
   return c;
@@ -377,11 +385,13 @@ int contextExecute(void) {
     if (!contextAnyRunnable()) return 0;
     NK_ASSERT(current == nullptr);
     current = contextOf(listPop(&runnableList));
+    runListChanges++;
     NK_ASSERT(current != nullptr);
     while (current->runState == CTX_YIELDED) {
       current->runState = CTX_RUNNABLE;
       listAdd(&runnableList, &current->node);
       current = contextOf(listPop(&runnableList));
+      runListChanges++;
     }
     doLuaCall(1);
     if (fatalError) return 0;
@@ -392,6 +402,7 @@ int contextExecute(void) {
         NK_LOG(NKLOG_INFO, NK_LOGMASK, "context: other runnable contexts: %d\n",
                listCount(&runnableList));
         listAdd(&runnableList, &c->node);
+        runListChanges++;
         current = nullptr;
         c->runState = CTX_YIELDED;
         c->paramCount = 0;
