@@ -72,6 +72,67 @@ TEST_F(EventTest, NamesQueueFetchListingAndDisplay) {
   EXPECT_EQ(log_.count("NOTE request to block thread but has 1 events pending (a)"), 1);
 }
 
+// The listing pages from id to id while interests come and go between its
+// calls: each call reports the first id from its index on that has an
+// interest. Ids at the edges of 64-bit words and the last id; p and q hold the
+// interests (ids from kQ on are q's), p also its block on 'never', which is
+// left out of the rows compared. After the row of id `at`, the changes.
+TEST_F(EventTest, ListingFollowsInterestsAddedAndRemovedBetweenCalls) {
+  Context *p = start("p", "t.waitfor('never')");
+  Context *q = start("q", "t.waitfor('never')");
+  run();
+  const int never = eventLookup("never"), kQ = 100000;
+  struct Change {
+    int id;
+    bool add;
+  };
+  const struct {
+    std::vector<int> ids;
+    int at;
+    std::vector<Change> changes;
+    std::vector<int> rows;
+  } cases[] = {
+      {{0, 63, 64, 127, 128, 70000}, -1, {}, {0, 63, 64, 127, 128, 70000}},
+      {{0, 63, 64, 127, 128, 70000},
+       64,
+       {{127, false}, {0, false}, {65, true}, {1, true}},
+       {0, 63, 64, 65, 128, 70000}},
+      {{0, 63, 64, 128}, 63, {{64, false}}, {0, 63, 128}},
+      {{5, 127, kQ + 127, 128}, 5, {{127, false}}, {5, 127, 128}},
+      {{5, 128}, 5, {{kQ + 200, true}, {128, false}, {kQ + 128, true}}, {5, 128, 200}},
+  };
+  auto change = [&](Change ch) {
+    Context *who = ch.id >= kQ ? q : p;
+    int id = ch.id % kQ;
+    ASSERT_NE(id, never);
+    if (ch.add) {
+      interestAdd(id, who);
+    } else if (nk::interestFind(id, who)) {
+      interestRemove(id, who);
+    }
+  };
+  for (const auto &c : cases) {
+    for (int id : c.ids) change({id, true});
+    std::vector<int> rows;
+    for (int index = 0, n = 0; n == 0 || index != 0; n++) {
+      ASSERT_LT(n, 20);
+      index = atoi(stats(index).c_str());
+      if (index == 0) break;
+      if (index - 1 != never) rows.push_back(index - 1);
+      if (index - 1 == c.at) {
+        for (Change ch : c.changes) change(ch);
+      }
+    }
+    EXPECT_EQ(rows, c.rows) << c.ids.size() << " ids, changed after " << c.at;
+    for (const auto &ids : {c.ids, c.rows}) {
+      for (int id : ids) change({id % kQ, false}), change({id % kQ + kQ, false});
+    }
+    for (Change ch : c.changes) change({ch.id, false});
+    EXPECT_EQ(stats(0), stats(never));  // only the blocks left
+  }
+  EXPECT_EQ(stats(1 << 30), "0 index=0");
+}
+
 // The filtering context comes first in the interest list: waking the blocked ones after it must
 // not queue the event twice for it. A post hands over text, whatever the return type asked. The
 // last param of a context that fails is freed once. A blocking post that finds a queue full waits
