@@ -74,7 +74,7 @@ namespace {
 Context *current;
 List runnableList;
 List waitingList;
-uint32_t runListChanges;  // see contextRunListChanges; counted at every change
+uint32_t runListChanges;  // see contextRunListChanges
 bool fatalError;
 lua_State *anchorThread;
 int32_t *anchorSlots[CONTEXT_ANCHOR_SLOTS];
@@ -160,7 +160,6 @@ Context *currentContext() {
 
 void addWaiting(Context *c) {
   listAdd(&waitingList, &c->node);
-  runListChanges++;
   uint64_t order = ++lastWaitOrder;
   waitOrderOf(c) = order;
   if (c->pendingCount > 0) readyPush(order, c);
@@ -263,7 +262,6 @@ void contextInit(lua_State *L) {
   current = nullptr;
   listInit(&runnableList);
   listInit(&waitingList);
-  runListChanges++;
   readyCount = 0;  // contexts of an earlier state are gone with it
 }
 
@@ -384,6 +382,8 @@ int contextExecute(void) {
   for (;;) {
     if (!contextAnyRunnable()) return 0;
     NK_ASSERT(current == nullptr);
+    // Whatever a turn does to the run lists counts as one change, made as
+    // the context is taken: nobody asks for the count before the turn ends.
     current = contextOf(listPop(&runnableList));
     runListChanges++;
     NK_ASSERT(current != nullptr);
@@ -391,7 +391,6 @@ int contextExecute(void) {
       current->runState = CTX_RUNNABLE;
       listAdd(&runnableList, &current->node);
       current = contextOf(listPop(&runnableList));
-      runListChanges++;
     }
     doLuaCall(1);
     if (fatalError) return 0;
@@ -402,7 +401,6 @@ int contextExecute(void) {
         NK_LOG(NKLOG_INFO, NK_LOGMASK, "context: other runnable contexts: %d\n",
                listCount(&runnableList));
         listAdd(&runnableList, &c->node);
-        runListChanges++;
         current = nullptr;
         c->runState = CTX_YIELDED;
         c->paramCount = 0;

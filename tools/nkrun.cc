@@ -264,7 +264,6 @@ void psStep(PsPlace *p) {
 Context *contextAt(int index) {
   if (psPlace.changes != contextRunListChanges() || index < psPlace.index) psPlace = PsPlace();
   while (psPlace.index < index && psPlace.listed < 0) psStep(&psPlace);
-  if (psPlace.listed >= 0) psPlace.index = index;
   psPlace.changes = contextRunListChanges();
   return psPlace.context ? psPlace.context : luaStartFailure(index - psPlace.listed);
 }
