@@ -361,7 +361,9 @@ nk.waitfor("never")
 // context that a walk from the start finds at its index, after a context
 // ended, one moved to the back of the waiting list and one was started. A
 // step asks for a row, or runs a Lua line and waits until `until` is true.
-TEST_F(RunTest, PsRowsFollowContextsThatComeAndGoBetweenRequests) {
+// A rule without an output lists the first rule that reads it, as the rules
+// stand at each request.
+TEST_F(RunTest, ListingsFollowContextsAndRulesThatChangeBetweenRequests) {
   write("e.lua", "started_e = true nk.waitfor('never')\n");
   ASSERT_NO_FATAL_FAILURE(runScripts({{"a", "nk.waitfor('go-a') moved_a = true nk.waitfor('x')\n"},
                                       {"b", "nk.waitfor('go-b') ended_b = true\n"},
@@ -405,6 +407,11 @@ TEST_F(RunTest, PsRowsFollowContextsThatComeAndGoBetweenRequests) {
     ask(210, step.line);
     EXPECT_TRUE(eventually([&] { return ask(210, step.until) == "0 true"; })) << step.line;
   }
+  const std::string m0 = "0 index=1,id=m0,ix=1,type=copy,input1=mx,input2=,output=";
+  ask(210, "nk.rule('m0', 'copy', 'mx') nk.rule('m1', 'not', 'm0') nk.rule('m2', 'copy', 'm0')");
+  EXPECT_EQ(ask(202, "stat=rules,index=0").rfind(m0 + "m1,", 0), 0u);
+  ask(210, "nk.rule('m1', 'not', 'mx')");
+  EXPECT_EQ(ask(202, "stat=rules,index=0").rfind(m0 + "m2,", 0), 0u);
 }
 
 // A new watcher gets the answer, then every tag; after that each write that
