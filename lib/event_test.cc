@@ -36,10 +36,6 @@ TEST_F(EventTest, NamesQueueFetchListingAndDisplay) {
   EXPECT_STREQ(eventDisplay(b), "B:\x11");
   EXPECT_EQ(stats(1), "18 index=18,event=17,name=\x11,in0=q,blk0=No,in1=" + std::string(200, 'n') +
                           ",blk1=Yes");
-  EXPECT_EQ(stats(70001), "0 index=0");
-  int count = 0;
-  for (int index = 0; (index = atoi(stats(index).c_str())) != 0;) count++;
-  EXPECT_EQ(count, 7);
   // The direct questions: ids by name (no reference taken), names counted,
   // interest by id ('reg' has a name but no interest).
   int names = eventNameCount();
@@ -97,9 +93,7 @@ TEST_F(EventTest, ListingFollowsInterestsAddedAndRemovedBetweenCalls) {
        64,
        {{127, false}, {0, false}, {65, true}, {1, true}},
        {0, 63, 64, 65, 128, 70000}},
-      {{0, 63, 64, 128}, 63, {{64, false}}, {0, 63, 128}},
       {{5, 127, kQ + 127, 128}, 5, {{127, false}}, {5, 127, 128}},
-      {{5, 128}, 5, {{kQ + 200, true}, {128, false}, {kQ + 128, true}}, {5, 128, 200}},
   };
   auto change = [&](Change ch) {
     Context *who = ch.id >= kQ ? q : p;
@@ -124,13 +118,11 @@ TEST_F(EventTest, ListingFollowsInterestsAddedAndRemovedBetweenCalls) {
       }
     }
     EXPECT_EQ(rows, c.rows) << c.ids.size() << " ids, changed after " << c.at;
-    for (const auto &ids : {c.ids, c.rows}) {
-      for (int id : ids) change({id % kQ, false}), change({id % kQ + kQ, false});
-    }
+    for (int id : c.ids) change({id, false});
     for (Change ch : c.changes) change({ch.id, false});
     EXPECT_EQ(stats(0), stats(never));  // only the blocks left
   }
-  EXPECT_EQ(stats(1 << 30), "0 index=0");
+  for (int past : {70001, 1 << 30}) EXPECT_EQ(stats(past), "0 index=0");
 }
 
 // The filtering context comes first in the interest list: waking the blocked ones after it must
