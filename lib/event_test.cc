@@ -74,52 +74,42 @@ TEST_F(EventTest, NamesQueueFetchListingAndDisplay) {
 // interests (ids from kQ on are q's), p also its block on 'never', which is
 // left out of the rows compared. After the row of id `at`, the changes.
 TEST_F(EventTest, ListingFollowsInterestsAddedAndRemovedBetweenCalls) {
-  Context *p = start("p", "t.waitfor('never')");
-  Context *q = start("q", "t.waitfor('never')");
+  Context *p = start("p", "t.waitfor('never')"), *q = start("q", "t.waitfor('never')");
   run();
   const int never = eventLookup("never"), kQ = 100000;
-  struct Change {
-    int id;
-    bool add;
-  };
   const struct {
     std::vector<int> ids;
     int at;
-    std::vector<Change> changes;
-    std::vector<int> rows;
+    std::vector<int> removed, added, rows;
   } cases[] = {
-      {{0, 63, 64, 127, 128, 70000}, -1, {}, {0, 63, 64, 127, 128, 70000}},
-      {{0, 63, 64, 127, 128, 70000},
-       64,
-       {{127, false}, {0, false}, {65, true}, {1, true}},
-       {0, 63, 64, 65, 128, 70000}},
-      {{5, 127, kQ + 127, 128}, 5, {{127, false}}, {5, 127, 128}},
+      {{0, 63, 64, 127, 128, 70000}, -1, {}, {}, {0, 63, 64, 127, 128, 70000}},
+      {{0, 63, 64, 127, 128, 70000}, 64, {127, 0}, {65, 1}, {0, 63, 64, 65, 128, 70000}},
+      {{5, 127, kQ + 127, 128}, 5, {127}, {}, {5, 127, 128}},
   };
-  auto change = [&](Change ch) {
-    Context *who = ch.id >= kQ ? q : p;
-    int id = ch.id % kQ;
-    ASSERT_NE(id, never);
-    if (ch.add) {
-      interestAdd(id, who);
-    } else if (nk::interestFind(id, who)) {
-      interestRemove(id, who);
+  auto change = [&](const std::vector<int> &ids, bool add) {
+    for (int id : ids) {
+      Context *who = id >= kQ ? q : p;
+      ASSERT_NE(id % kQ, never);
+      if (add) {
+        interestAdd(id % kQ, who);
+      } else if (nk::interestFind(id % kQ, who)) {
+        interestRemove(id % kQ, who);
+      }
     }
   };
   for (const auto &c : cases) {
-    for (int id : c.ids) change({id, true});
+    change(c.ids, true);
     std::vector<int> rows;
     for (int index = 0, n = 0; n == 0 || index != 0; n++) {
       ASSERT_LT(n, 20);
       index = atoi(stats(index).c_str());
       if (index == 0) break;
       if (index - 1 != never) rows.push_back(index - 1);
-      if (index - 1 == c.at) {
-        for (Change ch : c.changes) change(ch);
-      }
+      if (index - 1 == c.at) change(c.removed, false), change(c.added, true);
     }
     EXPECT_EQ(rows, c.rows) << c.ids.size() << " ids, changed after " << c.at;
-    for (int id : c.ids) change({id, false});
-    for (Change ch : c.changes) change({ch.id, false});
+    change(c.ids, false);
+    change(c.added, false);
     EXPECT_EQ(stats(0), stats(never));  // only the blocks left
   }
   for (int past : {70001, 1 << 30}) EXPECT_EQ(stats(past), "0 index=0");
