@@ -236,6 +236,7 @@ struct PsPlace {
   Context *context = nullptr;  // the context there while on a run list
   bool waiting = false;        // context is on the waiting list
   int listed = -1;             // once past the run lists: how many they hold
+                               // (the failures are found by index from there)
   uint32_t changes = 0;        // contextRunListChanges() when it was taken
 };
 
@@ -246,10 +247,9 @@ struct PsPlace {
 // gone: the place is not used again, and the next row walks afresh.
 PsPlace psPlace;
 
-// The next position after p.
+// The next position after p, which is on the run lists or before them.
 void psStep(PsPlace *p) {
   p->index++;
-  if (p->listed >= 0) return;  // among the failures, reached by index
   Context *c = nullptr;
   if (!p->waiting) c = contextGetNextRunnable(p->context);
   if (!c) {
