@@ -37,12 +37,23 @@
 //     how long that second nkrun stays silent while 10,000 one-shot timers
 //     fire at one instant: a lua line arms them to expire together, and
 //     lua lines "1" follow one another until they have all fired; the
-//     longest answer. Each fired timer posts an event that nothing takes,
-//     which nkrun logs as ignored.
+//     longest answer. Each fired timer's event is one that nothing takes,
+//     which nkrun logs as ignored (once a second, with a count).
 //   - tag writes: nk.set of a tag nobody watches, beside nk.get and a Lua
 //     table write, timed inside one lua line (kTagOps each), with 0, 10 and
 //     10,000 further events registered (filtered by a script); medians of
 //     kRepetitions lines.
+//   - listings row by row: whole `ps` and `events` listings requested as the
+//     shell pages through them, from an nkrun of kManyRows contexts and one
+//     of kFewRows (each context parked on an event of its own, so that both
+//     listings have a row per context; the small listings are repeated to
+//     make as many requests), the mean per request, beside one bus round
+//     trip (as many `ps` requests for index 0); medians of kListingRuns. A
+//     row should cost the same whatever its index (target: within 1.3 times
+//     a round trip).
+//   - the memory handle listing: memStatsHandleQuery walks in this process,
+//     per row, over kManyRows groups of one handle, kFewRows groups of one,
+//     and kFewRows groups spread over kManyRows handles.
 //
 // The program runs the nkbus, nkrun and nksh of its own build (their paths
 // come from CMake) with the bus on 127.0.0.1:4242, and refuses to run while
@@ -51,7 +62,8 @@
 // says how to install them and leaves that comparison out. The logs of the
 // processes it starts go to /tmp/bench_runtime.<program>.log.
 //
-//   build/<dir>/benchmarks/bench_runtime [ps] [events] [fair] [tags] [timers]   (default: all)
+//   build/<dir>/benchmarks/bench_runtime [ps] [events] [fair] [tags] [timers] [rows] [memh]
+//                                                                   (default: all)
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -72,6 +84,7 @@
 #include <lua.h>
 #include <lualib.h>
 
+#include "argparse.h"
 #include "benchlua.h"
 #include "benchproc.h"
 #include "context.h"
@@ -110,6 +123,10 @@ constexpr int kTagOps = 200000;         // writes (and reads) timed by one lua l
 constexpr double kCommandTimeout = 20;  // seconds a shell command may take
 constexpr double kStartTimeout = 20;    // seconds a server may take to come up
 constexpr double kRoundTimeout = 120;   // seconds a round of events may take
+constexpr int kManyRows = 10000;        // contexts (each with an event) of the large listing
+constexpr int kFewRows = 100;           // of the small one
+constexpr int kListingRuns = 3;         // whole listings of each, alternated
+constexpr int kReplyEndType = 5;        // nkrun's reply after the last ps row
 
 const char kNkbus[] = NK_BENCH_NKBUS;
 const char kNkrun[] = NK_BENCH_NKRUN;
@@ -493,6 +510,181 @@ void measureCommands() {
   }
   figure("nksh -c version (start, bus sign-on, end; for information)", median(version.millis),
          "ms");
+}
+
+// ---- listings, row by row ------------------------------------------------------------
+
+// Each parks waiting for an event of its own, so that the runtime lists one
+// event per context.
+const char kParkOwnScript[] = "nk.waitfor('park' .. nk.id())\n";
+
+// Sends one request; fails unless it is answered with type 0, or with
+// endType when that is given.
+int listingRequest(MsgClient *client, const char *to, int type, const char *text, int data) {
+  stringCopy(data, text);
+  int r = nkMsgRequest(client, to, nullptr, type, data);
+  if (r != 0 && r != kReplyEndType) {
+    showLog("nkrun");
+    fail("%s: request '%s' gave %d '%s'", to, text, r, static_cast<const char *>(memGetData(data)));
+  }
+  return r;
+}
+
+// Whole listings, as the shell pages through them: index 0 first, then the
+// index each reply names, until a reply of another type than 0 (ps) or one
+// naming index 0 (events, whose last reply is a row); times times. The mean
+// microseconds per request; *rows, the requests of one listing.
+double listingMicrosPerRequest(MsgClient *client, const char *to, int type, const char *prefix,
+                               int data, int times, int *rows) {
+  int index = 0;
+  int requests = 0;
+  int64_t start = nowNanos();
+  for (int listed = 0; listed < times;) {
+    char text[64];
+    snprintf(text, sizeof text, "%sindex=%d", prefix, index);
+    int r = listingRequest(client, to, type, text, data);
+    requests++;
+    int next = 0;
+    if (r == 0) paramGetNumber(static_cast<const char *>(memGetData(data)), "index", &next);
+    if (r != 0 || next == 0) listed++;
+    index = r == 0 ? next : 0;
+  }
+  *rows = requests / times;
+  return static_cast<double>(nowNanos() - start) / 1e3 / requests;
+}
+
+// Starts an nkrun named name with contexts parked contexts, and waits until
+// all of them wait.
+pid_t startParked(const char *name, int contexts) {
+  std::string config = scriptDir->path() + "/" + name + ".conf";
+  nkbench::writeFile(config, "scriptDir=" + scriptDir->path() +
+                                 "\nluaMaxContexts=" + std::to_string(contexts + 10) + "\n");
+  std::vector<std::string> args = {kNkrun, "-f", "-n", name, "-c", config};
+  for (int i = 0; i < contexts; i++) args.push_back("parkown");
+  pid_t pid = startServer(name, args);
+  MsgClient *client = nkMsgInit("bench-start");
+  nkMsgTimeoutSet(client, 200000);
+  int data = stringAlloc(0);
+  int64_t start = nowNanos();
+  for (;;) {
+    if (!nkbench::running(pid)) fail("nkrun %s ended at its start", name);
+    stringCopy(data, "stat=listpools,index=1");
+    if (nkMsgRequest(client, name, nullptr, 202, data) == 0) {
+      char elements[32] = "";
+      paramGetString(static_cast<const char *>(memGetData(data)), "elements", elements,
+                     sizeof elements);
+      if (atoi(elements) == contexts) break;
+    }
+    if (secondsSince(start) > 4 * kStartTimeout) fail("nkrun %s: not all contexts wait", name);
+    usleep(100000);
+  }
+  stringFree(data);
+  nkMsgClose(client);
+  return pid;
+}
+
+// One bus round trip, as a listing's rows are compared with it (us); set by
+// measureListings.
+double roundTripMicros = 0;
+
+void measureListings() {
+  scriptDir->script("parkown", kParkOwnScript);
+  pid_t many = startParked("many", kManyRows);
+  pid_t few = startParked("few", kFewRows);
+  MsgClient *client = nkMsgInit("bench-rows");
+  nkMsgTimeoutSet(client, 60000000);
+  int data = stringAlloc(0);
+  std::vector<double> trip, psMany, psFew, evMany, evFew;
+  int rows = 0;
+  for (int run = 0; run < kListingRuns; run++) {
+    // As many requests for each figure, so that each meets the machine's
+    // other work alike.
+    int64_t t0 = nowNanos();
+    for (int i = 0; i <= kManyRows; i++) listingRequest(client, "many", 209, "index=0", data);
+    trip.push_back(static_cast<double>(nowNanos() - t0) / 1e3 / (kManyRows + 1));
+    const int fewTimes = kManyRows / kFewRows;
+    psMany.push_back(listingMicrosPerRequest(client, "many", 209, "", data, 1, &rows));
+    if (rows != kManyRows + 1) fail("ps of many: %d requests, expected %d", rows, kManyRows + 1);
+    psFew.push_back(listingMicrosPerRequest(client, "few", 209, "", data, fewTimes, &rows));
+    if (rows != kFewRows + 1) fail("ps of few: %d requests, expected %d", rows, kFewRows + 1);
+    evMany.push_back(listingMicrosPerRequest(client, "many", 202, "stat=events,", data, 1, &rows));
+    if (rows < kManyRows + 1) fail("events of many: %d requests", rows);
+    evFew.push_back(
+        listingMicrosPerRequest(client, "few", 202, "stat=events,", data, fewTimes, &rows));
+    if (rows < kFewRows + 1) fail("events of few: %d requests", rows);
+  }
+  stringFree(data);
+  nkMsgClose(client);
+  stopProcess(many, 5);
+  stopProcess(few, 5);
+  roundTripMicros = median(trip);
+
+  printf("listings, %d runs; mean per request over %d requests each, medians (us):\n", kListingRuns,
+         kManyRows);
+  figure("one bus round trip (ps index=0, again and again)", roundTripMicros, "us");
+  figure("ps, " + std::to_string(kManyRows) + " contexts, per row", median(psMany), "us");
+  figure("ps, " + std::to_string(kFewRows) + " contexts (listed " +
+             std::to_string(kManyRows / kFewRows) + " times), per row",
+         median(psFew), "us");
+  printf("  ratios to one round trip: ps %d rows %.2f, %d rows %.2f (target <= 1.3)\n", kManyRows,
+         medianRatio(psMany, trip), kFewRows, medianRatio(psFew, trip));
+  figure("events, " + std::to_string(kManyRows) + " events, per row", median(evMany), "us");
+  figure("events, " + std::to_string(kFewRows) + " events (listed " +
+             std::to_string(kManyRows / kFewRows) + " times), per row",
+         median(evFew), "us");
+  printf("  ratios to one round trip: events %d rows %.2f, %d rows %.2f (target <= 1.3)\n",
+         kManyRows, medianRatio(evMany, trip), kFewRows, medianRatio(evFew, trip));
+}
+
+// ---- the memory handle listing, in this process ----------------------------------------
+
+// Nanoseconds per row of a whole memStatsHandleQuery walk over groups groups
+// of perGroup handles each, allocated group after group in turn (so that
+// each group is spread over the whole used list).
+double memhNanosPerRow(int groups, int perGroup) {
+  std::vector<int> handles;
+  for (int k = 0; k < perGroup; k++) {
+    for (int g = 0; g < groups; g++) handles.push_back(memAllocActual(0, g + 1, "benchmemh"));
+  }
+  int s = stringAlloc(0);
+  int rows = 0;
+  int index = 0;
+  int64_t start = nowNanos();
+  for (;;) {
+    int more = memStatsHandleQuery(index, s);
+    rows++;
+    if (!more) break;
+    index++;
+  }
+  double nanos = static_cast<double>(nowNanos() - start) / rows;
+  stringFree(s);
+  for (int h : handles) memFree(h);
+  if (rows < groups + 1) fail("memh: %d rows for %d groups", rows, groups);
+  return nanos;
+}
+
+void measureMemh() {
+  struct Shape {
+    int groups, perGroup;
+    std::vector<double> nanos;
+  };
+  Shape shapes[] = {{kManyRows, 1, {}}, {kFewRows, 1, {}}, {kFewRows, kManyRows / kFewRows, {}}};
+  for (int run = 0; run < kListingRuns; run++) {
+    for (Shape &sh : shapes) sh.nanos.push_back(memhNanosPerRow(sh.groups, sh.perGroup));
+  }
+  printf("memory handle listing (memStatsHandleQuery in this process), %d runs, medians:\n",
+         kListingRuns);
+  for (const Shape &sh : shapes) {
+    figure(std::to_string(sh.groups) + " groups of " + std::to_string(sh.perGroup) +
+               " handles, per row",
+           median(sh.nanos) / 1e3, "us");
+  }
+  printf("  ratio %d groups / %d groups (1 handle each): %.2f\n", kManyRows, kFewRows,
+         medianRatio(shapes[0].nanos, shapes[1].nanos));
+  if (roundTripMicros > 0) {
+    printf("  a row of %d groups against one bus round trip: %.2f\n", kManyRows,
+           median(shapes[0].nanos) / 1e3 / roundTripMicros);
+  }
 }
 
 // ---- events through nkrun ---------------------------------------------------------------
@@ -926,6 +1118,8 @@ int main(int argc, char **argv) {
   if (nkbench::wanted(argc, argv, "fair")) measureFairness();
   if (nkbench::wanted(argc, argv, "timers")) measureTimers();
   if (nkbench::wanted(argc, argv, "tags")) measureTags();
+  if (nkbench::wanted(argc, argv, "rows")) measureListings();
+  if (nkbench::wanted(argc, argv, "memh")) measureMemh();
 
   stopAll();
   delete scriptDir;

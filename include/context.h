@@ -100,6 +100,10 @@ NK_API Context *contextGetCurrent(void);
  * null, else the context after prev; null at the end. */
 NK_API Context *contextGetNextRunnable(Context *prev);
 NK_API Context *contextGetNextWaiting(Context *prev);
+/* A number that changes whenever a context joins or leaves a run list or
+ * moves on one: a walk that keeps its place between calls can go on from it
+ * while the number stays the same, and must start again once it changes. */
+NK_API uint32_t contextRunListChanges(void);
 /* 1 if the list is not empty and no fatal error was set, else 0 (logged at
  * priority 7). */
 NK_API int contextAnyRunnable(void);

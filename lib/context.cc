@@ -74,6 +74,7 @@ namespace {
 Context *current;
 List runnableList;
 List waitingList;
+uint32_t runListChanges;  // see contextRunListChanges
 bool fatalError;
 lua_State *anchorThread;
 int32_t *anchorSlots[CONTEXT_ANCHOR_SLOTS];
@@ -169,6 +170,7 @@ void makeRunnable(Context *c) {
   listRemove(&waitingList, &c->node);
   clearWaitOrder(c);
   listAdd(&runnableList, &c->node);
+  runListChanges++;
 }
 
 bool onList(List *list, Context *c) {
@@ -182,6 +184,7 @@ bool onList(List *list, Context *c) {
 void unlinkIdle(Context *c) {
   if (!listIsMember(&c->node)) return;
   listRemove(onList(&runnableList, c) ? &runnableList : &waitingList, &c->node);
+  runListChanges++;
   clearWaitOrder(c);
 }
 
@@ -271,6 +274,8 @@ Context *contextGetNextRunnable(Context *prev) {
 Context *contextGetNextWaiting(Context *prev) {
   return contextOf(prev ? listNext(&waitingList, &prev->node) : listHead(&waitingList));
 }
+
+uint32_t contextRunListChanges(void) { return runListChanges; }
 
 int contextAnyRunnable(void) {
   if (fatalError || listEmpty(&runnableList)) {
@@ -365,6 +370,7 @@ Context *contextCreate(const char *name, int argc, char **argv) {
     c->paramCount++;
   }
   listAdd(&runnableList, &c->node);
+  runListChanges++;
   NK_LOG(NKLOG_INFO, NK_LOGMASK, "context: created new runnable context %d (%p) name %s\n", c->id,
          static_cast<void *>(c), c->name);
   return c;
@@ -376,7 +382,10 @@ int contextExecute(void) {
   for (;;) {
     if (!contextAnyRunnable()) return 0;
     NK_ASSERT(current == nullptr);
+    // Whatever a turn does to the run lists counts as one change, made as
+    // the context is taken: nobody asks for the count before the turn ends.
     current = contextOf(listPop(&runnableList));
+    runListChanges++;
     NK_ASSERT(current != nullptr);
     while (current->runState == CTX_YIELDED) {
       current->runState = CTX_RUNNABLE;

@@ -4,6 +4,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <functional>
+
 #include "nkluatest.h"
 #include "nksyslog.h"
 #include "table.h"
@@ -31,6 +33,34 @@ TEST_F(ContextTest, YieldedTakeTurnsAndWokenContextsGoFirst) {
   EXPECT_EQ(contextExecute(), 10);
   EXPECT_EQ(run(), "x 1|y 1|z p|x 2|go p|y 2|x 3|y 3");
   EXPECT_EQ(contextAnyRunnable() + contextAnyWaiting(), 0);
+}
+
+// The run lists' change count moves with every operation that adds a context to them, takes
+// one off or moves one, and stays put otherwise, so that a listing can go on from its place.
+TEST_F(ContextTest, RunListChangesCountEveryMoveOfAContext) {
+  Context *w = nullptr;
+  const struct {
+    const char *what;
+    std::function<void()> operation;
+    bool changes;
+  } operations[] = {
+      {"created", [&] { w = start("w", "t.waitfor('go') t.waitfor('never')"); }, true},
+      {"a turn that waits", [&] { contextExecute(); }, true},
+      {"walks, and a post that reaches nobody",
+       [&] {
+         contextGetNextWaiting(contextGetNextWaiting(nullptr));
+         eventPost("nobody", nullptr, 0);
+       },
+       false},
+      {"woken by a post", [&] { eventPost("go", nullptr, 0); }, true},
+      {"a turn that waits again", [&] { contextExecute(); }, true},
+      {"destroyed while waiting", [&] { contextDestroy(w); }, true},
+  };
+  for (const auto &op : operations) {
+    uint32_t before = contextRunListChanges();
+    op.operation();
+    EXPECT_EQ(contextRunListChanges() != before, op.changes) << op.what;
+  }
 }
 
 // Contexts that take an event leave the waiting list in its order, whatever the order of their

@@ -12,7 +12,9 @@
 //
 // The 70001 interest lists are calloc'ed zero and made ready on first use,
 // so the table costs resident memory only for the pages of the ids in use; a
-// list that was never made ready is read as empty.
+// list that was never made ready is read as empty. A bitmap beside them (one
+// bit per id, set while the id's list is not empty) lets the events listing
+// find the next id with interests without looking at every list between.
 //
 // Everything runs on the thread that runs the contexts; a post can re-enter
 // the scheduler (contextSchedule), which can post again (a deferred post), so
@@ -40,6 +42,7 @@ static_assert(offsetof(DeferredPost, node) == 0, "a deferred post begins with it
 namespace {
 
 List *interestTable;  // tableSize lists, made ready on first use
+uint64_t *listedIds;  // bit id set while interestTable[id] is not empty
 int eventNames;       // handle of the name table; 0 before eventInit
 int tableSize;
 uint32_t uniqueCounter;
@@ -53,6 +56,23 @@ inline const char *orNull(const char *text) { return text ? text : "(null)"; }
 inline const char *textOf(int handle) { return static_cast<const char *>(memGetData(handle)); }
 
 void checkReady() { NK_ASSERT(interestTable != nullptr); }
+
+constexpr int kIdBits = 64;
+
+inline uint64_t idBit(int id) { return uint64_t{1} << (id % kIdBits); }
+
+// The first id from `from` on whose interest list is not empty, or tableSize.
+int nextListedId(int from) {
+  int words = (tableSize + kIdBits - 1) / kIdBits;
+  int w = from / kIdBits;
+  if (w >= words) return tableSize;
+  uint64_t bits = listedIds[w] & (~uint64_t{0} << (from % kIdBits));
+  while (bits == 0) {
+    if (++w == words) return tableSize;
+    bits = listedIds[w];
+  }
+  return w * kIdBits + __builtin_ctzll(bits);
+}
 
 // The event operations take names from bindings and C callers alike: a null
 // one stops the process here rather than in the name table.
@@ -187,6 +207,9 @@ void eventInit(void) {
   tableSize = roundUpToPrime(65536);
   interestTable = static_cast<List *>(calloc(tableSize, sizeof(List)));
   NK_ASSERT(interestTable != nullptr);
+  listedIds =
+      static_cast<uint64_t *>(calloc((tableSize + kIdBits - 1) / kIdBits, sizeof(uint64_t)));
+  NK_ASSERT(listedIds != nullptr);
   eventNames = hashAlloc(tableSize);
 }
 
@@ -201,6 +224,8 @@ void eventClose(void) {
   }
   free(interestTable);
   interestTable = nullptr;
+  free(listedIds);
+  listedIds = nullptr;
   eventNames = 0;
   if (displayString != -1) {
     stringFree(displayString);
@@ -275,6 +300,7 @@ EventInterest *interestAdd(int id, Context *c) {
   NK_ASSERT(in != nullptr);
   in->context = c;
   listAdd(list, &in->node);
+  listedIds[id / kIdBits] |= idBit(id);
   NK_LOG(NKLOG_INFO, NK_LOGMASK, "Interest noted in event %s(%d) by context %s\n",
          orNull(hashGet(eventNames, id)), id, c->name);
   return in;
@@ -285,6 +311,7 @@ void interestRemove(int id, Context *c) {
   NK_ASSERT(in != nullptr);
   List *list = &interestTable[id];
   listRemove(list, &in->node);
+  if (listEmpty(list)) listedIds[id / kIdBits] &= ~idBit(id);
   memFreePtr(in);
   NK_LOG(NKLOG_INFO, NK_LOGMASK, "Removing interest in event %s(%d) from context %s, list now %p\n",
          orNull(hashGet(eventNames, id)), id, c->name, static_cast<void *>(list));
@@ -437,16 +464,13 @@ int eventReply(const char *name, const char *param) {
 // A negative index starts at id 0.
 int eventStatsQuery(int index, int string) {
   checkReady();
-  int id = index < 0 ? 0 : index;
-  List *list = nullptr;
-  for (; id < tableSize; id++) {
-    list = nk::interestListOf(id);
-    if (list && !listEmpty(list)) break;
-  }
+  int id = nextListedId(index < 0 ? 0 : index);
   if (id >= tableSize) {
     stringCopy(string, "index=0");
     return 0;
   }
+  List *list = nk::interestListOf(id);
+  NK_ASSERT(list != nullptr && !listEmpty(list));
   stringPrintf(string, "index=%d,event=%d,name=%s", id + 1, id, orNull(hashGet(eventNames, id)));
   int k = 0;
   for (ListNode *n = listHead(list); n; n = listNext(list, n), k++) {

@@ -243,6 +243,11 @@ struct alignas(kCacheLine) HandleState {
   MemHandleRecord *usedLast = nullptr;
   int32_t freeQueued = 0;  // records on the freed queue
   int32_t usedCount = 0;
+  // The handle walk's place: every used record from usedFirst up to this one
+  // is marked, so the next group's first record is looked for after it (null:
+  // from usedFirst). A record that leaves the used list hands the place to
+  // the one before it.
+  MemHandleRecord *walked = nullptr;
   std::atomic<int32_t> freeHandleCount{0};
   bool initialised = false;
 };
@@ -407,6 +412,7 @@ void usedAppend(MemHandleRecord *r) {
 }
 
 void usedRemove(MemHandleRecord *r) {
+  if (r == state.walked) state.walked = r->prev;
   if (r->prev) {
     r->prev->next = r->next;
   } else {
@@ -490,6 +496,7 @@ void memInit(void) {
     state.highWater = 0;  // every record free, in index order, still zero-filled
     state.freeHead = state.freeTail = nullptr;
     state.usedFirst = state.usedLast = nullptr;
+    state.walked = nullptr;
     state.freeQueued = state.usedCount = 0;
     state.freeHandleCount.store(MAX_HANDLES, std::memory_order_relaxed);
     state.initialised = true;
@@ -677,9 +684,16 @@ int memStatsHandleQuery(int index, int string) {
     Locked lock(&state.lock);
     if (index == 0) {
       for (MemHandleRecord *r = state.usedFirst; r; r = r->next) r->mark = 0;
+      state.walked = nullptr;
     }
-    for (MemHandleRecord *r = state.usedFirst; r && !rep; r = r->next) {
-      if (!r->mark) rep = r;
+    // Records are appended and never moved, and marks are cleared only
+    // above, so the first unmarked record lies after the walk's place.
+    for (MemHandleRecord *r = state.walked ? state.walked->next : state.usedFirst; r; r = r->next) {
+      if (!r->mark) {
+        rep = r;
+        break;
+      }
+      state.walked = r;
     }
     if (rep) {
       NK_ASSERT(loadBlock(rep) != nullptr);
@@ -692,6 +706,7 @@ int memStatsHandleQuery(int index, int string) {
           r->mark = 1;
         }
       }
+      state.walked = rep;
       memcpy(module, rep->module, sizeof module);
       line = rep->line;
       size = 1 << logSize;

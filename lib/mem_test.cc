@@ -3,9 +3,11 @@
 
 #include <stdint.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <atomic>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -158,6 +160,63 @@ TEST_F(MemTest, StatisticsReports) {
   EXPECT_EQ(lines[1], "totalh=262144,freeh=262143");
   EXPECT_EQ(lines[16].rfind("index=0,size=4194304,", 0), 0u);
   EXPECT_EQ(memFreeHandleCount(), MAX_HANDLES);  // memStats gave its string back
+}
+
+// A handle walk goes on where it stopped while records come and go between
+// its calls: each call reports the first unmarked record's group, counted
+// over the whole used list. Records are named w:<line>, and allocated after
+// the walk's string: -, w1, w2, w3, w4 and a second w2. Steps: "q0" starts a
+// walk, "q" goes on, "fN" frees the oldest w:N, "aN" allocates one more. Each
+// query gives "N/count" for a w group, "-" for the string's and "end".
+TEST_F(MemTest, HandleWalkFollowsRecordsFreedAndAddedBetweenCalls) {
+  const struct {
+    const char *what;
+    std::vector<std::string> steps, rows;
+  } cases[] = {
+      {"a walk, then index 0 starts over",
+       {"q0", "q", "q", "q", "q", "q", "q", "q0", "q"},
+       {"-", "1/1", "2/2", "3/1", "4/1", "end", "end", "-", "1/1"}},
+      {"the group just reported is freed", {"q0", "q", "f1", "q", "q"}, {"-", "1/1", "2/2", "3/1"}},
+      {"records added meanwhile come last, a group again when reported before",
+       {"q0", "q", "a5", "a1", "q", "q", "q", "q", "q", "q"},
+       {"-", "1/1", "2/2", "3/1", "4/1", "5/1", "1/2", "end"}},
+      {"after the end, the last record freed and one added",
+       {"q0", "q", "q", "q", "q", "q", "f2", "f2", "a6", "q", "q"},
+       {"-", "1/1", "2/2", "3/1", "4/1", "end", "6/1", "end"}},
+  };
+  for (const auto &c : cases) {
+    int s = stringAlloc(0);
+    std::map<int, std::vector<int>> w;
+    for (int line : {1, 2, 3, 4, 2}) w[line].push_back(memAllocActual(0, line, "w"));
+    std::vector<std::string> rows;
+    int index = 0;
+    for (const std::string &step : c.steps) {
+      int line = atoi(step.c_str() + 1);
+      if (step[0] == 'f') {
+        memFree(w[line].front());
+        w[line].erase(w[line].begin());
+      } else if (step[0] == 'a') {
+        w[line].push_back(memAllocActual(0, line, "w"));
+      } else {
+        index = step == "q0" ? 0 : index + 1;
+        if (memStatsHandleQuery(index, s) == 0) {
+          rows.push_back("end");
+          continue;
+        }
+        char module[16];
+        int at = 0, count = 0;
+        sscanf(text(s).c_str(), "index=%*d,module=%15[^,],line=%d,count=%d", module, &at, &count);
+        rows.push_back(strcmp(module, "w") ? "-"
+                                           : std::to_string(at) + "/" + std::to_string(count));
+      }
+    }
+    EXPECT_EQ(rows, c.rows) << c.what;
+    for (auto &group : w) {
+      for (int h : group.second) memFree(h);
+    }
+    stringFree(s);
+  }
+  EXPECT_EQ(memFreeHandleCount(), MAX_HANDLES);
 }
 
 // Two threads allocating, growing and freeing at once lose no count, and

@@ -229,17 +229,43 @@ void tell(const char *to, int type) {
 
 // {==== Listings
 
-// The contexts in ps order: runnable, waiting (blocked, failed), then the ones
-// that failed to load. The one at position index, or null.
+// A position in ps order: runnable, waiting (blocked, failed), then the ones
+// that failed to load.
+struct PsPlace {
+  int index = -1;              // -1: before the first
+  Context *context = nullptr;  // the context there while on a run list
+  bool waiting = false;        // context is on the waiting list
+  int listed = -1;             // once past the run lists: how many they hold
+                               // (the failures are found by index from there)
+  uint32_t changes = 0;        // contextRunListChanges() when it was taken
+};
+
+// The place of the last ps row. The shell asks for the rows one after the
+// other, so each row goes on from the one before instead of walking the
+// lists from their start; while the run lists stay as they were, that gives
+// the same context as the walk. Once they change, the kept context may be
+// gone: the place is not used again, and the next row walks afresh.
+PsPlace psPlace;
+
+// The next position after p, which is on the run lists or before them.
+void psStep(PsPlace *p) {
+  p->index++;
+  Context *c = nullptr;
+  if (!p->waiting) c = contextGetNextRunnable(p->context);
+  if (!c) {
+    c = contextGetNextWaiting(p->waiting ? p->context : nullptr);
+    p->waiting = true;
+  }
+  p->context = c;
+  if (!c) p->listed = p->index;
+}
+
+// The context at position index in ps order, or null.
 Context *contextAt(int index) {
-  int k = 0;
-  for (Context *c = contextGetNextRunnable(nullptr); c; c = contextGetNextRunnable(c)) {
-    if (k++ == index) return c;
-  }
-  for (Context *c = contextGetNextWaiting(nullptr); c; c = contextGetNextWaiting(c)) {
-    if (k++ == index) return c;
-  }
-  return luaStartFailure(index - k);
+  if (psPlace.changes != contextRunListChanges() || index < psPlace.index) psPlace = PsPlace();
+  while (psPlace.index < index && psPlace.listed < 0) psStep(&psPlace);
+  psPlace.changes = contextRunListChanges();
+  return psPlace.context ? psPlace.context : luaStartFailure(index - psPlace.listed);
 }
 
 const char *runStateText(const Context *c) {

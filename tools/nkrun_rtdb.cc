@@ -29,7 +29,6 @@
 #include <time.h>
 
 #include <map>
-#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -65,9 +64,11 @@ struct Rule {
 // Looked up by the caller's text, without a copy of it (std::less<>).
 std::map<std::string, Tag, std::less<>> tags;
 std::vector<Rule> rules;  // in the order of definition: ix is the position + 1
-// Every tag or rule id that some rule reads: a write of any other tag has no
-// rule to evaluate, and does not walk them.
-std::set<std::string, std::less<>> readNames;
+// Every tag or rule id that some rule reads, with the position of the first
+// rule that reads it: a write of any other tag has no rule to evaluate, and
+// does not walk them; the rules listing names the first reader of a rule
+// without an output.
+std::map<std::string, size_t, std::less<>> readers;
 TagObserver observer;
 
 void evaluate(Rule &r, int depth);
@@ -129,7 +130,7 @@ std::string compute(const Rule &r) {
 
 // The value called name (a tag or a rule) changed: evaluate its readers.
 void changed(std::string_view name, int depth) {
-  if (readNames.find(name) == readNames.end()) return;
+  if (readers.find(name) == readers.end()) return;
   for (size_t i = 0; i < rules.size(); i++) {
     Rule &r = rules[i];
     for (int k = 0; k < r.inputs; k++) {
@@ -270,10 +271,10 @@ int ruleDefine(const char *id, const char *kind, const char *const input[2], con
     r->constant[i] = i < inputs && constant[i];
   }
   r->output = output ? output : "";
-  readNames.clear();
-  for (const Rule &each : rules) {
-    for (int i = 0; i < each.inputs; i++) {
-      if (!each.constant[i]) readNames.insert(each.input[i]);
+  readers.clear();
+  for (size_t at = 0; at < rules.size(); at++) {
+    for (int i = 0; i < rules[at].inputs; i++) {
+      if (!rules[at].constant[i]) readers.emplace(rules[at].input[i], at);
     }
   }
   r->value = "\x01";  // no value yet: the first evaluation always counts as a change
@@ -293,13 +294,8 @@ void ruleStatsQuery(int index, int string) {
   // that the listing can draw the chain.
   const char *output = r.output.c_str();
   if (r.output.empty()) {
-    for (const Rule &reader : rules) {
-      if ((!reader.constant[0] && reader.input[0] == r.id) ||
-          (reader.inputs == 2 && !reader.constant[1] && reader.input[1] == r.id)) {
-        output = reader.id.c_str();
-        break;
-      }
-    }
+    auto reader = readers.find(r.id);
+    if (reader != readers.end()) output = rules[reader->second].id.c_str();
   }
   stringPrintf(string, "index=%d,id=%s,ix=%d,type=%s,input1=%s,input2=%s,output=%s,value=%s",
                index + 1, r.id.c_str(), index + 1, r.kind.c_str(), r.input[0].c_str(),

@@ -356,6 +356,62 @@ nk.waitfor("never")
   EXPECT_EQ(sh({"lua", "return", "turns", ">", "0"}), "true\n");
 }
 
+// ps lists the contexts by position (runnable, waiting, then those that
+// failed to load) while they come and go between its requests: a row is the
+// context that a walk from the start finds at its index, after a context
+// ended, one moved to the back of the waiting list and one was started. A
+// step asks for a row, or runs a Lua line and waits until `until` is true.
+// A rule without an output lists the first rule that reads it, as the rules
+// stand at each request.
+TEST_F(RunTest, ListingsFollowContextsAndRulesThatChangeBetweenRequests) {
+  write("e.lua", "started_e = true nk.waitfor('never')\n");
+  ASSERT_NO_FATAL_FAILURE(runScripts({{"a", "nk.waitfor('go-a') moved_a = true nk.waitfor('x')\n"},
+                                      {"b", "nk.waitfor('go-b') ended_b = true\n"},
+                                      {"c", "nk.waitfor('never')\n"},
+                                      {"d", "nk.waitfor('never')\n"},
+                                      {"missing", ""}}));
+  auto row = [&](int index) {
+    std::string r = ask(209, "index=" + std::to_string(index));
+    char name[64] = "end";
+    sscanf(r.c_str(), "%*d index=%*d,name=%63[^,]", name);
+    return r.substr(0, 2) + name;
+  };
+  ASSERT_TRUE(eventually([&] { return row(3) == "0 d"; })) << row(3);
+  const struct {
+    int index;
+    const char *line, *until, *want;
+  } steps[] = {
+      {0, "", "", "0 a"},
+      {1, "", "", "0 b"},
+      {-1, "nk.post('go-b')", "ended_b", ""},  // a c d
+      {2, "", "", "0 d"},
+      {-1, "nk.post('go-a')", "moved_a", ""},  // c d a
+      {3, "", "", "0 missing"},
+      {-1, "nk.start('e')", "started_e", ""},  // c d a e
+      {3, "", "", "0 e"},
+      {0, "", "", "0 c"},
+      {1, "", "", "0 d"},
+      {2, "", "", "0 a"},
+      {3, "", "", "0 e"},
+      {4, "", "", "0 missing"},
+      {5, "", "", "5 end"},
+      {1, "", "", "0 d"},
+  };
+  for (const auto &step : steps) {
+    if (step.index >= 0) {
+      EXPECT_EQ(row(step.index), step.want) << step.index;
+      continue;
+    }
+    ask(210, step.line);
+    EXPECT_TRUE(eventually([&] { return ask(210, step.until) == "0 true"; })) << step.line;
+  }
+  const std::string m0 = "0 index=1,id=m0,ix=1,type=copy,input1=mx,input2=,output=";
+  ask(210, "nk.rule('m0', 'copy', 'mx') nk.rule('m1', 'not', 'm0') nk.rule('m2', 'copy', 'm0')");
+  EXPECT_EQ(ask(202, "stat=rules,index=0").rfind(m0 + "m1,", 0), 0u);
+  ask(210, "nk.rule('m1', 'not', 'mx')");
+  EXPECT_EQ(ask(202, "stat=rules,index=0").rfind(m0 + "m2,", 0), 0u);
+}
+
 // A new watcher gets the answer, then every tag; after that each write that
 // changes a value (a set, a rule's output), and nothing for one that does
 // not, nor for a renewal, nor for a value the bus cannot carry (a line past
