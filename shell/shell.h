@@ -9,7 +9,7 @@
 
 #include "nkexport.h"
 #include "nkmsg.h"
-#include "requests.h"
+#include "nkproto.h"
 
 extern "C" {
 

@@ -48,7 +48,7 @@
 #include "nkmsg.h"
 #include "nkstrings.h"
 #include "nksyslog.h"
-#include "requests.h"
+#include "nkproto.h"
 #include "shell.h"
 
 extern char **environ;
@@ -56,11 +56,6 @@ extern char **environ;
 namespace {
 
 const char kName[] = "nkbridge";
-constexpr int kTypeWatch = 214;  // to the runtime: keep me informed of the RTDB
-constexpr int kTypeTag = 215;    // from the runtime: "TAG=VALUE", a tag's new value
-constexpr int kReplyOk = 0;
-constexpr int kReplyUnknown = 4;
-constexpr int kFirstRequestType = 100;
 constexpr int kWatchRenewal = 20;           // s; the runtime forgets a watch after 60
 constexpr int kWatchRetry = 1;              // s; a watch not answered is sent again
 constexpr int64_t kFirstRetry = 100000;     // us before registering again on the bus
@@ -657,7 +652,7 @@ bool watchAnswered;  // the runtime answered the latest watch
 // to nobody is dropped), the watch is sent again every kWatchRetry seconds.
 void watch(const char *how) {
   stringCopy(request, how);
-  nkMsgSend(bus, "nkrun", nullptr, kTypeWatch, request);
+  nkMsgSend(bus, "nkrun", nullptr, NK_TYPE_WATCH, request);
   watchAnswered = false;
   nextWatch = monotonicMicroseconds() + static_cast<int64_t>(kWatchRetry) * 1000000;
 }
@@ -747,18 +742,18 @@ void answerStats(const char *from, int index) {
     stringPrintf(reply, "index=%d,name=%s,count=%u", index + 1, rows[index].first,
                  rows[index].second);
   }
-  nkMsgReply(bus, from, nullptr, kReplyOk, reply);
+  nkMsgReply(bus, from, nullptr, NK_REPLY_OK, reply);
 }
 
 void handle(const char *from, int type, const char *data) {
-  if (type == kTypeTag) return tagChanged(data);
-  if (type == kReplyOk && strcmp(from, "nkrun") == 0 && strncmp(data, "tags=", 5) == 0) {
+  if (type == NK_TYPE_TAG_VALUE) return tagChanged(data);
+  if (type == NK_REPLY_OK && strcmp(from, "nkrun") == 0 && strncmp(data, "tags=", 5) == 0) {
     watchAnswered = true;
     nextWatch = monotonicMicroseconds() + static_cast<int64_t>(kWatchRenewal) * 1000000;
     return;
   }
-  if (type < kFirstRequestType || strcmp(from, MSG_SERVER_NAME) == 0) return;
-  if (type == kTypeStat) {
+  if (type < NK_FIRST_REQUEST || strcmp(from, MSG_SERVER_NAME) == 0) return;
+  if (type == NK_TYPE_STAT) {
     char stat[64] = "";
     int index = 0;
     paramGetString(data, "stat", stat, sizeof stat);
@@ -766,14 +761,14 @@ void handle(const char *from, int type, const char *data) {
     if (strcmp(stat, "stats") == 0) return answerStats(from, index);
     if (strcmp(stat, "mem") == 0) {
       memStatsQuery(index, reply);
-      nkMsgReply(bus, from, nullptr, kReplyOk, reply);
+      nkMsgReply(bus, from, nullptr, NK_REPLY_OK, reply);
       return;
     }
     stringPrintf(reply, "error=unknown stat,stat=%.64s", stat);
   } else {
     stringPrintf(reply, "error=unknown request,type=%d", type);
   }
-  nkMsgReply(bus, from, nullptr, kReplyUnknown, reply);
+  nkMsgReply(bus, from, nullptr, NK_REPLY_UNKNOWN, reply);
 }
 
 void mainLoop() {
