@@ -49,7 +49,6 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/eventfd.h>
-#include <time.h>
 #include <unistd.h>
 
 #include "atomic_internal.h"
@@ -60,6 +59,7 @@
 #include "nkassert_internal.h"
 #include "nkstrings.h"
 #include "nksyslog_internal.h"
+#include "timer.h"
 
 uint32_t runtimeIPCSuccess;
 uint32_t runtimeIPCDisconnect;
@@ -154,18 +154,12 @@ void drainWake(MsgClient *c) {
   }
 }
 
-int64_t monotonicMicros() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
-}
-
 // waitClient for a direct client: waits on the socket until *flag is set (at
 // most usec microseconds unless usec is negative), then makes the condition
 // wait, which returns at once. Returns 0 when the flag is set, -1 on timeout,
 // -2 if the wait on the socket failed.
 int waitDirect(MsgClient *c, uint32_t *flag, int usec) {
-  int64_t start = usec > 0 ? monotonicMicros() : 0;
+  int64_t start = usec > 0 ? timerMonotonicMicroSec() : 0;
   for (bool waited = false;; waited = true) {
     lockClient(c);
     bool set = *flag != 0;
@@ -173,7 +167,7 @@ int waitDirect(MsgClient *c, uint32_t *flag, int usec) {
     if (set) return waitClient(c, flag, usec);
     int left = usec;
     if (usec > 0) {
-      int64_t passed = monotonicMicros() - start;
+      int64_t passed = timerMonotonicMicroSec() - start;
       left = passed >= usec ? 0 : usec - static_cast<int>(passed);
     }
     if (waited && left == 0) {

@@ -123,6 +123,13 @@ int timerExpired(Timer *timer) {
   return s32(now.tv_nsec) > s32(timer->expiry.tv_nsec) ? 1 : 0;
 }
 
+int64_t timerMonotonicMicroSec(void) {
+  Timer clock{};
+  struct timespec now;
+  if (timerGetTime(&clock, &now) != 0) return -1;
+  return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+}
+
 int timerReset(Timer *timer) {
   NK_ASSERT(timer != nullptr);
   int error = readExpiry(timer);

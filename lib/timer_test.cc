@@ -108,8 +108,15 @@ TEST_F(TimerTest, RecordArithmetic) {
   EXPECT_EQ(timerReset(&t), ENODEV);
   EXPECT_EQ(when(&t), Ints({kHigh + 5, 0}));  // as it was
   EXPECT_EQ(readings(), Ints({-1, -1, -1, -1, 1, 1, 1}));
+  EXPECT_EQ(timerMonotonicMicroSec(), -1);
   fakeError = -1;
   EXPECT_EQ(timerReset(&t), EINVAL);
+  fakeError = 0;
+  fakeNow = {kHigh + 5, 999999999};  // the whole seconds, not only their low 32 bits
+  clocks.clear();
+  EXPECT_EQ(timerMonotonicMicroSec(), (kHigh + 5) * 1000000 + 999999);
+  EXPECT_EQ(clocks, Ints({CLOCK_MONOTONIC_RAW}));
+  fakeError = -1;
   t.expiry = {10, 999999000};
   timerAddMicroSec(&t, 2750001);
   timerAddSec(&t, -3);

@@ -50,6 +50,7 @@
 #include "nksyslog.h"
 #include "nkproto.h"
 #include "shell.h"
+#include "timer.h"
 
 extern char **environ;
 
@@ -126,12 +127,6 @@ mosquitto *broker;
 int stopPipe[2] = {-1, -1};
 
 const char kStopped[] = "* Command stopped: the bridge is stopping\n";
-
-int64_t monotonicMicroseconds() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
-}
 
 // {==== Configuration
 
@@ -553,13 +548,13 @@ std::string runShell(const std::string &line, bool *refused) {
   bool open = true, ended = false, timedOut = false, cut = false, stopped = false;
   int pause = 1;  // ms
   int64_t deadline =
-      monotonicMicroseconds() + static_cast<int64_t>(config.commandTimeout) * 1000000;
+      timerMonotonicMicroSec() + static_cast<int64_t>(config.commandTimeout) * 1000000;
   for (;;) {
     if (!open && waitpid(pid, nullptr, WNOHANG) == pid) {
       ended = true;
       break;
     }
-    int64_t left = (deadline - monotonicMicroseconds()) / 1000;
+    int64_t left = (deadline - timerMonotonicMicroSec()) / 1000;
     if (left <= 0) {
       timedOut = true;
       break;
@@ -654,11 +649,11 @@ void watch(const char *how) {
   stringCopy(request, how);
   nkMsgSend(bus, "nkrun", nullptr, NK_TYPE_WATCH, request);
   watchAnswered = false;
-  nextWatch = monotonicMicroseconds() + static_cast<int64_t>(kWatchRetry) * 1000000;
+  nextWatch = timerMonotonicMicroSec() + static_cast<int64_t>(kWatchRetry) * 1000000;
 }
 
 void registerIfDue() {
-  int64_t now = monotonicMicroseconds();
+  int64_t now = timerMonotonicMicroSec();
   if (bus || now < nextRetry) return;
   bus = nkMsgTryInit(kName);
   if (!bus) {
@@ -682,7 +677,7 @@ void busLost(int status) {
            status == MSG_DISCONNECTED ? "closed by the server" : "failed");
   nkMsgClose(bus);
   bus = nullptr;
-  nextRetry = monotonicMicroseconds();
+  nextRetry = timerMonotonicMicroSec();
   {
     std::lock_guard<std::mutex> hold(state.lock);
     state.busUp = false;
@@ -749,7 +744,7 @@ void handle(const char *from, int type, const char *data) {
   if (type == NK_TYPE_TAG_VALUE) return tagChanged(data);
   if (type == NK_REPLY_OK && strcmp(from, "nkrun") == 0 && strncmp(data, "tags=", 5) == 0) {
     watchAnswered = true;
-    nextWatch = monotonicMicroseconds() + static_cast<int64_t>(kWatchRenewal) * 1000000;
+    nextWatch = timerMonotonicMicroSec() + static_cast<int64_t>(kWatchRenewal) * 1000000;
     return;
   }
   if (type < NK_FIRST_REQUEST || strcmp(from, MSG_SERVER_NAME) == 0) return;
@@ -773,10 +768,10 @@ void handle(const char *from, int type, const char *data) {
 
 void mainLoop() {
   char to[MSG_NAME_SIZE], from[MSG_NAME_SIZE];
-  int64_t nextBeat = monotonicMicroseconds() + static_cast<int64_t>(config.heartbeat) * 1000000;
+  int64_t nextBeat = timerMonotonicMicroSec() + static_cast<int64_t>(config.heartbeat) * 1000000;
   while (!caughtSignal) {
     registerIfDue();
-    int64_t now = monotonicMicroseconds();
+    int64_t now = timerMonotonicMicroSec();
     if (now >= nextBeat) {
       bool up;
       {

@@ -90,14 +90,11 @@
 #include "nkstrings.h"
 #include "nksyslog.h"
 #include "nkproto.h"
+#include "timer.h"
 
 namespace {
 
-int64_t nowMs() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
+int64_t nowMs() { return timerMonotonicMicroSec() / 1000; }
 
 constexpr size_t kMaxLine = 64 * 1024;
 constexpr int kReadChunk = 4096;
@@ -155,7 +152,7 @@ constexpr int kDropLogsPerSecond = 10;
 bool dropLogAllowed() {
   static int64_t second = 0;
   static int logged = 0, skipped = 0;
-  int64_t now = nowMs() / 1000;
+  int64_t now = timerMonotonicMicroSec() / 1000000;
   if (now != second) {
     if (skipped > 0) {
       nksyslog(NKLOG_WARNING, LOGMASK_IPC, "%s: %d more dropped lines not logged\n", "nkbus",

@@ -57,8 +57,11 @@
 #include "configfile.h"
 #include "mem.h"
 #include "nksyslog.h"
+#include "timer.h"
 
 namespace {
+
+int64_t monotonicMs() { return timerMonotonicMicroSec() / 1000; }
 
 constexpr const char *kName = "nkfleet";
 constexpr int kExitAnswered = 0;
@@ -124,12 +127,6 @@ std::string reasonText(int rc) {
   std::string text = mosquitto_strerror(rc);
   if (!text.empty() && text.back() == '.') text.pop_back();
   return text;
-}
-
-int64_t monotonicMs() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
 std::string deviceText(const DeviceName &name) { return name.first + "/" + name.second; }

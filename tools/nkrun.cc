@@ -160,12 +160,6 @@ std::atomic<bool> loopEnded{false};
 
 const char *text(int handle) { return static_cast<const char *>(memGetData(handle)); }
 
-int64_t monotonicMicroseconds() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
-}
-
 // Writes each CR and LF of the string handle as the two characters \r or
 // \n. Replies carry texts that scripts and users wrote (tag values, context
 // and event names, timer names): a raw line end in one would end the bus
@@ -432,7 +426,7 @@ void tagChanged(const char *tag, const char *value) {
   bool formatted = false;
   for (Watcher &w : watchers) {
     if (!w.until) continue;
-    if (!now) now = monotonicMicroseconds();
+    if (!now) now = timerMonotonicMicroSec();
     if (w.until <= now) {
       w.until = 0;
       continue;
@@ -459,7 +453,7 @@ void watch(const char *from, const char *data) {
     answer(from, NK_REPLY_UNKNOWN);
     return;
   }
-  int64_t now = monotonicMicroseconds();
+  int64_t now = timerMonotonicMicroSec();
   Watcher *found = nullptr, *unused = nullptr;
   for (Watcher &w : watchers) {
     if (w.until && w.until <= now) w.until = 0;
@@ -564,7 +558,7 @@ void handle(const char *from, int type, const char *data) {
 // microseconds until the next try, or -1 with the bus there.
 int64_t registerIfDue() {
   if (client) return -1;
-  int64_t now = monotonicMicroseconds();
+  int64_t now = timerMonotonicMicroSec();
   if (now < nextRetry) return nextRetry - now;
   client = nkMsgTryInit(ownName);
   if (!client) {
@@ -593,7 +587,7 @@ int drainBus(void *) {
       nkMsgClose(client);
       client = nullptr;
       forgetWatchers();
-      nextRetry = monotonicMicroseconds();
+      nextRetry = timerMonotonicMicroSec();
       break;
     }
     handle(from, type, text(request));
