@@ -619,6 +619,26 @@ MsgClient *nkMsgRemoteInit(const char *name, const char *host) {
 
 MsgClient *nkMsgTryInit(const char *name) { return openClient(name, nkMsgBusAddress(), true); }
 
+MsgClient *nkMsgRetryInit(MsgRetry *retry, const char *name, int64_t *due) {
+  constexpr int64_t kFirstWait = 100000, kLongestWait = 5000000;  // us
+  NK_ASSERT(retry != nullptr);
+  int64_t now = timerMonotonicMicroSec();
+  if (now < 0) now = retry->next;  // a clock that cannot be read holds no try back
+  MsgClient *client = nullptr;
+  if (now >= retry->next) {
+    client = nkMsgTryInit(name);
+    if (client) {
+      retry->wait = 0;
+    } else {
+      int64_t wait = retry->wait > 0 ? retry->wait : kFirstWait;
+      retry->next = now + wait;
+      retry->wait = 2 * wait < kLongestWait ? 2 * wait : kLongestWait;
+    }
+  }
+  if (due) *due = client ? 0 : retry->next - now;
+  return client;
+}
+
 int nkMsgRequest(MsgClient *client, const char *recipient, const char *sender, int type, int data) {
   NK_ASSERT(client != nullptr);
   NK_ASSERT(recipient != nullptr);

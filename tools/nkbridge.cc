@@ -57,11 +57,9 @@ extern char **environ;
 namespace {
 
 const char kName[] = "nkbridge";
-constexpr int kWatchRenewal = 20;           // s; the runtime forgets a watch after 60
-constexpr int kWatchRetry = 1;              // s; a watch not answered is sent again
-constexpr int64_t kFirstRetry = 100000;     // us before registering again on the bus
-constexpr int64_t kLongestRetry = 5000000;  // us
-constexpr int kPollWait = 100000;           // us: the main loop's longest wait for the bus
+constexpr int kWatchRenewal = 20;  // s; the runtime forgets a watch after 60
+constexpr int kWatchRetry = 1;     // s; a watch not answered is sent again
+constexpr int kPollWait = 100000;  // us: the main loop's longest wait for the bus
 constexpr size_t kCommandsWaiting = 16;
 constexpr size_t kOutputLimit = 1 << 20;  // bytes of a command's output
 
@@ -632,10 +630,9 @@ void worker() {
 // {==== The bus (the main thread)
 
 MsgClient *bus;
-int request;  // string: the message being handled
-int reply;    // string: the answer being built
-int64_t nextRetry;
-int64_t retryWait = kFirstRetry;
+int request;        // string: the message being handled
+int reply;          // string: the answer being built
+MsgRetry busRetry;  // the tries to register on the bus
 int64_t nextWatch;
 bool watchAnswered;  // the runtime answered the latest watch
 
@@ -653,16 +650,10 @@ void watch(const char *how) {
 }
 
 void registerIfDue() {
-  int64_t now = timerMonotonicMicroSec();
-  if (bus || now < nextRetry) return;
-  bus = nkMsgTryInit(kName);
-  if (!bus) {
-    nextRetry = now + retryWait;
-    retryWait = retryWait * 2 < kLongestRetry ? retryWait * 2 : kLongestRetry;
-    return;
-  }
+  if (bus) return;
+  bus = nkMsgRetryInit(&busRetry, kName, nullptr);
+  if (!bus) return;
   nksyslog(NKLOG_NOTICE, LOGMASK_GENERAL, "%s: registered on the bus\n", kName);
-  retryWait = kFirstRetry;
   counters.busConnects++;
   {
     std::lock_guard<std::mutex> hold(state.lock);
@@ -677,7 +668,7 @@ void busLost(int status) {
            status == MSG_DISCONNECTED ? "closed by the server" : "failed");
   nkMsgClose(bus);
   bus = nullptr;
-  nextRetry = timerMonotonicMicroSec();
+  busRetry.next = 0;
   {
     std::lock_guard<std::mutex> hold(state.lock);
     state.busUp = false;

@@ -25,8 +25,7 @@
 //
 // The scripts do not depend on the bus: when it is not there (at start, or
 // after it went away) nkrun keeps running them and tries to register again,
-// first after kFirstRetry and then after twice the previous wait, up to
-// kLongestRetry; a registration starts the waits afresh.
+// with back-off (nkMsgRetryInit).
 //
 // Messages served (each reply goes back through the bus to the sender):
 //   202 "stat=memhandles|memblocks|mem,index=%d"  the allocator's own replies
@@ -120,10 +119,8 @@ constexpr int kMaxBudget = 2000000;   // ms; in microseconds it still fits an in
 constexpr int kStatSize = 64;
 constexpr int kEventSize = 256;
 constexpr int kScriptSize = 256;
-constexpr int kEchoSize = 256;              // bytes of request text an error reply repeats
-constexpr int kFailedKept = 32;             // failed contexts kept on the waiting list for ps
-constexpr int64_t kFirstRetry = 100000;     // us before the first new try to register
-constexpr int64_t kLongestRetry = 5000000;  // us: the longest wait between tries
+constexpr int kEchoSize = 256;   // bytes of request text an error reply repeats
+constexpr int kFailedKept = 32;  // failed contexts kept on the waiting list for ps
 constexpr int kMaxWatchers = 16;
 constexpr int64_t kWatchPeriod = 60000000;  // us a watch lasts
 constexpr int64_t kStopGraceUs = 2000000;   // us a stop waits for the Lua that runs
@@ -144,8 +141,7 @@ int tagLine;        // string: the "tag=value" of a 215 (tags change amid other 
 RuntimeProfile *busProfile;
 RuntimeProfile *signalProfile;
 bool stopping;
-int64_t nextRetry;                // us (monotonic): when to try to register again
-int64_t retryWait = kFirstRetry;  // us: the wait after the next failed try
+MsgRetry busRetry;  // the tries to register on the bus
 
 // The senders of 214: a free slot has until 0.
 struct Watcher {
@@ -558,16 +554,10 @@ void handle(const char *from, int type, const char *data) {
 // microseconds until the next try, or -1 with the bus there.
 int64_t registerIfDue() {
   if (client) return -1;
-  int64_t now = timerMonotonicMicroSec();
-  if (now < nextRetry) return nextRetry - now;
-  client = nkMsgTryInit(ownName);
-  if (!client) {
-    nextRetry = now + retryWait;
-    retryWait = retryWait * 2 < kLongestRetry ? retryWait * 2 : kLongestRetry;
-    return nextRetry - now;
-  }
+  int64_t due;
+  client = nkMsgRetryInit(&busRetry, ownName, &due);
+  if (!client) return due;
   nksyslog(NKLOG_NOTICE, LOGMASK_GENERAL, "%s: registered on the bus as %s\n", kName, ownName);
-  retryWait = kFirstRetry;
   runtimeWakeup(busProfile);  // whatever came before the loop
   return -1;
 }
@@ -587,7 +577,7 @@ int drainBus(void *) {
       nkMsgClose(client);
       client = nullptr;
       forgetWatchers();
-      nextRetry = timerMonotonicMicroSec();
+      busRetry.next = 0;
       break;
     }
     handle(from, type, text(request));
