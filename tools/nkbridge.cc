@@ -45,11 +45,11 @@
 #include "argparse.h"
 #include "configfile.h"
 #include "mem.h"
+#include "nkcommands.h"
 #include "nkmsg.h"
 #include "nkstrings.h"
 #include "nksyslog.h"
 #include "nkproto.h"
-#include "shell.h"
 #include "timer.h"
 
 extern char **environ;
@@ -440,15 +440,16 @@ std::string refusal(const std::string &line) {
   }
   std::vector<char> copy(line.begin(), line.end());
   copy.push_back('\0');
-  char *words[nksh::kMaxWords];
-  int n = nksh::splitWords(copy.data(), words, nksh::kMaxWords);
+  char *words[NK_COMMAND_MAX_WORDS];
+  int n = nkSplitWords(copy.data(), words, NK_COMMAND_MAX_WORDS);
   if (n < 0) {
-    return "* Too many words (more than " + std::to_string(nksh::kMaxWords) + "), line ignored\n";
+    return "* Too many words (more than " + std::to_string(NK_COMMAND_MAX_WORDS) +
+           "), line ignored\n";
   }
   if (n == 0) return "";
-  const ShellCommand *c = nksh::findCommand(words[0]);
-  std::string name = c ? c->name : words[0];
-  if (!c || !config.allowed.count(name)) return "* Command not allowed here: " + name + "\n";
+  int c = nkCommandMatch(words[0]);
+  std::string name = c >= 0 ? nkCommandWords[c] : words[0];
+  if (c < 0 || !config.allowed.count(name)) return "* Command not allowed here: " + name + "\n";
   return "";
 }
 
@@ -500,8 +501,8 @@ std::string runShell(const std::string &line, bool *refused) {
   *refused = false;
   std::vector<char> copy(line.begin(), line.end());
   copy.push_back('\0');
-  char *words[nksh::kMaxWords];
-  int n = nksh::splitWords(copy.data(), words, nksh::kMaxWords);
+  char *words[NK_COMMAND_MAX_WORDS];
+  int n = nkSplitWords(copy.data(), words, NK_COMMAND_MAX_WORDS);
   if (n <= 0) return "";
   std::vector<char *> argv;
   for (const std::string &w : config.shell) argv.push_back(const_cast<char *>(w.c_str()));
