@@ -43,6 +43,7 @@
 #include <vector>
 
 #include "argparse.h"
+#include "broker.h"
 #include "configfile.h"
 #include "mem.h"
 #include "nkcommands.h"
@@ -68,10 +69,7 @@ const char kDefaultCommands[] =
     "version,help";
 
 struct Config {
-  std::string host;
-  int port = 0;
-  int keepalive = 0;
-  std::string user, password, caFile, certFile, keyFile;
+  BrokerSettings broker;
   std::string base;  // "nk/SITE/DEVICE/"
   std::set<std::string> allowed;
   size_t payloadLimit = 0;
@@ -146,21 +144,6 @@ int numberKey(const char *name, int fallback, int lowest, int highest) {
   return static_cast<int>(n);
 }
 
-std::string firstLine(const std::string &path) {
-  std::string line;
-  FILE *f = fopen(path.c_str(), "re");
-  if (!f) {
-    nksyslog(NKLOG_ERR, LOGMASK_GENERAL, "%s: cannot read %s: %s\n", kName, path.c_str(),
-             strerror(errno));
-    return line;
-  }
-  char buf[1024];
-  if (fgets(buf, sizeof buf, f)) line = buf;
-  fclose(f);
-  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
-  return line;
-}
-
 // The shell that runs commands: the configured words (a program and any
 // words that start it, e.g. an emulator's, split at spaces), else nksh beside
 // us.
@@ -217,15 +200,11 @@ const char kNameRule[] = "not empty; no '+', '#', '/' or control characters";
 // The configuration, or false (with the reason printed) when it cannot be
 // used.
 bool readConfig() {
-  config.caFile = key("brokerCaFile", "");
-  config.host = key("brokerHost", "127.0.0.1");
-  config.port = numberKey("brokerPort", config.caFile.empty() ? 1883 : 8883, 1, 65535);
-  config.keepalive = numberKey("brokerKeepalive", 30, 5, 65535);
-  config.user = key("brokerUsername", "");
-  std::string passwordFile = key("brokerPasswordFile", "");
-  if (!passwordFile.empty()) config.password = firstLine(passwordFile);
-  config.certFile = key("brokerCertFile", "");
-  config.keyFile = key("brokerKeyFile", "");
+  std::string error;
+  if (!readBrokerSettings(&config.broker, &error)) {
+    printf("%s\n", error.c_str());
+    return false;
+  }
   char host[256] = "device";
   gethostname(host, sizeof host - 1);
   std::string site = key("siteName", "site"), device = key("deviceName", host);
@@ -391,7 +370,7 @@ void onConnect(mosquitto *, void *, int rc) {
     return;
   }
   nksyslog(NKLOG_NOTICE, LOGMASK_GENERAL, "%s: connected to the broker %s:%d as %s\n", kName,
-           config.host.c_str(), config.port, config.base.c_str());
+           config.broker.host.c_str(), config.broker.port, config.base.c_str());
   counters.brokerConnects++;
   {
     std::lock_guard<std::mutex> hold(state.lock);
@@ -805,25 +784,17 @@ bool startBroker() {
   mosquitto_reconnect_delay_set(broker, 1, 5, true);
   std::string will = config.base + "status";
   mosquitto_will_set(broker, will.c_str(), 7, "offline", 1, true);
-  if (!config.user.empty()) {
-    mosquitto_username_pw_set(broker, config.user.c_str(),
-                              config.password.empty() ? nullptr : config.password.c_str());
-  }
-  if (!config.caFile.empty()) {
-    int rc = mosquitto_tls_set(broker, config.caFile.c_str(), nullptr,
-                               config.certFile.empty() ? nullptr : config.certFile.c_str(),
-                               config.keyFile.empty() ? nullptr : config.keyFile.c_str(), nullptr);
-    if (rc != MOSQ_ERR_SUCCESS) {
-      nksyslog(NKLOG_ERR, LOGMASK_GENERAL, "%s: TLS set-up failed: %s\n", kName,
-               mosquitto_strerror(rc));
-      return false;
-    }
+  std::string error;
+  if (!applyBrokerSettings(broker, config.broker, &error)) {
+    nksyslog(NKLOG_ERR, LOGMASK_GENERAL, "%s: %s\n", kName, error.c_str());
+    return false;
   }
   // The first connection may fail (no broker yet): the loop keeps trying.
-  int rc = mosquitto_connect_async(broker, config.host.c_str(), config.port, config.keepalive);
+  int rc = mosquitto_connect_async(broker, config.broker.host.c_str(), config.broker.port,
+                                   config.broker.keepalive);
   if (rc != MOSQ_ERR_SUCCESS) {
     nksyslog(NKLOG_WARNING, LOGMASK_GENERAL, "%s: broker %s:%d: %s, trying again\n", kName,
-             config.host.c_str(), config.port, mosquitto_strerror(rc));
+             config.broker.host.c_str(), config.broker.port, mosquitto_strerror(rc));
   }
   return mosquitto_loop_start(broker) == MOSQ_ERR_SUCCESS;
 }
