@@ -84,6 +84,18 @@ NK_API MsgClient *nkMsgRemoteInit(const char *name, const char *host);
  * return null (logged) instead of ending the process, and the client's sends
  * return MSG_FAILED when the connection is lost. */
 NK_API MsgClient *nkMsgTryInit(const char *name);
+/* Extension: nkMsgTryInit again and again, with back-off. A MsgRetry starts
+ * zeroed, and the first call tries at once; after a failed try the next
+ * comes no sooner than 100 ms later, each further wait twice the one before,
+ * at most 5 s; a registration starts the waits afresh. Returns the client,
+ * or null when the try failed or its time has not come; *due (unless null)
+ * receives the microseconds until the next try, 0 with a client. After a
+ * lost connection, set next to 0 to try again at once. */
+typedef struct MsgRetry {
+  int64_t next; /* timerMonotonicMicroSec() of the next try */
+  int64_t wait; /* us before the try after a failed one; 0 for the shortest */
+} MsgRetry;
+NK_API MsgClient *nkMsgRetryInit(MsgRetry *retry, const char *name, int64_t *due);
 
 /* Sends a request of type with the text of the data handle and waits for the
  * reply with the same seq (without bound unless nkMsgTimeoutSet set one);

@@ -90,6 +90,12 @@ NK_API void timerAddInterval(Timer *timer, const struct timespec *interval);
 /* Fills ts from milliseconds; returns its nanoseconds. */
 NK_API long timerMsToTimespec(uint32_t ms, struct timespec *ts);
 
+/* Extension: the monotonic clock of the stopwatches (the time source's
+ * CLOCK_MONOTONIC_RAW) in microseconds, as a 64-bit count from an arbitrary
+ * start; -1 when it cannot be read. For programs that measure intervals
+ * longer than the 32-bit counts above carry, on the clock tests can drive. */
+NK_API int64_t timerMonotonicMicroSec(void);
+
 /* {==== Named timers */
 
 /* Arms the timer called name (asserted given): the first with that name in

@@ -49,7 +49,6 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/eventfd.h>
-#include <time.h>
 #include <unistd.h>
 
 #include "atomic_internal.h"
@@ -60,6 +59,7 @@
 #include "nkassert_internal.h"
 #include "nkstrings.h"
 #include "nksyslog_internal.h"
+#include "timer.h"
 
 uint32_t runtimeIPCSuccess;
 uint32_t runtimeIPCDisconnect;
@@ -154,18 +154,12 @@ void drainWake(MsgClient *c) {
   }
 }
 
-int64_t monotonicMicros() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
-}
-
 // waitClient for a direct client: waits on the socket until *flag is set (at
 // most usec microseconds unless usec is negative), then makes the condition
 // wait, which returns at once. Returns 0 when the flag is set, -1 on timeout,
 // -2 if the wait on the socket failed.
 int waitDirect(MsgClient *c, uint32_t *flag, int usec) {
-  int64_t start = usec > 0 ? monotonicMicros() : 0;
+  int64_t start = usec > 0 ? timerMonotonicMicroSec() : 0;
   for (bool waited = false;; waited = true) {
     lockClient(c);
     bool set = *flag != 0;
@@ -173,7 +167,7 @@ int waitDirect(MsgClient *c, uint32_t *flag, int usec) {
     if (set) return waitClient(c, flag, usec);
     int left = usec;
     if (usec > 0) {
-      int64_t passed = monotonicMicros() - start;
+      int64_t passed = timerMonotonicMicroSec() - start;
       left = passed >= usec ? 0 : usec - static_cast<int>(passed);
     }
     if (waited && left == 0) {
@@ -624,6 +618,26 @@ MsgClient *nkMsgRemoteInit(const char *name, const char *host) {
 }
 
 MsgClient *nkMsgTryInit(const char *name) { return openClient(name, nkMsgBusAddress(), true); }
+
+MsgClient *nkMsgRetryInit(MsgRetry *retry, const char *name, int64_t *due) {
+  constexpr int64_t kFirstWait = 100000, kLongestWait = 5000000;  // us
+  NK_ASSERT(retry != nullptr);
+  int64_t now = timerMonotonicMicroSec();
+  if (now < 0) now = retry->next;  // a clock that cannot be read holds no try back
+  MsgClient *client = nullptr;
+  if (now >= retry->next) {
+    client = nkMsgTryInit(name);
+    if (client) {
+      retry->wait = 0;
+    } else {
+      int64_t wait = retry->wait > 0 ? retry->wait : kFirstWait;
+      retry->next = now + wait;
+      retry->wait = 2 * wait < kLongestWait ? 2 * wait : kLongestWait;
+    }
+  }
+  if (due) *due = client ? 0 : retry->next - now;
+  return client;
+}
 
 int nkMsgRequest(MsgClient *client, const char *recipient, const char *sender, int type, int data) {
   NK_ASSERT(client != nullptr);

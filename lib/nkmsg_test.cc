@@ -247,6 +247,31 @@ TEST(MsgOpenTest, TryInitAndTheBusAddress) {
   EXPECT_EQ(log.count("is not a dotted IPv4 address, using 127.0.0.1"), 1);
 }
 
+// nkMsgRetryInit tries at once, then no sooner than 100 ms, 200 ms, ... at most 5 s after each
+// failed try, and a registration starts the waits afresh.
+TEST(MsgOpenTest, RetryInitBacksOff) {
+  static MsgRetry retry;
+  int64_t due = -1;
+  nktest::LogCapture log;
+  size_t lines = log.messages().size();
+  EXPECT_EQ(nkMsgRetryInit(&retry, "late", &due), nullptr);
+  EXPECT_TRUE(due > 50000 && due <= 100000 && retry.wait == 200000) << due;
+  size_t afterTry = log.messages().size();
+  EXPECT_GT(afterTry, lines);  // the failed try is logged
+  EXPECT_EQ(nkMsgRetryInit(&retry, "late", &due), nullptr);
+  EXPECT_EQ(log.messages().size(), afterTry);  // not tried again yet
+  EXPECT_TRUE(due > 0 && due <= 100000) << due;
+  retry = {0, 4000000};
+  EXPECT_EQ(nkMsgRetryInit(&retry, "late", &due), nullptr);
+  EXPECT_TRUE(due > 3000000 && due <= 4000000 && retry.wait == 5000000) << due;
+  retry.next = 0;
+  MsgClient *c = FakeBus().open(
+      "back", [](const char *name) { return nkMsgRetryInit(&retry, name, nullptr); });
+  ASSERT_NE(c, nullptr);
+  EXPECT_EQ(retry.wait, 0);
+  nkMsgClose(c);
+}
+
 TEST(MsgDeathTest, NoServerARefusalOrAMissingClientEndTheProcess) {
   nktest::useThreadsafeDeathTests();
   nksetdefaultlog(stderr);

@@ -26,6 +26,8 @@ units=(
   "nkstrings lib/nkstrings.cc nkstrings_test 2"
   "array lib/array.cc array_test 2"
   "hash lib/hash.cc hash_test 2"
+  "commands lib/commands.cc commands_test 2"
+  "clock lib/clock.cc clock_test 2"
   "timer lib/timer.cc timer_test 2"
   "configfile lib/configfile.cc configfile_test 1"
   "netfuncs lib/netfuncs.cc netfuncs_test 2"

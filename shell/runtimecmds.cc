@@ -50,7 +50,7 @@ int cmdSet(int argc, char **argv) {
   }
   int s = stringAlloc(0);
   stringPrintf(s, "%s=%s", argv[1], argv[2]);
-  int code = nkMsgSend(busClient, targetProcess, shellName, kTypeSet, s);
+  int code = nkMsgSend(busClient, targetProcess, shellName, NK_TYPE_SET, s);
   if (code == 0) {
     printf("%s=%s\n", argv[1], argv[2]);
   } else {
@@ -68,7 +68,7 @@ int cmdGet(int argc, char **argv) {
   int s = stringAlloc(0);
   dropEarlierMessages(s);
   stringCopy(s, argv[1]);
-  nkMsgSend(busClient, targetProcess, shellName, kTypeGet, s);
+  nkMsgSend(busClient, targetProcess, shellName, NK_TYPE_GET, s);
   int type = 0;
   int code = nextMessage(s, &type);
   if (code == 0) {
@@ -89,7 +89,7 @@ int cmdPost(int argc, char **argv) {
   bool waits = argc > 2 && strcasecmp(argv[2], "reply") == 0;
   if (waits) dropEarlierMessages(s);
   stringPrintf(s, "event=%s", argv[1]);
-  int code = nkMsgSend(busClient, targetProcess, shellName, kTypePost, s);
+  int code = nkMsgSend(busClient, targetProcess, shellName, NK_TYPE_POST, s);
   if (!waits && code == 0) unansweredPosts++;
   if (waits) {
     int type = 0;
@@ -111,7 +111,7 @@ int cmdLua(int argc, char **argv) {
     stringCats(s, argv[i]);
     stringCats(s, " ");
   }
-  if (nkMsgRequest(busClient, targetProcess, shellName, kTypeLua, s) == 0) {
+  if (nkMsgRequest(busClient, targetProcess, shellName, NK_TYPE_LUA, s) == 0) {
     printf("%s\n", static_cast<char *>(memGetData(s)));
   }
   stringFree(s);

@@ -9,6 +9,7 @@
 
 #include "argparse.h"
 #include "mem.h"
+#include "nkcommands.h"
 #include "nkmsg.h"
 #include "nksyslog.h"
 
@@ -43,24 +44,8 @@ int cmdHelp(int, char **) {
 }  // namespace
 
 const ShellCommand *findCommand(const char *word) {
-  for (const ShellCommand &c : commands) {
-    if (strncmp(word, c.name, strlen(c.name)) == 0) return &c;
-  }
-  return nullptr;
-}
-
-int splitWords(char *line, char **out, int maxWords) {
-  int n = 0;
-  char *p = line;
-  for (;;) {
-    while (*p == ' ') p++;
-    if (!*p) return n;
-    if (n == maxWords) return -1;
-    out[n++] = p;
-    while (*p && *p != ' ') p++;
-    if (!*p) return n;
-    *p++ = '\0';
-  }
+  int i = nkCommandMatch(word);
+  return i < 0 ? nullptr : &commands[i];
 }
 
 char lineBuffer[kLineSize];
@@ -69,7 +54,7 @@ char previousLine[kLineSize];
 void runLine() {
   if (!lineBuffer[0]) return;
   if (strcmp(lineBuffer, ".") == 0) strcpy(lineBuffer, previousLine);
-  int n = splitWords(lineBuffer, words, kMaxWords);
+  int n = nkSplitWords(lineBuffer, words, kMaxWords);
   if (n < 0) {
     // Running a truncated line could run a different command (a cut Lua
     // line, a set without its value): refuse it whole.
@@ -156,25 +141,27 @@ int nkshMain(int argc, char **argv) {
 
 using namespace nksh;
 
+// The words are the library's (nkcommands.h), row by row in its matching order.
+static_assert(SHELL_COMMAND_COUNT == NK_COMMAND_COUNT, "one row per command word");
 ShellCommand commands[SHELL_COMMAND_COUNT] = {
-    {"version", cmdVersion, "Show the version number of this program"},
-    {"exit", cmdQuit, "Quit the shell"},
-    {"quit", cmdQuit, "Quit the shell"},
-    {"help", cmdHelp, "Show this help"},
-    {"lua", cmdLua, "execuate a lua command in nkrun"},
-    {"ps", cmdPs, "show running lua threads"},
-    {"memh", cmdMemh, "show memory handles"},
-    {"memstats", cmdMemstats, "show memory stats"},
-    {"memb", cmdMemb, "show memory blocks"},
-    {"mem", cmdMem, "show memory usage"},
-    {"events", cmdEvents, "show running lua threads"},
-    {"lists", cmdLists, "show lists"},
-    {"timers", cmdTimers, "show timers"},
-    {"stats", cmdStats, "show run time stats"},
-    {"post", cmdPost, "post an event to the runtime"},
-    {"get", cmdGet, "get the value of an RTDB tag"},
-    {"set", cmdSet, "set the value of an RTDB tag"},
-    {"rules", cmdRules, "show the rules table"},
+    {nkCommandWords[0], cmdVersion, "Show the version number of this program"},  // version
+    {nkCommandWords[1], cmdQuit, "Quit the shell"},                              // exit
+    {nkCommandWords[2], cmdQuit, "Quit the shell"},                              // quit
+    {nkCommandWords[3], cmdHelp, "Show this help"},                              // help
+    {nkCommandWords[4], cmdLua, "execuate a lua command in nkrun"},              // lua
+    {nkCommandWords[5], cmdPs, "show running lua threads"},                      // ps
+    {nkCommandWords[6], cmdMemh, "show memory handles"},                         // memh
+    {nkCommandWords[7], cmdMemstats, "show memory stats"},                       // memstats
+    {nkCommandWords[8], cmdMemb, "show memory blocks"},                          // memb
+    {nkCommandWords[9], cmdMem, "show memory usage"},                            // mem
+    {nkCommandWords[10], cmdEvents, "show running lua threads"},                 // events
+    {nkCommandWords[11], cmdLists, "show lists"},                                // lists
+    {nkCommandWords[12], cmdTimers, "show timers"},                              // timers
+    {nkCommandWords[13], cmdStats, "show run time stats"},                       // stats
+    {nkCommandWords[14], cmdPost, "post an event to the runtime"},               // post
+    {nkCommandWords[15], cmdGet, "get the value of an RTDB tag"},                // get
+    {nkCommandWords[16], cmdSet, "set the value of an RTDB tag"},                // set
+    {nkCommandWords[17], cmdRules, "show the rules table"},                      // rules
 };
 
 // A word goes into a bus line as it stands: a line end in it would end that

@@ -8,8 +8,9 @@
 #include <stdio.h>
 
 #include "nkexport.h"
+#include "nkcommands.h"
 #include "nkmsg.h"
-#include "requests.h"
+#include "nkproto.h"
 
 extern "C" {
 
@@ -42,7 +43,7 @@ namespace nksh {
 // Longest process name accepted by -r.
 constexpr int kMaxTargetName = 63;
 // Words of one command line; a line with more is refused, never truncated.
-constexpr int kMaxWords = 128;
+constexpr int kMaxWords = NK_COMMAND_MAX_WORDS;
 constexpr int kLineSize = 2048;
 
 extern const char *targetProcess;  // bus name of the runtime every command addresses
@@ -82,11 +83,6 @@ const char *formatDuration(int seconds, int microseconds);
 
 // The row of the command table that a typed word runs, or null.
 const ShellCommand *findCommand(const char *word);
-
-// Splits line in place at spaces (runs of spaces count as one, leading spaces
-// are skipped; a tab is part of a word). Returns the number of words stored in
-// words, or -1 when the line holds more than maxWords words.
-int splitWords(char *line, char **words, int maxWords);
 
 // Reads and runs command lines from in until end of input, exit or quit.
 // Returns the exit status.

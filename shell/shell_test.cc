@@ -77,7 +77,7 @@ TEST_F(ShellTest, OptionsLocalCommandsAndTheLoop) {
   // A line with more words than there is room for is refused whole.
   char line[] = "w w";
   char *words[1];
-  EXPECT_EQ(nksh::splitWords(line, words, 1), -1);
+  EXPECT_EQ(nkSplitWords(line, words, 1), -1);
   // Prefix matching, case, '.', spaces, long lines and the most words at the prompt.
   std::string most = "version";
   for (int i = 1; i < nksh::kMaxWords; i++) most += " w";

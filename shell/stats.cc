@@ -89,8 +89,8 @@ const char *checkedTarget(int argc, char **argv) {
 
 void memstatsTable(const char *target) {
   int s = stringAlloc(0);
-  stringPrintf(s, "stat=mem,index=1");
-  request(s, target, kTypeStat);
+  stringPrintf(s, "stat=" NK_STAT_MEM ",index=1");
+  request(s, target, NK_TYPE_STAT);
   int alloch = number(s, "alloch"), freeh = number(s, "freeh");
   int allocb = number(s, "allocb"), freeb = number(s, "freeb");
   int allocm = number(s, "allocm"), freem = number(s, "freem");
@@ -179,8 +179,8 @@ const char *formatDuration(int seconds, int microseconds) {
 int cmdLists(int, char **) {
   printf("list             elements\n");
   printf("================ ==============================\n");
-  page(targetProcess, kTypeStat, "stat=listpools,", End::kAfterIndexZero, Failure::kStatusLine,
-       [](int s) {
+  page(targetProcess, NK_TYPE_STAT, "stat=" NK_STAT_LISTPOOLS ",", End::kAfterIndexZero,
+       Failure::kStatusLine, [](int s) {
          char list[256], elements[256];
          paramGetString(data(s), "list", list, sizeof list);
          paramGetString(data(s), "elements", elements, sizeof elements);
@@ -191,8 +191,8 @@ int cmdLists(int, char **) {
 }
 
 int cmdEvents(int, char **) {
-  page(targetProcess, kTypeStat, "stat=events,", End::kAfterIndexZero, Failure::kSilent,
-       [](int s) { printf("%s\n", data(s)); });
+  page(targetProcess, NK_TYPE_STAT, "stat=" NK_STAT_EVENTS ",", End::kAfterIndexZero,
+       Failure::kSilent, [](int s) { printf("%s\n", data(s)); });
   return 0;
 }
 
@@ -201,21 +201,22 @@ int cmdMemb(int argc, char **argv) {
   if (!target) return 0;
   printf("    size allocops freeops  count free  inuse peak  delta alloc-K\n");
   printf("======== ======== ======== ===== ===== ===== ===== ===== =======\n");
-  page(target, kTypeStat, "stat=memblocks,", End::kAfterIndexZero, Failure::kStatusLine, [](int s) {
-    int size = number(s, "size"), count = number(s, "count"), free = number(s, "free");
-    printf("%8d ", size);
-    printf("%8d ", number(s, "allocops"));
-    printf("%8d ", number(s, "freeops"));
-    printf("%5d ", count);
-    printf("%5d ", free);
-    printf("%5d ", saturatedDifference(count, free));
-    printf("%5d ", number(s, "peak"));
-    printf("%5d ", number(s, "delta"));
-    // 32-bit arithmetic, as the runtime's own counters are.
-    int32_t bytes =
-        static_cast<int32_t>(static_cast<uint32_t>(size) * static_cast<uint32_t>(count));
-    printf("%7d\n", bytes / 1024);
-  });
+  page(target, NK_TYPE_STAT, "stat=" NK_STAT_MEMBLOCKS ",", End::kAfterIndexZero,
+       Failure::kStatusLine, [](int s) {
+         int size = number(s, "size"), count = number(s, "count"), free = number(s, "free");
+         printf("%8d ", size);
+         printf("%8d ", number(s, "allocops"));
+         printf("%8d ", number(s, "freeops"));
+         printf("%5d ", count);
+         printf("%5d ", free);
+         printf("%5d ", saturatedDifference(count, free));
+         printf("%5d ", number(s, "peak"));
+         printf("%5d ", number(s, "delta"));
+         // 32-bit arithmetic, as the runtime's own counters are.
+         int32_t bytes =
+             static_cast<int32_t>(static_cast<uint32_t>(size) * static_cast<uint32_t>(count));
+         printf("%7d\n", bytes / 1024);
+       });
   return 0;
 }
 
@@ -229,8 +230,8 @@ int cmdMemh(int argc, char **argv) {
   if (!target) return 0;
   printf("module           line count     size  handle\n");
   printf("================ ==== ===== ======== =======\n");
-  page(target, kTypeStat, "stat=memhandles,", End::kAfterIndexZero, Failure::kStatusLine,
-       [](int s) {
+  page(target, NK_TYPE_STAT, "stat=" NK_STAT_MEMHANDLES ",", End::kAfterIndexZero,
+       Failure::kStatusLine, [](int s) {
          char module[256];
          paramGetString(data(s), "module", module, sizeof module);
          printf("%-16.16s ", module);
@@ -252,8 +253,8 @@ int cmdMem(int argc, char **argv) {
 int cmdTimers(int, char **) {
   printf("timer                        interval    expires       options\n");
   printf("========================== ========== ========== =============\n");
-  page(targetProcess, kTypeStat, "stat=timers,", End::kAtIndexZero, Failure::kStatusLine,
-       [](int s) {
+  page(targetProcess, NK_TYPE_STAT, "stat=" NK_STAT_TIMERS ",", End::kAtIndexZero,
+       Failure::kStatusLine, [](int s) {
          char timer[256], options[256];
          paramGetString(data(s), "timer", timer, sizeof timer);
          paramGetString(data(s), "options", options, sizeof options);
@@ -273,20 +274,21 @@ int cmdStats(int argc, char **argv) {
   printf(
       "==================== ======== ========== ============ ========== ========== ============="
       " ========== ==========\n");
-  page(targetProcess, kTypeStat, "stat=stats,", End::kAtIndexZero, Failure::kStatusLine, [](int s) {
-    char name[256];
-    paramGetString(data(s), "name", name, sizeof name);
-    int count = number(s, "count");
-    printf("%-20.20s ", name);
-    printf("%08X ", static_cast<unsigned>(number(s, "thread")));
-    printf("%s ", formatCount(count, 0));
-    printf("%s ", formatCount(count, 1));
-    printf("%s ", formatCount(number(s, "exec"), 0));
-    printf("%s ", formatCount(number(s, "events"), 0));
-    printf("%s ", formatCount(number(s, "load"), 2));
-    printf("%s ", formatCount(number(s, "min"), 0));
-    printf("%s\n", formatCount(number(s, "max"), 0));
-  });
+  page(targetProcess, NK_TYPE_STAT, "stat=" NK_STAT_PROFILES ",", End::kAtIndexZero,
+       Failure::kStatusLine, [](int s) {
+         char name[256];
+         paramGetString(data(s), "name", name, sizeof name);
+         int count = number(s, "count");
+         printf("%-20.20s ", name);
+         printf("%08X ", static_cast<unsigned>(number(s, "thread")));
+         printf("%s ", formatCount(count, 0));
+         printf("%s ", formatCount(count, 1));
+         printf("%s ", formatCount(number(s, "exec"), 0));
+         printf("%s ", formatCount(number(s, "events"), 0));
+         printf("%s ", formatCount(number(s, "load"), 2));
+         printf("%s ", formatCount(number(s, "min"), 0));
+         printf("%s\n", formatCount(number(s, "max"), 0));
+       });
   memstatsTable(targetOf(argc, argv));
   return 0;
 }
@@ -296,7 +298,7 @@ int cmdPs(int, char **) {
   printf(
       "==============================|====|=======|===================|====|"
       "==========================================================\n");
-  page(targetProcess, kTypePs, "", End::kAtFailure, Failure::kSilent, [](int s) {
+  page(targetProcess, NK_TYPE_PS, "", End::kAtFailure, Failure::kSilent, [](int s) {
     char name[1024], cstate[1024], function[1024], events[1024];
     paramGetString(data(s), "name", name, sizeof name);
     paramGetString(data(s), "cstate", cstate, sizeof cstate);
@@ -317,7 +319,7 @@ int cmdRules(int, char **) {
   printf("=============== =============== =============== =============== =====================\n");
   // All rules first: a rule's columns name the other rules it is wired to.
   int rules = arrayAlloc();
-  page(targetProcess, kTypeStat, "stat=rules,", End::kAtIndexZero, Failure::kSilent,
+  page(targetProcess, NK_TYPE_STAT, "stat=" NK_STAT_RULES ",", End::kAtIndexZero, Failure::kSilent,
        [rules](int s) {
          char id[1024];
          paramGetString(data(s), "id", id, sizeof id);

@@ -342,24 +342,31 @@ TEST_F(FleetTest, OnlyCommandsSentRunWithoutSocketsAndNoLongerThanAllowed) {
   EXPECT_TRUE(nktest::eventually([&] { return nktest::readFile(sleep).empty(); }, 5));
 }
 
-// A name that would reach into other devices' topics stops the bridge
-// before it connects anywhere (there is no broker and no bus here).
-TEST(FleetNamesTest, WildcardAndControlNamesAreRefused) {
+// A configuration the bridge cannot use stops it before it connects anywhere (there is no broker
+// and no bus here): a name that would reach into other devices' topics, a broker key it cannot use.
+TEST(FleetConfigTest, UnusableSettingsStopTheBridgeAtStart) {
+  const std::string name =
+      "' is not a valid name (not empty; no '+', '#', '/' or control "
+      "characters)\n";
   const struct {
-    const char *key, *value, *shown;
-  } names[] = {
-      {"deviceName", "+", "+"},     {"deviceName", "#", "#"},
-      {"deviceName", "a/b", "a/b"}, {"deviceName", "a\001b", "a\\x01b"},
-      {"siteName", "+", "+"},
+    std::string line, out;
+  } cases[] = {
+      {"deviceName=+", "deviceName '+" + name},
+      {"deviceName=#", "deviceName '#" + name},
+      {"deviceName=a/b", "deviceName 'a/b" + name},
+      {"deviceName=a\001b", "deviceName 'a\\x01b" + name},
+      {"siteName=+", "siteName '+" + name},
+      {"brokerPort=0", "brokerPort=0 is not a number from 1 to 65535\n"},
+      {"brokerKeepalive=4s", "brokerKeepalive=4s is not a number from 5 to 65535\n"},
+      {"brokerPasswordFile=/nonexistent",
+       "cannot read the password file /nonexistent: No such file or directory\n"},
   };
   std::string conf = nktest::systemPath("/tmp/names.conf");
-  for (const auto &n : names) {
-    std::ofstream(conf) << n.key << "=" << n.value << "\n";
+  for (const auto &c : cases) {
+    std::ofstream(conf) << c.line << "\n";
     auto r = nktest::runProgram(nktest::builtProgram("nkbridge"), {"-f", "-c", conf}, "", 10);
-    EXPECT_EQ(r.exitCode(), 1) << n.shown;
-    EXPECT_EQ(r.out, std::string(n.key) + " '" + n.shown +
-                         "' is not a valid name (not empty; no '+', '#', '/' or control "
-                         "characters)\n");
+    EXPECT_EQ(r.exitCode(), 1) << c.line;
+    EXPECT_EQ(r.out, c.out);
   }
 }
 

@@ -43,29 +43,24 @@
 #include <vector>
 
 #include "argparse.h"
+#include "broker.h"
 #include "configfile.h"
 #include "mem.h"
+#include "nkcommands.h"
 #include "nkmsg.h"
 #include "nkstrings.h"
 #include "nksyslog.h"
-#include "requests.h"
-#include "shell.h"
+#include "nkproto.h"
+#include "timer.h"
 
 extern char **environ;
 
 namespace {
 
 const char kName[] = "nkbridge";
-constexpr int kTypeWatch = 214;  // to the runtime: keep me informed of the RTDB
-constexpr int kTypeTag = 215;    // from the runtime: "TAG=VALUE", a tag's new value
-constexpr int kReplyOk = 0;
-constexpr int kReplyUnknown = 4;
-constexpr int kFirstRequestType = 100;
-constexpr int kWatchRenewal = 20;           // s; the runtime forgets a watch after 60
-constexpr int kWatchRetry = 1;              // s; a watch not answered is sent again
-constexpr int64_t kFirstRetry = 100000;     // us before registering again on the bus
-constexpr int64_t kLongestRetry = 5000000;  // us
-constexpr int kPollWait = 100000;           // us: the main loop's longest wait for the bus
+constexpr int kWatchRenewal = 20;  // s; the runtime forgets a watch after 60
+constexpr int kWatchRetry = 1;     // s; a watch not answered is sent again
+constexpr int kPollWait = 100000;  // us: the main loop's longest wait for the bus
 constexpr size_t kCommandsWaiting = 16;
 constexpr size_t kOutputLimit = 1 << 20;  // bytes of a command's output
 
@@ -74,10 +69,7 @@ const char kDefaultCommands[] =
     "version,help";
 
 struct Config {
-  std::string host;
-  int port = 0;
-  int keepalive = 0;
-  std::string user, password, caFile, certFile, keyFile;
+  BrokerSettings broker;
   std::string base;  // "nk/SITE/DEVICE/"
   std::set<std::string> allowed;
   size_t payloadLimit = 0;
@@ -132,12 +124,6 @@ int stopPipe[2] = {-1, -1};
 
 const char kStopped[] = "* Command stopped: the bridge is stopping\n";
 
-int64_t monotonicMicroseconds() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
-}
-
 // {==== Configuration
 
 std::string key(const char *name, const std::string &fallback) {
@@ -156,21 +142,6 @@ int numberKey(const char *name, int fallback, int lowest, int highest) {
     return fallback;
   }
   return static_cast<int>(n);
-}
-
-std::string firstLine(const std::string &path) {
-  std::string line;
-  FILE *f = fopen(path.c_str(), "re");
-  if (!f) {
-    nksyslog(NKLOG_ERR, LOGMASK_GENERAL, "%s: cannot read %s: %s\n", kName, path.c_str(),
-             strerror(errno));
-    return line;
-  }
-  char buf[1024];
-  if (fgets(buf, sizeof buf, f)) line = buf;
-  fclose(f);
-  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
-  return line;
 }
 
 // The shell that runs commands: the configured words (a program and any
@@ -229,15 +200,11 @@ const char kNameRule[] = "not empty; no '+', '#', '/' or control characters";
 // The configuration, or false (with the reason printed) when it cannot be
 // used.
 bool readConfig() {
-  config.caFile = key("brokerCaFile", "");
-  config.host = key("brokerHost", "127.0.0.1");
-  config.port = numberKey("brokerPort", config.caFile.empty() ? 1883 : 8883, 1, 65535);
-  config.keepalive = numberKey("brokerKeepalive", 30, 5, 65535);
-  config.user = key("brokerUsername", "");
-  std::string passwordFile = key("brokerPasswordFile", "");
-  if (!passwordFile.empty()) config.password = firstLine(passwordFile);
-  config.certFile = key("brokerCertFile", "");
-  config.keyFile = key("brokerKeyFile", "");
+  std::string error;
+  if (!readBrokerSettings(&config.broker, &error)) {
+    printf("%s\n", error.c_str());
+    return false;
+  }
   char host[256] = "device";
   gethostname(host, sizeof host - 1);
   std::string site = key("siteName", "site"), device = key("deviceName", host);
@@ -403,7 +370,7 @@ void onConnect(mosquitto *, void *, int rc) {
     return;
   }
   nksyslog(NKLOG_NOTICE, LOGMASK_GENERAL, "%s: connected to the broker %s:%d as %s\n", kName,
-           config.host.c_str(), config.port, config.base.c_str());
+           config.broker.host.c_str(), config.broker.port, config.base.c_str());
   counters.brokerConnects++;
   {
     std::lock_guard<std::mutex> hold(state.lock);
@@ -452,15 +419,16 @@ std::string refusal(const std::string &line) {
   }
   std::vector<char> copy(line.begin(), line.end());
   copy.push_back('\0');
-  char *words[nksh::kMaxWords];
-  int n = nksh::splitWords(copy.data(), words, nksh::kMaxWords);
+  char *words[NK_COMMAND_MAX_WORDS];
+  int n = nkSplitWords(copy.data(), words, NK_COMMAND_MAX_WORDS);
   if (n < 0) {
-    return "* Too many words (more than " + std::to_string(nksh::kMaxWords) + "), line ignored\n";
+    return "* Too many words (more than " + std::to_string(NK_COMMAND_MAX_WORDS) +
+           "), line ignored\n";
   }
   if (n == 0) return "";
-  const ShellCommand *c = nksh::findCommand(words[0]);
-  std::string name = c ? c->name : words[0];
-  if (!c || !config.allowed.count(name)) return "* Command not allowed here: " + name + "\n";
+  int c = nkCommandMatch(words[0]);
+  std::string name = c >= 0 ? nkCommandWords[c] : words[0];
+  if (c < 0 || !config.allowed.count(name)) return "* Command not allowed here: " + name + "\n";
   return "";
 }
 
@@ -512,8 +480,8 @@ std::string runShell(const std::string &line, bool *refused) {
   *refused = false;
   std::vector<char> copy(line.begin(), line.end());
   copy.push_back('\0');
-  char *words[nksh::kMaxWords];
-  int n = nksh::splitWords(copy.data(), words, nksh::kMaxWords);
+  char *words[NK_COMMAND_MAX_WORDS];
+  int n = nkSplitWords(copy.data(), words, NK_COMMAND_MAX_WORDS);
   if (n <= 0) return "";
   std::vector<char *> argv;
   for (const std::string &w : config.shell) argv.push_back(const_cast<char *>(w.c_str()));
@@ -558,13 +526,13 @@ std::string runShell(const std::string &line, bool *refused) {
   bool open = true, ended = false, timedOut = false, cut = false, stopped = false;
   int pause = 1;  // ms
   int64_t deadline =
-      monotonicMicroseconds() + static_cast<int64_t>(config.commandTimeout) * 1000000;
+      timerMonotonicMicroSec() + static_cast<int64_t>(config.commandTimeout) * 1000000;
   for (;;) {
     if (!open && waitpid(pid, nullptr, WNOHANG) == pid) {
       ended = true;
       break;
     }
-    int64_t left = (deadline - monotonicMicroseconds()) / 1000;
+    int64_t left = (deadline - timerMonotonicMicroSec()) / 1000;
     if (left <= 0) {
       timedOut = true;
       break;
@@ -642,10 +610,9 @@ void worker() {
 // {==== The bus (the main thread)
 
 MsgClient *bus;
-int request;  // string: the message being handled
-int reply;    // string: the answer being built
-int64_t nextRetry;
-int64_t retryWait = kFirstRetry;
+int request;        // string: the message being handled
+int reply;          // string: the answer being built
+MsgRetry busRetry;  // the tries to register on the bus
 int64_t nextWatch;
 bool watchAnswered;  // the runtime answered the latest watch
 
@@ -657,22 +624,16 @@ bool watchAnswered;  // the runtime answered the latest watch
 // to nobody is dropped), the watch is sent again every kWatchRetry seconds.
 void watch(const char *how) {
   stringCopy(request, how);
-  nkMsgSend(bus, "nkrun", nullptr, kTypeWatch, request);
+  nkMsgSend(bus, "nkrun", nullptr, NK_TYPE_WATCH, request);
   watchAnswered = false;
-  nextWatch = monotonicMicroseconds() + static_cast<int64_t>(kWatchRetry) * 1000000;
+  nextWatch = timerMonotonicMicroSec() + static_cast<int64_t>(kWatchRetry) * 1000000;
 }
 
 void registerIfDue() {
-  int64_t now = monotonicMicroseconds();
-  if (bus || now < nextRetry) return;
-  bus = nkMsgTryInit(kName);
-  if (!bus) {
-    nextRetry = now + retryWait;
-    retryWait = retryWait * 2 < kLongestRetry ? retryWait * 2 : kLongestRetry;
-    return;
-  }
+  if (bus) return;
+  bus = nkMsgRetryInit(&busRetry, kName, nullptr);
+  if (!bus) return;
   nksyslog(NKLOG_NOTICE, LOGMASK_GENERAL, "%s: registered on the bus\n", kName);
-  retryWait = kFirstRetry;
   counters.busConnects++;
   {
     std::lock_guard<std::mutex> hold(state.lock);
@@ -687,7 +648,7 @@ void busLost(int status) {
            status == MSG_DISCONNECTED ? "closed by the server" : "failed");
   nkMsgClose(bus);
   bus = nullptr;
-  nextRetry = monotonicMicroseconds();
+  busRetry.next = 0;
   {
     std::lock_guard<std::mutex> hold(state.lock);
     state.busUp = false;
@@ -747,18 +708,18 @@ void answerStats(const char *from, int index) {
     stringPrintf(reply, "index=%d,name=%s,count=%u", index + 1, rows[index].first,
                  rows[index].second);
   }
-  nkMsgReply(bus, from, nullptr, kReplyOk, reply);
+  nkMsgReply(bus, from, nullptr, NK_REPLY_OK, reply);
 }
 
 void handle(const char *from, int type, const char *data) {
-  if (type == kTypeTag) return tagChanged(data);
-  if (type == kReplyOk && strcmp(from, "nkrun") == 0 && strncmp(data, "tags=", 5) == 0) {
+  if (type == NK_TYPE_TAG_VALUE) return tagChanged(data);
+  if (type == NK_REPLY_OK && strcmp(from, "nkrun") == 0 && strncmp(data, "tags=", 5) == 0) {
     watchAnswered = true;
-    nextWatch = monotonicMicroseconds() + static_cast<int64_t>(kWatchRenewal) * 1000000;
+    nextWatch = timerMonotonicMicroSec() + static_cast<int64_t>(kWatchRenewal) * 1000000;
     return;
   }
-  if (type < kFirstRequestType || strcmp(from, MSG_SERVER_NAME) == 0) return;
-  if (type == kTypeStat) {
+  if (type < NK_FIRST_REQUEST || strcmp(from, MSG_SERVER_NAME) == 0) return;
+  if (type == NK_TYPE_STAT) {
     char stat[64] = "";
     int index = 0;
     paramGetString(data, "stat", stat, sizeof stat);
@@ -766,22 +727,22 @@ void handle(const char *from, int type, const char *data) {
     if (strcmp(stat, "stats") == 0) return answerStats(from, index);
     if (strcmp(stat, "mem") == 0) {
       memStatsQuery(index, reply);
-      nkMsgReply(bus, from, nullptr, kReplyOk, reply);
+      nkMsgReply(bus, from, nullptr, NK_REPLY_OK, reply);
       return;
     }
     stringPrintf(reply, "error=unknown stat,stat=%.64s", stat);
   } else {
     stringPrintf(reply, "error=unknown request,type=%d", type);
   }
-  nkMsgReply(bus, from, nullptr, kReplyUnknown, reply);
+  nkMsgReply(bus, from, nullptr, NK_REPLY_UNKNOWN, reply);
 }
 
 void mainLoop() {
   char to[MSG_NAME_SIZE], from[MSG_NAME_SIZE];
-  int64_t nextBeat = monotonicMicroseconds() + static_cast<int64_t>(config.heartbeat) * 1000000;
+  int64_t nextBeat = timerMonotonicMicroSec() + static_cast<int64_t>(config.heartbeat) * 1000000;
   while (!caughtSignal) {
     registerIfDue();
-    int64_t now = monotonicMicroseconds();
+    int64_t now = timerMonotonicMicroSec();
     if (now >= nextBeat) {
       bool up;
       {
@@ -823,25 +784,17 @@ bool startBroker() {
   mosquitto_reconnect_delay_set(broker, 1, 5, true);
   std::string will = config.base + "status";
   mosquitto_will_set(broker, will.c_str(), 7, "offline", 1, true);
-  if (!config.user.empty()) {
-    mosquitto_username_pw_set(broker, config.user.c_str(),
-                              config.password.empty() ? nullptr : config.password.c_str());
-  }
-  if (!config.caFile.empty()) {
-    int rc = mosquitto_tls_set(broker, config.caFile.c_str(), nullptr,
-                               config.certFile.empty() ? nullptr : config.certFile.c_str(),
-                               config.keyFile.empty() ? nullptr : config.keyFile.c_str(), nullptr);
-    if (rc != MOSQ_ERR_SUCCESS) {
-      nksyslog(NKLOG_ERR, LOGMASK_GENERAL, "%s: TLS set-up failed: %s\n", kName,
-               mosquitto_strerror(rc));
-      return false;
-    }
+  std::string error;
+  if (!applyBrokerSettings(broker, config.broker, &error)) {
+    nksyslog(NKLOG_ERR, LOGMASK_GENERAL, "%s: %s\n", kName, error.c_str());
+    return false;
   }
   // The first connection may fail (no broker yet): the loop keeps trying.
-  int rc = mosquitto_connect_async(broker, config.host.c_str(), config.port, config.keepalive);
+  int rc = mosquitto_connect_async(broker, config.broker.host.c_str(), config.broker.port,
+                                   config.broker.keepalive);
   if (rc != MOSQ_ERR_SUCCESS) {
     nksyslog(NKLOG_WARNING, LOGMASK_GENERAL, "%s: broker %s:%d: %s, trying again\n", kName,
-             config.host.c_str(), config.port, mosquitto_strerror(rc));
+             config.broker.host.c_str(), config.broker.port, mosquitto_strerror(rc));
   }
   return mosquitto_loop_start(broker) == MOSQ_ERR_SUCCESS;
 }

@@ -89,22 +89,15 @@
 #include "nkmsg.h"
 #include "nkstrings.h"
 #include "nksyslog.h"
-#include "requests.h"
+#include "nkproto.h"
+#include "timer.h"
 
 namespace {
 
-int64_t nowMs() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
+int64_t nowMs() { return timerMonotonicMicroSec() / 1000; }
 
 constexpr size_t kMaxLine = 64 * 1024;
 constexpr int kReadChunk = 4096;
-constexpr int kTypeRefused = 1;     // registration of a name in use, or reserved
-constexpr int kTypeNoSuchName = 3;  // also: a line the policy refuses
-constexpr int kTypeUnknownStat = 4;
-constexpr int kTypeEnd = 5;  // a statistics index past the last
 
 // Connections beyond which a new one closes the oldest without a name: the
 // descriptor table holds NET_MAX_DESCRIPTORS, and the last 64 stay free for
@@ -159,7 +152,7 @@ constexpr int kDropLogsPerSecond = 10;
 bool dropLogAllowed() {
   static int64_t second = 0;
   static int logged = 0, skipped = 0;
-  int64_t now = nowMs() / 1000;
+  int64_t now = timerMonotonicMicroSec() / 1000000;
   if (now != second) {
     if (skipped > 0) {
       nksyslog(NKLOG_WARNING, LOGMASK_IPC, "%s: %d more dropped lines not logged\n", "nkbus",
@@ -383,7 +376,9 @@ void identify(Connection *c) {
 
 // The lines an untrusted connection may send to another process: they only
 // read state.
-bool readsOnly(int type) { return type == kTypeStat || type == kTypePs || type == kTypeGet; }
+bool readsOnly(int type) {
+  return type == NK_TYPE_STAT || type == NK_TYPE_PS || type == NK_TYPE_GET;
+}
 
 // }====
 
@@ -433,7 +428,8 @@ void refuse(Connection *c, const std::string &to, int type, int seq) {
              "%s: fd %d (%s, user %s) may not send type %d to %s, refused\n", "nkbus", c->fd,
              c->name.c_str(), c->user.c_str(), type, to.c_str());
   }
-  answer(c, c->name, kTypeNoSuchName, seq, "error=not permitted,type=" + std::to_string(type));
+  answer(c, c->name, NK_REPLY_NO_SUCH_NAME, seq,
+         "error=not permitted,type=" + std::to_string(type));
 }
 
 // "stat=connections,index=N": the N-th open connection, in descriptor order.
@@ -442,8 +438,8 @@ void answerStat(Connection *c, int seq, const std::string &data) {
   int index = 0;
   paramGetString(data.c_str(), "stat", stat, sizeof stat);
   paramGetNumber(data.c_str(), "index", &index);
-  if (strcmp(stat, "connections") != 0) {
-    answer(c, c->name, kTypeUnknownStat, seq, std::string("error=unknown stat,stat=") + stat);
+  if (strcmp(stat, NK_STAT_CONNECTIONS) != 0) {
+    answer(c, c->name, NK_REPLY_UNKNOWN, seq, std::string("error=unknown stat,stat=") + stat);
     return;
   }
   std::vector<const Connection *> open;
@@ -451,7 +447,7 @@ void answerStat(Connection *c, int seq, const std::string &data) {
     if (!entry.second->closing) open.push_back(entry.second);
   }
   if (index < 0 || static_cast<size_t>(index) >= open.size()) {
-    answer(c, c->name, kTypeEnd, seq, "index=0");
+    answer(c, c->name, NK_REPLY_END, seq, "index=0");
     return;
   }
   const Connection *row = open[index];
@@ -507,14 +503,14 @@ void route(Connection *c, const std::string &raw) {
                    "%s: fd %d (user %s) may not take the reserved name %s\n", "nkbus", c->fd,
                    c->user.c_str(), from.c_str());
         }
-        answer(c, from, kTypeRefused, seq, "error=name reserved");
+        answer(c, from, NK_REPLY_REFUSED, seq, "error=name reserved");
         return;
       }
       auto held = names.find(from);
       if ((held != names.end() && held->second != c) || (!c->name.empty() && c->name != from)) {
         nksyslog(NKLOG_WARNING, LOGMASK_IPC, "%s: fd %d refused name %s\n", "nkbus", c->fd,
                  from.c_str());
-        answer(c, from, kTypeRefused, seq, "error=name in use");
+        answer(c, from, NK_REPLY_REFUSED, seq, "error=name in use");
         return;
       }
       c->name = from;
@@ -530,10 +526,10 @@ void route(Connection *c, const std::string &raw) {
         c->signedOff = true;
         c->namelessSince = nowMs();
       }
-    } else if (seq > 0 && !c->name.empty() && type == kTypeStat) {
+    } else if (seq > 0 && !c->name.empty() && type == NK_TYPE_STAT) {
       answerStat(c, seq, line.substr(start));
     } else if (seq > 0 && !c->name.empty()) {
-      answer(c, c->name, kTypeNoSuchName, seq, "error=unknown request to base");
+      answer(c, c->name, NK_REPLY_NO_SUCH_NAME, seq, "error=unknown request to base");
     }
     return;
   }
@@ -553,7 +549,7 @@ void route(Connection *c, const std::string &raw) {
                c->fd, c->name.c_str(), from.c_str());
     }
     if (seq > 0) {
-      answer(c, c->name, kTypeNoSuchName, seq,
+      answer(c, c->name, NK_REPLY_NO_SUCH_NAME, seq,
              "error=sender is not the registered name,sender=" + from);
     }
     return;
@@ -566,7 +562,7 @@ void route(Connection *c, const std::string &raw) {
   auto target = names.find(to);
   if (target == names.end()) {
     if (seq > 0) {
-      answer(c, from, kTypeNoSuchName, seq, "error=no process named " + to);
+      answer(c, from, NK_REPLY_NO_SUCH_NAME, seq, "error=no process named " + to);
     } else if (dropLogAllowed()) {
       nksyslog(NKLOG_WARNING, LOGMASK_IPC, "%s: no process named %s, line from %s dropped\n",
                "nkbus", to.c_str(), from.c_str());
@@ -713,9 +709,9 @@ int listConnections() {
   std::vector<std::string> rows;
   int index = 0, status = 0;
   do {
-    stringPrintf(s, "stat=connections,index=%d", index);
-    int type = nkMsgRequest(client, MSG_SERVER_NAME, nullptr, kTypeStat, s);
-    if (type == kTypeEnd) break;  // connections closed while we paged
+    stringPrintf(s, "stat=" NK_STAT_CONNECTIONS ",index=%d", index);
+    int type = nkMsgRequest(client, MSG_SERVER_NAME, nullptr, NK_TYPE_STAT, s);
+    if (type == NK_REPLY_END) break;  // connections closed while we paged
     if (type != 0) {
       printf("The bus on %s:%d did not list its connections (%d)\n", nkMsgBusAddress(), MSG_PORT,
              type);

@@ -54,11 +54,15 @@
 #include <mosquitto.h>
 
 #include "argparse.h"
+#include "broker.h"
 #include "configfile.h"
 #include "mem.h"
 #include "nksyslog.h"
+#include "timer.h"
 
 namespace {
+
+int64_t monotonicMs() { return timerMonotonicMicroSec() / 1000; }
 
 constexpr const char *kName = "nkfleet";
 constexpr int kExitAnswered = 0;
@@ -66,12 +70,9 @@ constexpr int kExitNotAnswered = 1;  // also: a wrong command line
 constexpr int kExitBroker = 2;
 constexpr int kDefaultTimeout = 10;  // s to wait for replies
 constexpr int kMaxTimeout = 86400;
-constexpr int kPlainPort = 1883;
-constexpr int kTlsPort = 8883;
-constexpr int kDefaultKeepalive = 30;  // s
-constexpr int64_t kConnectMs = 5000;   // the longest wait for the broker's CONNACK
-constexpr int64_t kQuietMs = 300;      // retained messages are over after this silence
-constexpr int64_t kCollectMs = 3000;   // the longest collection of retained messages
+constexpr int64_t kConnectMs = 5000;  // the longest wait for the broker's CONNACK
+constexpr int64_t kQuietMs = 300;     // retained messages are over after this silence
+constexpr int64_t kCollectMs = 3000;  // the longest collection of retained messages
 constexpr int kQos = 1;
 constexpr int kRefusedQos = 0x80;  // a SUBACK's code for a refused subscription
 
@@ -106,31 +107,6 @@ struct Options {
   char *config = nullptr;
   char *pattern = nullptr;
 };
-
-struct BrokerSettings {
-  std::string host = "127.0.0.1";
-  int port = kPlainPort;
-  int keepalive = kDefaultKeepalive;
-  std::string username;
-  std::string password;
-  std::string caFile;
-  std::string certFile;
-  std::string keyFile;
-};
-
-// The reason for a failed libmosquitto call, as one phrase.
-std::string reasonText(int rc) {
-  if (rc == MOSQ_ERR_ERRNO) return strerror(errno);
-  std::string text = mosquitto_strerror(rc);
-  if (!text.empty() && text.back() == '.') text.pop_back();
-  return text;
-}
-
-int64_t monotonicMs() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
 
 std::string deviceText(const DeviceName &name) { return name.first + "/" + name.second; }
 
@@ -179,24 +155,9 @@ void parseOptions(int *argc, char **argv, Options *o) {
   }
 }
 
-// The first line of the file at path, without its line end.
-bool readFirstLine(const std::string &path, std::string *line, std::string *error) {
-  FILE *file = fopen(path.c_str(), "re");
-  if (!file) {
-    *error = "cannot read the password file " + path + ": " + strerror(errno);
-    return false;
-  }
-  char buffer[CONFIG_LINE_SIZE] = "";
-  if (!fgets(buffer, sizeof buffer, file)) buffer[0] = '\0';
-  fclose(file);
-  buffer[strcspn(buffer, "\r\n")] = '\0';
-  *line = buffer;
-  return true;
-}
-
 // The broker keys of the configuration file (when -c names one), with -b and
 // -p over brokerHost and brokerPort.
-bool readBrokerSettings(const Options &o, BrokerSettings *s, std::string *error) {
+bool readBrokerOptions(const Options &o, BrokerSettings *s, std::string *error) {
   if (o.config) {
     if (access(o.config, R_OK) != 0) {
       *error =
@@ -205,24 +166,12 @@ bool readBrokerSettings(const Options &o, BrokerSettings *s, std::string *error)
     }
     configSetFile(o.config);
     configReadFile();
-    s->host = configValue("brokerHost", s->host.c_str());
-    s->username = configValue("brokerUsername", "");
-    s->caFile = configValue("brokerCaFile", "");
-    s->certFile = configValue("brokerCertFile", "");
-    s->keyFile = configValue("brokerKeyFile", "");
-    s->port = s->caFile.empty() ? kPlainPort : kTlsPort;
-    s->port = atoi(configValue("brokerPort", std::to_string(s->port).c_str()));
-    s->keepalive = atoi(configValue("brokerKeepalive", "30"));
-    std::string passwordFile = configValue("brokerPasswordFile", "");
+    bool read = readBrokerSettings(s, error);
     configCloseFile();
-    if (!passwordFile.empty() && !readFirstLine(passwordFile, &s->password, error)) return false;
+    if (!read) return false;
   }
   if (o.host) s->host = o.host;
-  if (o.port) s->port = o.port;
-  if (s->port <= 0 || s->port > 65535) {
-    *error = "brokerPort is not a port number";
-    return false;
-  }
+  if (o.port) s->port = o.port;  // checked with the options
   return true;
 }
 
@@ -302,35 +251,11 @@ bool pump(Session *s, int64_t ms, std::string *error) {
     *error = "the broker refused the connection (" + answer + ")";
   } else if (s->connackCode == 0) {
     *error = "lost the connection to the broker";
-    if (!closed) *error += ": " + reasonText(rc);
+    if (!closed) *error += ": " + brokerReason(rc);
   } else {
-    *error = closed ? "the broker closed the connection" : reasonText(rc);
+    *error = closed ? "the broker closed the connection" : brokerReason(rc);
   }
   return false;
-}
-
-// The credentials and TLS files, before connecting.
-bool configureClient(Session *s, const BrokerSettings &b, std::string *error) {
-  if (!b.username.empty()) {
-    const char *password = b.password.empty() ? nullptr : b.password.c_str();
-    if (mosquitto_username_pw_set(s->mosq, b.username.c_str(), password) != MOSQ_ERR_SUCCESS) {
-      *error = "cannot set the broker user name";
-      return false;
-    }
-  }
-  if (!b.caFile.empty()) {
-    const char *cert = b.certFile.empty() ? nullptr : b.certFile.c_str();
-    const char *key = b.keyFile.empty() ? nullptr : b.keyFile.c_str();
-    int rc = mosquitto_tls_set(s->mosq, b.caFile.c_str(), nullptr, cert, key, nullptr);
-    if (rc != MOSQ_ERR_SUCCESS) {
-      *error = std::string(
-                   "cannot use the TLS files (brokerCaFile, brokerCertFile, "
-                   "brokerKeyFile): ") +
-               reasonText(rc);
-      return false;
-    }
-  }
-  return true;
 }
 
 // Waits until the TCP connection that mosquitto_connect_async started is made.
@@ -380,13 +305,13 @@ bool connectBroker(Session *s, const BrokerSettings &b, std::string *error) {
   // A command is one small message each way: without this the kernel would
   // hold it back for the acknowledgement of the previous one.
   mosquitto_int_option(s->mosq, MOSQ_OPT_TCP_NODELAY, 1);
-  if (!configureClient(s, b, error)) return false;
+  if (!applyBrokerSettings(s->mosq, b, error)) return false;
   std::string where = " at " + b.host + ":" + std::to_string(b.port);
   errno = 0;
   int rc = mosquitto_connect_async(s->mosq, b.host.c_str(), b.port, b.keepalive);
   int connectErrno = errno;
   if (rc != MOSQ_ERR_SUCCESS) {
-    *error = "cannot connect to the broker" + where + ": " + reasonText(rc);
+    *error = "cannot connect to the broker" + where + ": " + brokerReason(rc);
     return false;
   }
   int64_t deadline = monotonicMs() + kConnectMs;
@@ -420,7 +345,7 @@ bool collect(Session *s, const std::vector<std::string> &filters, std::string *e
     int mid = 0;
     int rc = mosquitto_subscribe(s->mosq, &mid, filter.c_str(), kQos);
     if (rc != MOSQ_ERR_SUCCESS) {
-      *error = "cannot subscribe to " + filter + ": " + reasonText(rc);
+      *error = "cannot subscribe to " + filter + ": " + brokerReason(rc);
       return false;
     }
     s->pendingSubscriptions.insert(mid);
@@ -452,7 +377,7 @@ bool sendCommand(Session *s, const DeviceName &name, const std::string &line, in
   int rc = mosquitto_publish(s->mosq, nullptr, topic.c_str(), static_cast<int>(line.size()),
                              line.data(), kQos, false);
   if (rc != MOSQ_ERR_SUCCESS) {
-    *error = "cannot publish to " + topic + ": " + reasonText(rc);
+    *error = "cannot publish to " + topic + ": " + brokerReason(rc);
     return false;
   }
   return true;
@@ -647,7 +572,7 @@ int main(int argc, char **argv) {
   BrokerSettings broker;
   std::string error;
   int status = kExitBroker;
-  if (readBrokerSettings(options, &broker, &error)) {
+  if (readBrokerOptions(options, &broker, &error)) {
     mosquitto_lib_init();
     Session session;
     session.caller = newCaller();

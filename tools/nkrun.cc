@@ -25,8 +25,7 @@
 //
 // The scripts do not depend on the bus: when it is not there (at start, or
 // after it went away) nkrun keeps running them and tries to register again,
-// first after kFirstRetry and then after twice the previous wait, up to
-// kLongestRetry; a registration starts the waits afresh.
+// with back-off (nkMsgRetryInit).
 //
 // Messages served (each reply goes back through the bus to the sender):
 //   202 "stat=memhandles|memblocks|mem,index=%d"  the allocator's own replies
@@ -106,7 +105,7 @@ extern "C" {
 #include "nkrun.h"
 #include "nkstrings.h"
 #include "nksyslog.h"
-#include "requests.h"
+#include "nkproto.h"
 #include "runtime.h"
 #include "timer.h"
 
@@ -114,23 +113,14 @@ using namespace nkrun;
 
 namespace {
 
-constexpr int kFirstRequestType = 100;  // lower types are results: never answered
-constexpr int kReplyOk = 0;
-constexpr int kReplyUnknown = 4;      // the request, stat, list or tag is unknown here
-constexpr int kReplyEnd = 5;          // nothing (more) to list
-constexpr int kReplyNotTaken = 6;     // a posted event reached no context
 constexpr int kIdleSleep = 1000000;   // us: the longest sleep without timers
 constexpr int kDefaultBudget = 1000;  // ms of Lua without a yield
 constexpr int kMaxBudget = 2000000;   // ms; in microseconds it still fits an int
 constexpr int kStatSize = 64;
 constexpr int kEventSize = 256;
 constexpr int kScriptSize = 256;
-constexpr int kEchoSize = 256;              // bytes of request text an error reply repeats
-constexpr int kFailedKept = 32;             // failed contexts kept on the waiting list for ps
-constexpr int64_t kFirstRetry = 100000;     // us before the first new try to register
-constexpr int64_t kLongestRetry = 5000000;  // us: the longest wait between tries
-constexpr int kTypeWatch = 214;             // request: watch the tags
-constexpr int kTypeTagValue = 215;          // one-way to the watchers: "tag=value"
+constexpr int kEchoSize = 256;   // bytes of request text an error reply repeats
+constexpr int kFailedKept = 32;  // failed contexts kept on the waiting list for ps
 constexpr int kMaxWatchers = 16;
 constexpr int64_t kWatchPeriod = 60000000;  // us a watch lasts
 constexpr int64_t kStopGraceUs = 2000000;   // us a stop waits for the Lua that runs
@@ -151,8 +141,7 @@ int tagLine;        // string: the "tag=value" of a 215 (tags change amid other 
 RuntimeProfile *busProfile;
 RuntimeProfile *signalProfile;
 bool stopping;
-int64_t nextRetry;                // us (monotonic): when to try to register again
-int64_t retryWait = kFirstRetry;  // us: the wait after the next failed try
+MsgRetry busRetry;  // the tries to register on the bus
 
 // The senders of 214: a free slot has until 0.
 struct Watcher {
@@ -166,12 +155,6 @@ std::atomic<int> caughtSignal{0};
 std::atomic<bool> loopEnded{false};
 
 const char *text(int handle) { return static_cast<const char *>(memGetData(handle)); }
-
-int64_t monotonicMicroseconds() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
-}
 
 // Writes each CR and LF of the string handle as the two characters \r or
 // \n. Replies carry texts that scripts and users wrote (tag values, context
@@ -295,7 +278,7 @@ int psRow(int index) {
   Context *c = index >= 0 ? contextAt(index) : nullptr;
   if (!c) {
     stringCopy(reply, "index=0");
-    return kReplyEnd;
+    return NK_REPLY_END;
   }
   int line = 0;
   char kind[8] = "";
@@ -303,7 +286,7 @@ int psRow(int index) {
   if (c->runState == CTX_FAILED) line = c->errorLine;
   stringPrintf(reply, "index=%d,name=%s,id=%d,cstate=%s,function=%s,line=%d,events=%s", index + 1,
                c->name, c->id, runStateText(c), kind, line, luaIsParked(c) ? "" : eventDisplay(c));
-  return kReplyOk;
+  return NK_REPLY_OK;
 }
 
 size_t countList(Context *(*next)(Context *)) {
@@ -329,11 +312,11 @@ int listPool(int index) {
   const int count = static_cast<int>(sizeof pools / sizeof pools[0]);
   if (index < 0 || index >= count) {
     stringPrintf(reply, "index=0,error=no such list");
-    return kReplyUnknown;
+    return NK_REPLY_UNKNOWN;
   }
   stringPrintf(reply, "index=%d,list=%s,elements=%zu", index + 1 < count ? index + 1 : 0,
                pools[index].name, pools[index].elements);
-  return kReplyOk;
+  return NK_REPLY_OK;
 }
 
 // The "stat=" listings: each writes the reply for one index and gives its
@@ -343,14 +326,14 @@ struct StatQuery {
   int (*query)(int index);
 };
 const StatQuery kStatQueries[] = {
-    {"memhandles", [](int i) { return memStatsHandleQuery(i, reply), kReplyOk; }},
-    {"memblocks", [](int i) { return memStatsBlockQuery(i, reply), kReplyOk; }},
-    {"mem", [](int i) { return memStatsQuery(i, reply), kReplyOk; }},
-    {"stats", [](int i) { return runtimeStatsQuery(i, reply), kReplyOk; }},
-    {"listpools", listPool},
-    {"events", [](int i) { return eventStatsQuery(i, reply), kReplyOk; }},
-    {"timers", [](int i) { return timerStatsQuery(i, reply), kReplyOk; }},
-    {"rules", [](int i) { return ruleStatsQuery(i, reply), kReplyOk; }},
+    {NK_STAT_MEMHANDLES, [](int i) { return memStatsHandleQuery(i, reply), NK_REPLY_OK; }},
+    {NK_STAT_MEMBLOCKS, [](int i) { return memStatsBlockQuery(i, reply), NK_REPLY_OK; }},
+    {NK_STAT_MEM, [](int i) { return memStatsQuery(i, reply), NK_REPLY_OK; }},
+    {NK_STAT_PROFILES, [](int i) { return runtimeStatsQuery(i, reply), NK_REPLY_OK; }},
+    {NK_STAT_LISTPOOLS, listPool},
+    {NK_STAT_EVENTS, [](int i) { return eventStatsQuery(i, reply), NK_REPLY_OK; }},
+    {NK_STAT_TIMERS, [](int i) { return timerStatsQuery(i, reply), NK_REPLY_OK; }},
+    {NK_STAT_RULES, [](int i) { return ruleStatsQuery(i, reply), NK_REPLY_OK; }},
 };
 
 void answerStat(const char *from, const char *data) {
@@ -363,7 +346,7 @@ void answerStat(const char *from, const char *data) {
   }
   nksyslog(NKLOG_WARNING, LOGMASK_GENERAL, "%s: unknown stat '%s' from %s\n", kName, stat, from);
   stringPrintf(reply, "error=unknown stat,stat=%s", stat);
-  answer(from, kReplyUnknown);
+  answer(from, NK_REPLY_UNKNOWN);
 }
 
 // }====
@@ -374,7 +357,7 @@ void runLua(const char *from, const char *line) {
   runtimeTiming("lua");
   luaRunLine(line, reply);
   nksyslog(NKLOG_INFO, LOGMASK_GENERAL, "%s: lua from %s: %s\n", kName, from, text(reply));
-  answer(from, kReplyOk);
+  answer(from, NK_REPLY_OK);
   runtimeSwitch(busProfile);
 }
 
@@ -397,7 +380,7 @@ void getTag(const char *from, const char *tag) {
   if (!value) {
     // The name is cut: a reply never grows with what a request sends.
     stringPrintf(reply, "error=unknown tag,tag=%.*s", kEchoSize, tag);
-    tell(from, kReplyUnknown);
+    tell(from, NK_REPLY_UNKNOWN);
     return;
   }
   // A value that the line cannot carry is not cut: a cut value would pass
@@ -406,10 +389,10 @@ void getTag(const char *from, const char *tag) {
   escapeLineEnds(reply);
   if (static_cast<size_t>(stringLen(reply)) > dataRoom(from)) {
     stringPrintf(reply, "error=value too long,tag=%.*s,bytes=%zu", kEchoSize, tag, strlen(value));
-    tell(from, kReplyUnknown);
+    tell(from, NK_REPLY_UNKNOWN);
     return;
   }
-  tell(from, kReplyOk);
+  tell(from, NK_REPLY_OK);
 }
 
 // {==== Tag watchers
@@ -439,21 +422,21 @@ void tagChanged(const char *tag, const char *value) {
   bool formatted = false;
   for (Watcher &w : watchers) {
     if (!w.until) continue;
-    if (!now) now = monotonicMicroseconds();
+    if (!now) now = timerMonotonicMicroSec();
     if (w.until <= now) {
       w.until = 0;
       continue;
     }
     if (!formatted && !formatTagLine(tag, value)) return;
     formatted = true;
-    nkMsgSend(client, w.name, nullptr, kTypeTagValue, tagLine);
+    nkMsgSend(client, w.name, nullptr, NK_TYPE_TAG_VALUE, tagLine);
   }
 }
 
 // rtdbForEach's visitor for a new watcher (to: its name).
 void sendTag(const char *tag, const char *value, void *to) {
   if (formatTagLine(tag, value)) {
-    nkMsgSend(client, static_cast<const char *>(to), nullptr, kTypeTagValue, tagLine);
+    nkMsgSend(client, static_cast<const char *>(to), nullptr, NK_TYPE_TAG_VALUE, tagLine);
   }
 }
 
@@ -463,10 +446,10 @@ void watch(const char *from, const char *data) {
   bool renew = strcmp(data, "renew") == 0;
   if (!renew && strcmp(data, "watch") != 0) {
     stringPrintf(reply, "error=unknown watch,text=%.*s", kEchoSize, data);
-    answer(from, kReplyUnknown);
+    answer(from, NK_REPLY_UNKNOWN);
     return;
   }
-  int64_t now = monotonicMicroseconds();
+  int64_t now = timerMonotonicMicroSec();
   Watcher *found = nullptr, *unused = nullptr;
   for (Watcher &w : watchers) {
     if (w.until && w.until <= now) w.until = 0;
@@ -478,7 +461,7 @@ void watch(const char *from, const char *data) {
     nksyslog(NKLOG_WARNING, LOGMASK_GENERAL, "%s: watch from %s refused: %d watchers\n", kName,
              from, kMaxWatchers);
     stringCopy(reply, "error=too many watchers");
-    answer(from, kReplyUnknown);
+    answer(from, NK_REPLY_UNKNOWN);
     return;
   }
   if (!found) {
@@ -487,7 +470,7 @@ void watch(const char *from, const char *data) {
   }
   w->until = now + kWatchPeriod;
   stringPrintf(reply, "tags=%zu", rtdbCount());
-  answer(from, kReplyOk);
+  answer(from, NK_REPLY_OK);
   if (!found || !renew) rtdbForEach(sendTag, w->name);
 }
 
@@ -519,48 +502,48 @@ void post(const char *from, const char *data) {
   // whoever posted it.
   if (eventPost(event, from, 0) == 0 && taken) {
     stringPrintf(reply, "event=%s", event);
-    tell(from, kReplyOk);
+    tell(from, NK_REPLY_OK);
     return;
   }
   stringPrintf(reply, "error=not taken,event=%s", event);
-  tell(from, kReplyNotTaken);
+  tell(from, NK_REPLY_NOT_TAKEN);
 }
 
 void handle(const char *from, int type, const char *data) {
-  if (type < kFirstRequestType || strcmp(from, MSG_SERVER_NAME) == 0) {
+  if (type < NK_FIRST_REQUEST || strcmp(from, MSG_SERVER_NAME) == 0) {
     nksyslog(NKLOG_NOTICE, LOGMASK_GENERAL, "%s: type %d from %s not answered: '%s'\n", kName, type,
              from, data);
     return;
   }
   int index = 0;
   switch (type) {
-    case kTypeStat:
+    case NK_TYPE_STAT:
       answerStat(from, data);
       break;
-    case kTypePs:
+    case NK_TYPE_PS:
       paramGetNumber(data, "index", &index);
       answer(from, psRow(index));
       break;
-    case kTypeLua:
+    case NK_TYPE_LUA:
       runLua(from, data);
       break;
-    case kTypeSet:
+    case NK_TYPE_SET:
       setTag(from, data);
       break;
-    case kTypeGet:
+    case NK_TYPE_GET:
       getTag(from, data);
       break;
-    case kTypePost:
+    case NK_TYPE_POST:
       post(from, data);
       break;
-    case kTypeWatch:
+    case NK_TYPE_WATCH:
       watch(from, data);
       break;
     default:
       nksyslog(NKLOG_WARNING, LOGMASK_GENERAL, "%s: unknown type %d from %s: '%s'\n", kName, type,
                from, data);
       stringPrintf(reply, "error=unknown request,type=%d", type);
-      answer(from, kReplyUnknown);
+      answer(from, NK_REPLY_UNKNOWN);
       break;
   }
 }
@@ -571,16 +554,10 @@ void handle(const char *from, int type, const char *data) {
 // microseconds until the next try, or -1 with the bus there.
 int64_t registerIfDue() {
   if (client) return -1;
-  int64_t now = monotonicMicroseconds();
-  if (now < nextRetry) return nextRetry - now;
-  client = nkMsgTryInit(ownName);
-  if (!client) {
-    nextRetry = now + retryWait;
-    retryWait = retryWait * 2 < kLongestRetry ? retryWait * 2 : kLongestRetry;
-    return nextRetry - now;
-  }
+  int64_t due;
+  client = nkMsgRetryInit(&busRetry, ownName, &due);
+  if (!client) return due;
   nksyslog(NKLOG_NOTICE, LOGMASK_GENERAL, "%s: registered on the bus as %s\n", kName, ownName);
-  retryWait = kFirstRetry;
   runtimeWakeup(busProfile);  // whatever came before the loop
   return -1;
 }
@@ -600,7 +577,7 @@ int drainBus(void *) {
       nkMsgClose(client);
       client = nullptr;
       forgetWatchers();
-      nextRetry = monotonicMicroseconds();
+      busRetry.next = 0;
       break;
     }
     handle(from, type, text(request));

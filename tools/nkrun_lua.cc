@@ -191,12 +191,6 @@ bool outputCut;
 Context *failures[kMaxFailures];
 int failureCount;
 
-int64_t nowUs() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
-}
-
 void guardHook(lua_State *L, lua_Debug *);
 
 // Raises why, placed where the running function stands; from now on the
@@ -213,7 +207,7 @@ void stopRunning(lua_State *L, const char *why) {
 void guardHook(lua_State *L, lua_Debug *) {
   if (stopRequested.load(std::memory_order_relaxed)) stopRunning(L, "the runtime is stopping");
   const Context *c = contextGetCurrent();
-  int64_t now = nowUs();
+  int64_t now = timerMonotonicMicroSec();
   if (c != run.context || turn != run.turn) {
     run.context = c;
     run.turn = turn;
@@ -435,7 +429,7 @@ void secondsArg(lua_State *L, int i, bool periodic, int32_t *sec, int32_t *usec)
 }
 
 // True once the current pass of the contexts has had its time.
-bool passIsLong() { return nowUs() - passStart > kSliceUs; }
+bool passIsLong() { return timerMonotonicMicroSec() - passStart > kSliceUs; }
 
 // Parks the running context until the main loop has had its turn.
 void park() {
@@ -859,7 +853,7 @@ int nkLog(lua_State *L) {
 }
 
 int nkNow(lua_State *L) {
-  lua_pushnumber(L, static_cast<lua_Number>(nowUs()) / 1e6);
+  lua_pushnumber(L, static_cast<lua_Number>(timerMonotonicMicroSec()) / 1e6);
   return 1;
 }
 
@@ -973,7 +967,7 @@ int luaStartContext(const char *name, int argc, char **argv, const char **error)
 void luaRequestStop() { stopRequested.store(true, std::memory_order_relaxed); }
 
 void luaBeginPass() {
-  passStart = nowUs();
+  passStart = timerMonotonicMicroSec();
   startsThisPass = 0;
   endRun();
 }

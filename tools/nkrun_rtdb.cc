@@ -38,6 +38,7 @@
 #include "nkrun.h"
 #include "nkstrings.h"
 #include "nksyslog.h"
+#include "timer.h"
 
 namespace nkrun {
 
@@ -179,12 +180,6 @@ bool write(std::string_view name, const char *value, int depth) {
   return true;
 }
 
-int64_t monotonicMicroseconds() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
-}
-
 }  // namespace
 
 bool rtdbSet(const char *tag, const char *value) { return write(tag, value, 0); }
@@ -203,7 +198,7 @@ void rtdbForEach(void (*visit)(const char *tag, const char *value, void *arg), v
 }
 
 bool logDue(RefusalLog *r) {
-  if (r->last && monotonicMicroseconds() - r->last < 1000000) {
+  if (r->last && timerMonotonicMicroSec() - r->last < 1000000) {
     r->held++;
     return false;
   }
@@ -215,7 +210,7 @@ void logWent(RefusalLog *r, const char *what) {
     nksyslog(NKLOG_WARNING, LOGMASK_GENERAL, "%s: (%d more %s since the last warning)\n", kName,
              r->held, what);
   }
-  r->last = monotonicMicroseconds();
+  r->last = timerMonotonicMicroSec();
   r->held = 0;
 }
 
