@@ -3,9 +3,12 @@
 
 #include <errno.h>
 
+#include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
+
+#include "clock_internal.h"
 
 namespace {
 
@@ -72,7 +75,9 @@ TEST_F(ClockTest, RecordArithmetic) {
   clocks.clear();
   EXPECT_EQ(timerMonotonicMicroSec(), (kHigh + 5) * 1000000 + 999999);
   EXPECT_EQ(clocks, Ints({CLOCK_MONOTONIC_RAW}));
-  fakeError = -1;
+  // Each operation that moves an expiry reports it to the named timers' hook.
+  static std::string moves;
+  nk::setExpiryMovedHook([](Timer *) { moves += "m"; });
   t.expiry = {10, 999999000};
   timerAddMicroSec(&t, 2750001);
   timerAddSec(&t, -3);
@@ -81,6 +86,11 @@ TEST_F(ClockTest, RecordArithmetic) {
   struct timespec add = {2, 1000001000};   // one carry at most
   timerAddInterval(&t, &add);
   EXPECT_EQ(when(&t), Ints({13, 0}));
+  timerReset(&t);
+  fakeError = -1;
+  timerReset(&t);  // moves nothing
+  EXPECT_EQ(moves, "mmmmm");
+  nk::setExpiryMovedHook(nullptr);
   EXPECT_EQ(timerMsToTimespec(4294967295u, &add), 295000000);  // unsigned all the way
   EXPECT_EQ(add.tv_sec, 4294967);
 }
