@@ -16,6 +16,7 @@ TEST(CommandsTest, WordsMatchByPrefixInTableOrder) {
   for (const auto &c : cases) {
     int i = nkCommandMatch(c.typed);
     EXPECT_STREQ(i < 0 ? nullptr : nkCommandWords[i], c.runs) << c.typed;
+    EXPECT_GE(i, -1);
   }
 }
 
