@@ -14,7 +14,7 @@
 // beside the list so that neither a lookup by name nor a row of the listing
 // walks it: profileByName, on the system heap (the memory statistics count
 // the profiles and nothing else), maps each name to the first profile of
-// that name in list order; and lastListed is the profile of the listing's
+// that name in list order; and listing is the place of the listing's
 // last row. Every walk of profileList (the roll-over, the deletion of a
 // profile that profileByName names) and the listing hold it too, so that a
 // deletion never frees a profile under a walk. A RuntimeThread's current
@@ -40,6 +40,7 @@
 
 #include "atomic_internal.h"
 #include "list.h"
+#include "list_cursor_internal.h"
 #include "lock_internal.h"
 #include "name_index_internal.h"
 #include "mem.h"
@@ -65,7 +66,7 @@ struct RuntimeProfile {
   int32_t max;        // longest interval current, us
   uint32_t added;     // runtimeStatAdd was called
   uint32_t fixed;     // runtimeStatSet was called: no roll-over
-  uint32_t reported;  // 0: the listing remembers its place itself (lastListed)
+  uint32_t reported;  // 0: the listing remembers its place itself (listing)
   int32_t tid;        // guarded by runtimeLock: kernel id of thread, 0 until known
 };
 static_assert(offsetof(RuntimeProfile, profileLink) == 0, "node first");
@@ -101,13 +102,9 @@ List profileList;
 // own copy of its name; when that profile is deleted, the next profile of the
 // same name (if any) takes its place, under a key of its own copy.
 nk::NameIndex<RuntimeProfile, &RuntimeProfile::name> profileByName;
-// The profile of the last row of the current statistics listing, or null
-// before its first row. A listing follows profileList: every profile up to
-// this one has been returned and none after it (profiles are only ever
-// appended), so the next row is the profile after it. When it is deleted, the
-// profile before it (or null) takes its place. This stands for the reported
-// marks of the profiles, which are left at 0.
-RuntimeProfile *lastListed;
+// The place of the statistics listing. It stands for the reported marks of
+// the profiles, which are left at 0.
+nk::ListCursor listing;
 List pendingList;
 List threadList;
 uint32_t pendingCount;  // guarded by runtimeLock
@@ -320,11 +317,7 @@ void runtimeDeleteCallback(RuntimeProfile *profile) {
   NK_ASSERT(profile->owner == profile);
   {
     nk::RankedLock<pthread_mutex_t> lock(&runtimeLock, nk::kRankRuntime);
-    if (profile == lastListed) {
-      ListNode *before = profile->profileLink.prev;
-      lastListed =
-          listEnd(&profileList, before) ? nullptr : reinterpret_cast<RuntimeProfile *>(before);
-    }
+    nk::cursorRemoving(&profileList, &listing, &profile->profileLink);
     auto *named = profileByName.find(profile->name);
     if (named->record == profile) {
       profileByName.remove(named);
@@ -492,18 +485,15 @@ void runtimeExecute(RuntimeProfile *profile) {
 
 // A listing returns the profiles in list order, one a call, from index 0 on;
 // the index only restarts it (0) and numbers the line. Each line is the
-// profile after the last one returned (lastListed), however long the list.
+// profile after the last one returned, however long the list.
 int runtimeStatsQuery(int index, int string) {
   nk::RankedLock<pthread_mutex_t> lock(&runtimeLock, nk::kRankRuntime);
-  if (index == 0) lastListed = nullptr;
-  ListNode *n =
-      lastListed ? listNext(&profileList, &lastListed->profileLink) : listHead(&profileList);
+  ListNode *n = nk::cursorNext(&profileList, &listing, index);
   if (!n) {
     stringCopy(string, "");
     return 0;
   }
   RuntimeProfile *p = reinterpret_cast<RuntimeProfile *>(n);
-  lastListed = p;
   if (!p->tid) p->tid = tidOf(p->thread);
   stringPrintf(string,
                "index=%d,name=%s,thread=%d,count=%d,exec=%d,events=%d,load=%d,min=%d,max=%d",

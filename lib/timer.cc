@@ -16,6 +16,7 @@
 #include "clock_internal.h"
 #include "event.h"
 #include "list.h"
+#include "list_cursor_internal.h"
 #include "mem.h"
 #include "name_index_internal.h"
 #include "nkassert_internal.h"
@@ -78,13 +79,9 @@ List timerList;  // made ready on first use
 // when the callback returns.
 Timer *firing;
 
-// The timer of the last reply of the current statistics listing, or null
-// before its first reply. A listing follows the list: every timer up to this
-// one has been returned and none after it (timers are only ever appended), so
-// the next reply is the timer after it. When it leaves the list, the timer
-// before it (or null) takes its place. This stands for the reported marks of
+// The place of the statistics listing. It stands for the reported marks of
 // the timers, which are left at 0.
-Timer *lastListed;
+nk::ListCursor listing;
 
 // An expiry or a clock reading as timerExpired compares them: the seconds,
 // then the nanoseconds, both as signed 32-bit values. A timer is due when its
@@ -181,10 +178,7 @@ void indexAdd(Timer *timer) {
 
 // A listed timer that is about to leave the list.
 void indexRemove(Timer *timer) {
-  if (timer == lastListed) {
-    ListNode *before = timer->node.prev;
-    lastListed = listEnd(&timerList, before) ? nullptr : reinterpret_cast<Timer *>(before);
-  }
+  nk::cursorRemoving(&timerList, &listing, &timer->node);
   auto *entry = byName.find(timer->name);
   setSlot(entry->value, nullptr);
   byName.remove(entry);
@@ -535,16 +529,14 @@ int timerGetNextExpiry(int limit) {
 
 // A listing returns the timers in list order, one a call, from index 0 on;
 // the index only restarts it (0) and numbers the reply. Each reply is the
-// timer after the last one returned (lastListed), however long the list.
+// timer after the last one returned, however long the list.
 int timerStatsQuery(int index, int string) {
-  if (index == 0) lastListed = nullptr;
-  ListNode *n = lastListed ? listNext(&timerList, &lastListed->node) : listHead(&timerList);
+  ListNode *n = nk::cursorNext(&timerList, &listing, index);
   if (!n) {
     stringCopy(string, "");
     return 0;
   }
   Timer *timer = reinterpret_cast<Timer *>(n);
-  lastListed = timer;
   int seconds = timerExpiresSec(timer);
   int microseconds = timerExpiresMicroSec(timer) % 1000000;
   stringPrintf(
