@@ -87,6 +87,15 @@ const char *checkedTarget(int argc, char **argv) {
   return nullptr;
 }
 
+// A row of the memstats table: the totals shown in units of unit, the share
+// in use from the totals themselves.
+void usageRow(const char *label, int total, int free, int unit) {
+  printf("%s", label);
+  printf("%8d ", total / unit);
+  printf("%8d ", free / unit);
+  printf("%8.2f\n", (static_cast<double>(total) - free) * 100.0 / total);
+}
+
 void memstatsTable(const char *target) {
   int s = stringAlloc(0);
   stringPrintf(s, "stat=" NK_STAT_MEM ",index=1");
@@ -96,18 +105,9 @@ void memstatsTable(const char *target) {
   int allocm = number(s, "allocm"), freem = number(s, "freem");
   printf("    stat    total     free    %%used\n");
   printf("======== ======== ======== ========\n");
-  printf("Handles  ");
-  printf("%8d ", alloch);
-  printf("%8d ", freeh);
-  printf("%8.2f\n", (static_cast<double>(alloch) - freeh) * 100.0 / alloch);
-  printf("Blocks   ");
-  printf("%8d ", allocb);
-  printf("%8d ", freeb);
-  printf("%8.2f\n", (static_cast<double>(allocb) - freeb) * 100.0 / allocb);
-  printf("MiB      ");
-  printf("%8d ", allocm / 1048576);
-  printf("%8d ", freem / 1048576);
-  printf("%8.2f\n", (static_cast<double>(allocm) - freem) * 100.0 / allocm);
+  usageRow("Handles  ", alloch, freeh, 1);
+  usageRow("Blocks   ", allocb, freeb, 1);
+  usageRow("MiB      ", allocm, freem, 1048576);
   stringFree(s);
 }
 
