@@ -1,4 +1,4 @@
-// fuzz_shell -- splitWords and dispatchCommand. Input: a byte for maxWords
+// fuzz_shell -- nkSplitWords and dispatchCommand. Input: a byte for maxWords
 // (1 to kMaxWords), then the line up to its NUL. With no bus (the client
 // stops the process when handed none) only lines the shell answers by itself
 // are dispatched: an unknown word, version, help, exit, quit, set/get/post
@@ -34,7 +34,7 @@ FUZZ_TARGET() {
 
   std::vector<char> buffer(line.c_str(), line.c_str() + line.size() + 1);
   std::vector<char *> words(maxWords, nullptr);
-  int n = nksh::splitWords(buffer.data(), words.data(), maxWords);
+  int n = nkSplitWords(buffer.data(), words.data(), maxWords);
   bool fits = expected.size() <= static_cast<size_t>(maxWords);
   FUZZ_CHECK(n == (fits ? static_cast<int>(expected.size()) : -1));
   for (int i = 0; i < n; i++)
