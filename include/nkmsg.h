@@ -10,22 +10,17 @@
  * lines: beyond that the oldest are dropped (and counted), so that lines a
  * process never takes cannot exhaust its memory.
  *
- * Threads and locks: one poll thread per process runs the socket poller,
- * which completes the connect. After that a caller waits on its client's
- * socket itself and runs the socket callback on its own thread, so that a
- * request and its reply wake no other thread; once a runtime callback profile
- * is given to nkMsgSetRuntimeWakeup, the poll thread watches every client
- * instead, runs the callback and wakes the profile on each event, and
- * callers wait on the client's condition variable. Either way callers never
- * spin. The callback takes the client's lock (after the socket layer's
- * netLock) and wakes the profile (runtimeLock). A client is used by one
- * caller thread at a time; each holds an eventfd besides its socket, through
- * which nkMsgInterrupt ends a wait on the socket.
- * A server that cannot be reached, refuses the registration or fails a send
- * ends the process (nkMsgTryInit lets a process wait for its bus instead).
- * A line whose recipient or sender is empty or holds a comma, CR or LF, or
- * whose data holds CR or LF, is never sent: the sending calls log it and
- * return MSG_FAILED (one message can never pass for two). */
+ * Threads and locks: one poll thread per process runs the socket poller: it
+ * completes the connect, watches every client, runs the callback and wakes
+ * the runtime callback profile (nkMsgSetRuntimeWakeup) on each event, and
+ * callers wait on the client's condition variable; they never spin. The callback takes the client's
+ * lock (after the socket layer's netLock) and wakes the profile (runtimeLock). A client is used by
+ * one caller thread at a time; each holds an eventfd besides its socket, through which
+ * nkMsgInterrupt ends a wait on the socket. A server that cannot be reached, refuses the
+ * registration or fails a send ends the process (nkMsgTryInit lets a process wait for its bus
+ * instead). A line whose recipient or sender is empty or holds a comma, CR or LF, or whose data
+ * holds CR or LF, is never sent: the sending calls log it and return MSG_FAILED (one message can
+ * never pass for two). */
 #ifndef NK_NKMSG_H
 #define NK_NKMSG_H
 

@@ -23,17 +23,14 @@
 // counted in runtimeIPCDropped, instead of its memory. A reply being waited
 // for is never set aside, so it is never dropped.
 //
-// Waiting on the socket itself: a client's connection is direct (netSetDirect)
-// while no runtime callback profile is to be woken by bus traffic. Its caller
-// then waits in netWait on the socket instead of on the condition, and the
-// socket events (flags, log lines, eventCallback) are reported on the
-// caller's thread just before it goes on: a request and its reply wake the
-// caller only, not the poll thread and then the caller. nkMsgInterrupt
-// reaches such a wait through the client's wake descriptor (an eventfd). Once
-// nkMsgSetRuntimeWakeup has set a profile, every open client (and every later
-// one) is left to the poll thread, which wakes the profile on each event even
-// while no call waits. After a wait on the socket, the condition wait is
-// still made, and returns at once: it keeps its log lines.
+// Waiting on the socket itself: a client whose connection is direct
+// (netSetDirect) would be waited for in netWait on its socket by its caller,
+// the socket events reported on the caller's thread, so that a request and
+// its reply wake the caller only, not the poll thread and then the caller;
+// nkMsgInterrupt reaches such a wait through the client's wake descriptor (an
+// eventfd), and nkMsgSetRuntimeWakeup hands every client back to the poll
+// thread. openClient makes no client direct for now (see there): the paths
+// stay, with the flag clear.
 //
 // The poll thread runs while at least one client is open: the first open
 // starts it, the last close stops and joins it, and a later open starts a new
@@ -562,17 +559,14 @@ MsgClient *openClient(const char *name, const char *host, bool mayFail) {
   unlockClient(c);
   waitClient(c, &c->connected);
 
-  // Listed, and made direct unless a profile is set, under the lock under
-  // which nkMsgSetRuntimeWakeup stores a profile and walks the list.
+  // Listed under the lock under which nkMsgSetRuntimeWakeup walks the list.
+  // A client is not made direct (netSetDirect) for now: with a hundred
+  // clients at once under emulation, one in a few runs lost a reply's
+  // wake-up, so every client waits through the poll thread until that race
+  // is found.
   pthread_mutex_lock(&pollThreadLock);
   c->nextOpen = openList;
   openList = c;
-  if (!__atomic_load_n(&runtimeWakeupProfile, __ATOMIC_ACQUIRE)) {
-    lockClient(c);
-    c->direct = 1;
-    unlockClient(c);
-    netSetDirect(c->fd, 1);
-  }
   pthread_mutex_unlock(&pollThreadLock);
 
   // The registration is a request like any other (seq 1, the client's
