@@ -21,16 +21,10 @@ namespace {
 using Ints = std::vector<int64_t>;
 const time_t kHigh = static_cast<time_t>(int64_t{1} << 32);  // 0 where time_t has 32 bits
 
-// Every clock read (kept) gives fakeNow, or fails with errno fakeError (-1: errno left 0).
-struct timespec fakeNow;
-int fakeError;
-Ints clocks;
-int fakeGetTime(clockid_t clock, struct timespec *ts) {
-  clocks.push_back(clock);
-  *ts = fakeNow;
-  if (fakeError > 0) errno = fakeError;
-  return fakeError ? -1 : 0;
-}
+using nktest::fakeError;
+using nktest::fakeGetTime;
+using nktest::fakeNow;
+Ints &clocks = nktest::fakeClocks;
 Ints when(const Timer *t) { return {t->expiry.tv_sec, t->expiry.tv_nsec}; }
 
 // A callback counts its calls, then stops the timer named stop, or re-arms its own (rearm).

@@ -3,6 +3,7 @@
 #include "nktest.h"
 
 #include <arpa/inet.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -110,6 +111,16 @@ int ProcessResult::exitCode() const { return WIFEXITED(status) ? WEXITSTATUS(sta
 std::string builtProgram(const std::string &name) { return NK_TEST_BIN_DIR "/" + name; }
 bool emulated() { return getenv("NK_TEST_EMULATED") != nullptr; }
 std::string emulatorCommand() { return NK_TEST_EMULATOR; }
+
+struct timespec fakeNow;
+int fakeError;
+std::vector<int64_t> fakeClocks;
+int fakeGetTime(clockid_t clock, struct timespec *ts) {
+  fakeClocks.push_back(clock);
+  *ts = fakeNow;
+  if (fakeError > 0) errno = fakeError;
+  return fakeError ? -1 : 0;
+}
 
 void useThreadsafeDeathTests() {
   if (!emulated()) GTEST_FLAG_SET(death_test_style, "threadsafe");

@@ -2,7 +2,9 @@
 #ifndef NK_TESTS_NKTEST_H
 #define NK_TESTS_NKTEST_H
 
+#include <stdint.h>
 #include <stdio.h>
+#include <time.h>
 
 #include <functional>
 #include <string>
@@ -37,6 +39,13 @@ std::string emulatorCommand();  // "" in a native build
 // Threadsafe death tests re-execute the test binary, which cannot work under
 // the emulator (no binfmt registration): there "fast" stays in use.
 void useThreadsafeDeathTests();
+
+// A time source for timerSetGetTimeFunc: every read gives fakeNow (its clock
+// kept in fakeClocks), or fails with errno fakeError (-1: errno left 0).
+extern struct timespec fakeNow;
+extern int fakeError;
+extern std::vector<int64_t> fakeClocks;
+int fakeGetTime(clockid_t clock, struct timespec *ts);
 
 // The folder that stands for "/" in the library's fixed paths (log FIFO,
 // backtrace file, ...), made before main with tmp/ and var/run/orvalin/ in it
