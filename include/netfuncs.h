@@ -6,15 +6,12 @@
  * handed out, a queue of bytes the kernel has not yet accepted, and a
  * callback. Readers and writers never block in the kernel: they act only on
  * the flags and clear a flag again when the kernel refuses, waking the poller
- * through the rescan pipe so that it watches the descriptor again. A direct
- * context (netSetDirect) is the exception: its user waits for it in netWait,
- * which does the poller's part for it, and the poller leaves it alone.
+ * through the rescan pipe so that it watches the descriptor again.
  *
  * Threads and locks: exactly one thread runs netPoll at a time. netLock (the
  * outermost lock of the library) is held while a context is created or freed
- * and while the poller (or netWait) runs callbacks, and while the poller
- * builds its sets. Callbacks therefore run on the poller's thread (a direct
- * context's on the thread in netWait) under netLock and must not create or free
+ * and while the poller builds its sets and runs callbacks. Callbacks therefore
+ * run on the poller's thread under netLock and must not create or free
  * contexts (no netConnect, netListen, netAccept, netExternal, netClose,
  * netSetCallback from a callback). A context's buffers belong to the one
  * thread that reads or writes that descriptor. Result codes: 1 done, 0 not
@@ -106,22 +103,6 @@ NK_API int netAccept(int fd);
 NK_API int netReadPoll(int fd);
 NK_API int netWritePoll(int fd);
 NK_API int netExceptPoll(int fd);
-/* A direct context is waited for by its one user thread itself, with
- * netWait, instead of by the poller, which then does not watch it at all: on
- * a socket that one thread uses for request and reply, no other thread
- * wakes. on 1 makes it direct, 0 hands it back to the poller. 0, or -2 for
- * an invalid descriptor. */
-NK_API int netSetDirect(int fd, int on);
-/* Waits at most timeout microseconds (-1 without bound) until the descriptor
- * is readable or writable or has an exceptional condition, for each whose
- * flag is clear, or until wakeFd (-1 for none) is readable, which is left for
- * the caller to read. What it finds is reported as the poller reports it:
- * flags set and callbacks run on this thread under netLock (so the caller
- * holds no lock of its own). Returns a sum: 1 something was reported (or both
- * flags were already set, when it does not wait), 2 wakeFd is readable; 0 on
- * timeout or an interrupted wait; -2 for an invalid descriptor or a failed
- * poll. */
-NK_API int netWait(int fd, int wakeFd, int timeout);
 
 #ifdef __cplusplus
 }

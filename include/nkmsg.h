@@ -10,17 +10,16 @@
  * lines: beyond that the oldest are dropped (and counted), so that lines a
  * process never takes cannot exhaust its memory.
  *
- * Threads and locks: one poll thread per process runs the socket poller: it
- * completes the connect, watches every client, runs the callback and wakes
- * the runtime callback profile (nkMsgSetRuntimeWakeup) on each event, and
- * callers wait on the client's condition variable; they never spin. The callback takes the client's
- * lock (after the socket layer's netLock) and wakes the profile (runtimeLock). A client is used by
- * one caller thread at a time; each holds an eventfd besides its socket, through which
- * nkMsgInterrupt ends a wait on the socket. A server that cannot be reached, refuses the
- * registration or fails a send ends the process (nkMsgTryInit lets a process wait for its bus
- * instead). A line whose recipient or sender is empty or holds a comma, CR or LF, or whose data
- * holds CR or LF, is never sent: the sending calls log it and return MSG_FAILED (one message can
- * never pass for two). */
+ * Threads and locks: one poll thread per process runs the socket poller and
+ * the client's socket callback, which takes the client's lock (after the
+ * socket layer's netLock) and wakes the runtime callback given to
+ * nkMsgSetRuntimeWakeup (runtimeLock). A client is used by one caller thread
+ * at a time; callers wait on the client's condition variable and never spin.
+ * A server that cannot be reached, refuses the registration or fails a send
+ * ends the process (nkMsgTryInit lets a process wait for its bus instead).
+ * A line whose recipient or sender is empty or holds a comma, CR or LF, or
+ * whose data holds CR or LF, is never sent: the sending calls log it and
+ * return MSG_FAILED (one message can never pass for two). */
 #ifndef NK_NKMSG_H
 #define NK_NKMSG_H
 
@@ -124,10 +123,7 @@ NK_API void nkMsgTimeoutSet(MsgClient *client, int usec);
  * that starts later is not affected. A request so interrupted never takes
  * its reply, which is set aside if it comes later. */
 NK_API void nkMsgInterrupt(MsgClient *client);
-/* The runtime callback profile woken on every bus socket event, or null.
- * Setting one hands every open client, and every one opened while it is set,
- * to the poll thread (a wait in progress ends as it would have); clearing it
- * leaves them there. */
+/* The runtime callback profile woken on every bus socket event, or null. */
 NK_API void nkMsgSetRuntimeWakeup(RuntimeProfile *profile);
 
 /* Signs off (type 102 to "base"; a client of nkMsgTryInit whose connection

@@ -28,16 +28,6 @@
 // unread texts, and a requester stores its text before it looks at
 // pollerWaiting (both sequentially consistent), so either the poller sees the
 // text and does not wait, or the requester sees the waiter and wakes it.
-//
-// Direct contexts. A context whose one user thread waits for it itself
-// (netSetDirect, netWait) is not watched by the poller at all (the kernel
-// wakes a select that watches a socket only for exceptions on every arrival
-// of data too): the thread waits in poll on the descriptor and makes the same
-// flag changes, log lines and callbacks as the poller would, under netLock.
-// Its reads and writes then need no rescan, and a round trip on it wakes no
-// thread but the one waiting. Either side sets a readiness flag and calls the
-// callback only while the flag is still clear, under netLock, so that an
-// event is reported once even while a context changes sides.
 #define NK_MODULE "netfuncs"
 #define NK_LOGMASK LOGMASK_NET
 #include "netfuncs.h"
@@ -47,7 +37,6 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
@@ -85,7 +74,6 @@ struct NetContext {
   char *lineEnd;         // first line feed among the held bytes (line mode)
   NetCallback callback;  // guarded by netLock
   void *callbackParam;   // guarded by netLock
-  uint32_t direct;       // its user waits with netWait; the poller leaves it alone
 };
 
 pthread_mutex_t netLock = PTHREAD_MUTEX_INITIALIZER;
@@ -106,15 +94,6 @@ uint32_t tokenInPipe;    // a wake-up byte is in the pipe, not yet drained
 
 inline uint32_t flag(const uint32_t &f) { return nk::loadRelaxed(&f); }
 inline void setFlag(uint32_t &f, uint32_t v) { nk::storeRelaxed(&f, v); }
-
-// Clears a readiness flag and rescans, which a direct context does not need:
-// the poller does not watch it. The flag is cleared with a full barrier
-// before the look at direct, against netSetDirect, which stores direct and
-// then rescans: a context handed back meanwhile is rescanned by one of them.
-void clearAndRescan(NetContext *ctx, uint32_t *which) {
-  __atomic_exchange_n(which, 0u, __ATOMIC_SEQ_CST);
-  if (!__atomic_load_n(&ctx->direct, __ATOMIC_SEQ_CST)) netPollRescan(ctx->fd);
-}
 
 inline bool inRange(int fd) { return static_cast<unsigned>(fd) - 1u <= NET_MAX_DESCRIPTORS - 2u; }
 
@@ -296,7 +275,8 @@ int netReadData(int fd, int out, bool raw, int maximum) {
     }
     if (n < 0) {
       if (errno == EAGAIN || errno == EWOULDBLOCK) {
-        clearAndRescan(ctx, &ctx->readable);
+        setFlag(ctx->readable, 0);
+        netPollRescan(fd);
         NK_LOG(NKLOG_DEBUG, NK_LOGMASK, "%s was readable but no line feed seen yet\n",
                "netReadData");
         return 0;
@@ -346,7 +326,8 @@ int netWriteData(int fd, const void *bytes, int length) {
   NK_LOG(NKLOG_DEBUG, NK_LOGMASK, "writeBuff: attempt to write %d\n", ctx->writeDepth);
   char *data = static_cast<char *>(memGetData(ctx->writeBuffer));
   ssize_t sent = send(fd, data, ctx->writeDepth, 0);
-  clearAndRescan(ctx, &ctx->writable);
+  setFlag(ctx->writable, 0);
+  netPollRescan(fd);
   if (sent <= 0) {
     NK_LOG(NKLOG_DEBUG, NK_LOGMASK, "writeBuff: len ret %d\n", static_cast<int>(sent));
     return -2;
@@ -371,43 +352,13 @@ int rearm(int fd, uint32_t NetContext::*which, const char *label) {
     return -2;
   }
   if (!flag(ctx->*which)) return 0;
-  clearAndRescan(ctx, &(ctx->*which));
+  setFlag(ctx->*which, 0);
+  netPollRescan(fd);
   return 0;
 }
 
 void dispatch(NetContext *ctx, int kind) {
   if (ctx->callback) ctx->callback(ctx->fd, kind, ctx->callbackParam);
-}
-
-// Reports what select (or poll, for a direct context) found: sets the flags
-// and calls the callback, in the order read, write, exception. A readiness
-// already reported (by the other side) is not reported again. REQUIRES:
-// netLock held.
-void report(NetContext *ctx, bool readable, bool writable, bool exception) {
-  int fd = ctx->fd;
-  if (readable && !flag(ctx->readable)) {
-    NK_LOG(NKLOG_DEBUG, NK_LOGMASK, "select %d is readable\n", fd);
-    setFlag(ctx->readable, 1);
-    dispatch(ctx, flag(ctx->listening) ? NET_EVENT_ACCEPT : NET_EVENT_READ);
-  }
-  if (writable && !flag(ctx->writable)) {
-    NK_LOG(NKLOG_DEBUG, NK_LOGMASK, "select %d is writable\n", fd);
-    setFlag(ctx->writable, 1);
-    if (flag(ctx->connecting)) {
-      setFlag(ctx->connected, 1);
-      setFlag(ctx->connecting, 0);
-      dispatch(ctx, NET_EVENT_CONNECTED);
-    } else if (ctx->callback) {
-      NK_LOG(NKLOG_DEBUG, NK_LOGMASK, "%s doing writable callback for fd %d\n", "netPoll", fd);
-      dispatch(ctx, NET_EVENT_WRITE);
-    }
-  }
-  if (exception) {
-    setFlag(ctx->exception, 1);
-    setFlag(ctx->bad, 1);
-    NK_LOG(NKLOG_INFO, NK_LOGMASK, "select %d has an error\n", fd);
-    dispatch(ctx, NET_EVENT_ERROR);
-  }
 }
 
 // After select reported an invalid descriptor: mark every context whose
@@ -570,7 +521,7 @@ int netPoll(int timeout) {
       NetContext *ctx = reinterpret_cast<NetContext *>(n);
       NK_LOG(NKLOG_DEBUG, NK_LOGMASK, "poll context fd=%d highest=%d\n", ctx->fd, highestFd);
       NK_ASSERT(ctx->fd != -1);
-      if (flag(ctx->bad) || __atomic_load_n(&ctx->direct, __ATOMIC_SEQ_CST)) continue;
+      if (flag(ctx->bad)) continue;
       if (!flag(ctx->readable)) FD_SET(ctx->fd, &readSet);
       if (!flag(ctx->writable)) {
         NK_LOG(NKLOG_DEBUG, NK_LOGMASK, "%s fd %d not writable, add to fdset for select\n",
@@ -635,7 +586,29 @@ int netPoll(int timeout) {
     NK_ASSERT(ctx->fd != -1);
     if (flag(ctx->bad)) continue;
     int fd = ctx->fd;
-    report(ctx, FD_ISSET(fd, &readSet), FD_ISSET(fd, &writeSet), FD_ISSET(fd, &exceptSet));
+    if (FD_ISSET(fd, &readSet)) {
+      NK_LOG(NKLOG_DEBUG, NK_LOGMASK, "select %d is readable\n", fd);
+      setFlag(ctx->readable, 1);
+      dispatch(ctx, flag(ctx->listening) ? NET_EVENT_ACCEPT : NET_EVENT_READ);
+    }
+    if (FD_ISSET(fd, &writeSet)) {
+      NK_LOG(NKLOG_DEBUG, NK_LOGMASK, "select %d is writable\n", fd);
+      setFlag(ctx->writable, 1);
+      if (flag(ctx->connecting)) {
+        setFlag(ctx->connected, 1);
+        setFlag(ctx->connecting, 0);
+        dispatch(ctx, NET_EVENT_CONNECTED);
+      } else if (ctx->callback) {
+        NK_LOG(NKLOG_DEBUG, NK_LOGMASK, "%s doing writable callback for fd %d\n", "netPoll", fd);
+        dispatch(ctx, NET_EVENT_WRITE);
+      }
+    }
+    if (FD_ISSET(fd, &exceptSet)) {
+      setFlag(ctx->exception, 1);
+      setFlag(ctx->bad, 1);
+      NK_LOG(NKLOG_INFO, NK_LOGMASK, "select %d has an error\n", fd);
+      dispatch(ctx, NET_EVENT_ERROR);
+    }
   }
   NK_LOG(NKLOG_DEBUG, NK_LOGMASK, "%s returning\n", "netPoll");
   return 1;
@@ -696,46 +669,6 @@ int netAccept(int fd) {
   }
   perror("accept");
   return -2;
-}
-
-int netSetDirect(int fd, int on) {
-  NetContext *ctx = contextOf(fd);
-  if (!ctx) return -2;
-  __atomic_store_n(&ctx->direct, on ? 1u : 0u, __ATOMIC_SEQ_CST);
-  netPollRescan(fd);  // the poller drops it from its sets, or watches it again
-  return 0;
-}
-
-// poll's results as select reports them: readable with POLLIN, POLLHUP or
-// POLLERR, writable with POLLOUT or POLLERR, an exceptional condition with
-// POLLPRI. A bad context is watched no more, as the poller skips it: only
-// wakeFd can end the wait.
-int netWait(int fd, int wakeFd, int timeout) {
-  NetContext *ctx = contextOf(fd);
-  if (!ctx) return -2;
-  struct pollfd watch[2] = {};
-  watch[0].fd = flag(ctx->bad) ? -1 : fd;
-  if (!flag(ctx->readable)) watch[0].events |= POLLIN;
-  if (!flag(ctx->writable)) watch[0].events |= POLLOUT;
-  if (watch[0].fd >= 0 && watch[0].events == 0) return 1;  // nothing left to wait for
-  if (!flag(ctx->exception)) watch[0].events |= POLLPRI;
-  watch[1].fd = wakeFd;
-  watch[1].events = POLLIN;
-  struct timespec wait = {timeout / 1000000, (timeout % 1000000) * 1000};
-  int n = ppoll(watch, wakeFd >= 0 ? 2 : 1, timeout < 0 ? nullptr : &wait, nullptr);
-  if (n < 0) return errno == EINTR ? 0 : -2;
-  int result = watch[1].revents ? 2 : 0;
-  short got = watch[0].revents;
-  if (got & POLLNVAL) return -2;
-  bool readable = (watch[0].events & POLLIN) && (got & (POLLIN | POLLHUP | POLLERR));
-  bool writable = (watch[0].events & POLLOUT) && (got & (POLLOUT | POLLERR));
-  bool exception = (watch[0].events & POLLPRI) && (got & POLLPRI);
-  if (readable || writable || exception) {
-    nk::RankedLock<pthread_mutex_t> lock(&netLock, nk::kRankNet);
-    if (!flag(ctx->bad)) report(ctx, readable, writable, exception && !flag(ctx->exception));
-    result |= 1;
-  }
-  return result;
 }
 
 int netReadPoll(int fd) { return rearm(fd, &NetContext::readable, "netReadPoll"); }

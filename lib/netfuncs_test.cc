@@ -144,47 +144,6 @@ TEST(NetTest, LinesAndRawReadsOnAConnectedPair) {
   EXPECT_EQ(readLine(sv[0], out), -1);
 }
 
-// A direct context is its user's to wait for: the poller neither watches nor
-// is woken for it; netWait reports what it finds once, with the poller's
-// kinds, and ends on the wake descriptor or the timeout. Handed back, the
-// poller watches it again.
-TEST(NetTest, DirectContextsAreWaitedForByTheirUser) {
-  int sv[2], wake[2], out = memAlloc(0);
-  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, sv), 0);
-  ASSERT_EQ(pipe(wake), 0);
-  ASSERT_EQ(netExternal(sv[0]), 0);
-  std::atomic<int> events[8] = {};
-  netSetCallback(sv[0], count, events);
-  ASSERT_TRUE(pollUntil([&] { return events[NET_EVENT_WRITE] == 1; }));
-  EXPECT_EQ(netSetDirect(sv[0], 1), 0);
-  while (netPoll(0) != 0) {
-  }
-  ASSERT_EQ(write(sv[1], "one\n", 4), 4);
-  EXPECT_EQ(netPoll(0), 0);  // not watched
-  EXPECT_EQ(netRead(sv[0], out), 0);
-  EXPECT_EQ(netWait(sv[0], wake[0], -1), 1);
-  EXPECT_EQ(netWait(sv[0], wake[0], -1), 1);  // both flags set: at once, nothing new
-  EXPECT_EQ(events[NET_EVENT_READ], 1);
-  EXPECT_EQ(netRead(sv[0], out), 1);
-  EXPECT_EQ(netRead(sv[0], out), 0);  // would block: cleared, and no rescan
-  EXPECT_EQ(netWrite(sv[0], "two\n"), 1);
-  EXPECT_EQ(netPoll(0), 0);
-  EXPECT_EQ(netWait(sv[0], wake[0], 20000), 1);
-  EXPECT_EQ(events[NET_EVENT_WRITE], 2);
-  EXPECT_EQ(netWait(sv[0], wake[0], 20000), 0);  // nothing more: the timeout
-  ASSERT_EQ(write(wake[1], "w", 1), 1);
-  EXPECT_EQ(netWait(sv[0], wake[0], -1), 2);
-  EXPECT_EQ(netSetDirect(sv[0], 0), 0);
-  ASSERT_EQ(write(sv[1], "three\n", 6), 6);
-  EXPECT_TRUE(pollUntil([&] { return events[NET_EVENT_READ] == 2; }));
-  EXPECT_EQ(events[NET_EVENT_WRITE] + events[NET_EVENT_ERROR] + events[NET_EVENT_CONNECTED], 2);
-  EXPECT_EQ(netSetDirect(0, 1), -2);
-  EXPECT_EQ(netWait(0, -1, 0), -2);
-  netClose(sv[0]);
-  for (int fd : {sv[1], wake[0], wake[1]}) close(fd);
-  memFree(out);
-}
-
 // A peer that never reads cannot make a write queue outgrow the allocator's largest block.
 TEST(NetTest, FailuresAndInvalidOrOutOfTableDescriptors) {
   EXPECT_EQ(netConnect("no-such-host.invalid", 80), -2);

@@ -23,15 +23,6 @@
 // counted in runtimeIPCDropped, instead of its memory. A reply being waited
 // for is never set aside, so it is never dropped.
 //
-// Waiting on the socket itself: a client whose connection is direct
-// (netSetDirect) would be waited for in netWait on its socket by its caller,
-// the socket events reported on the caller's thread, so that a request and
-// its reply wake the caller only, not the poll thread and then the caller;
-// nkMsgInterrupt reaches such a wait through the client's wake descriptor (an
-// eventfd), and nkMsgSetRuntimeWakeup hands every client back to the poll
-// thread. openClient makes no client direct for now (see there): the paths
-// stay, with the flag clear.
-//
 // The poll thread runs while at least one client is open: the first open
 // starts it, the last close stops and joins it, and a later open starts a new
 // one. (One client closing must not stop the polling of another.)
@@ -45,7 +36,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include "atomic_internal.h"
@@ -89,8 +79,6 @@ struct MsgClient {
   char name[MSG_NAME_SIZE];  // registered name, the default sender
   int rxBuffer;              // the line netRead fills
   bool mayFail;              // opened by nkMsgTryInit: failures are returned, never fatal
-  int wakeFd;                // nkMsgInterrupt's count (eventfd) ends a wait on the socket
-  MsgClient *nextOpen;       // the list of open clients, guarded by pollThreadLock
   pthread_mutex_t lock;
   pthread_cond_t cond;  // broadcast after each socket event
   // Guarded by lock.
@@ -102,7 +90,6 @@ struct MsgClient {
   int32_t timeout;       // microseconds, -1 without bound
   uint32_t *waitingFor;  // the flag the caller last prepared to wait for
   uint32_t interrupted;  // nkMsgInterrupt: the fetch in progress ends
-  uint32_t direct;       // the caller waits on the socket (netWait), not on cond
   // The caller thread's own.
   int32_t seq;                    // number of the last request sent
   uint32_t lost;                  // a send or receive found the connection closed or failed
@@ -118,9 +105,8 @@ namespace {
 const char kLoopback[] = "127.0.0.1";
 bool badAddressLogged;  // atomic: a bad NK_BUS_ADDRESS is logged once
 
-pthread_mutex_t pollThreadLock = PTHREAD_MUTEX_INITIALIZER;  // guards the four below
+pthread_mutex_t pollThreadLock = PTHREAD_MUTEX_INITIALIZER;  // guards the three below
 int openClients;
-MsgClient *openList;
 bool pollThreadStarted;
 pthread_t pollThread;
 uint32_t pollThreadStop;
@@ -141,51 +127,6 @@ int waitClient(MsgClient *c, uint32_t *flag, int usec = -1) {
                    : runtimeTimedCondWait(&c->lock, &c->cond, flag, usec);
   nk::lockRankRelease(nk::kRankMsgClient);
   return r;
-}
-
-// Empties the client's wake descriptor (its count only ends a wait).
-void drainWake(MsgClient *c) {
-  uint64_t count;
-  if (read(c->wakeFd, &count, sizeof count) != static_cast<ssize_t>(sizeof count)) {
-    // Already empty: another pass took it.
-  }
-}
-
-// waitClient for a direct client: waits on the socket until *flag is set (at
-// most usec microseconds unless usec is negative), then makes the condition
-// wait, which returns at once. Returns 0 when the flag is set, -1 on timeout,
-// -2 if the wait on the socket failed.
-int waitDirect(MsgClient *c, uint32_t *flag, int usec) {
-  int64_t start = usec > 0 ? timerMonotonicMicroSec() : 0;
-  for (bool waited = false;; waited = true) {
-    lockClient(c);
-    bool set = *flag != 0;
-    unlockClient(c);
-    if (set) return waitClient(c, flag, usec);
-    int left = usec;
-    if (usec > 0) {
-      int64_t passed = timerMonotonicMicroSec() - start;
-      left = passed >= usec ? 0 : usec - static_cast<int>(passed);
-    }
-    if (waited && left == 0) {
-      // Out of time: the flag is read once more under the lock, and the wait
-      // is logged as the condition wait it stands for, with its full time.
-      NK_LOG(NKLOG_INFO, LOGMASK_RUNTIME, "%s %d usec", "runtimeTimedCondWait", usec);
-      lockClient(c);
-      uint32_t after = *flag;
-      unlockClient(c);
-      NK_LOG(NKLOG_INFO, LOGMASK_RUNTIME, "%s flag after is %d\n", "runtimeTimedCondWait",
-             static_cast<int>(after));
-      return after ? 0 : -1;
-    }
-    int w = netWait(c->fd, c->wakeFd, left);
-    if (w < 0) {
-      nksyslog(NKLOG_ERR, NK_LOGMASK, "%s wait on fd %d failed: %s\n", "msgWait", c->fd,
-               strerror(errno));
-      return -2;
-    }
-    if (w & 2) drainWake(c);
-  }
 }
 
 void *msgPollThread(void *) {
@@ -337,7 +278,6 @@ int msgSend(MsgClient *c, const char *recipient, const char *sender, int type, i
     lockClient(c);
     c->writable = static_cast<uint32_t>(netWritable(c->fd));
     c->waitingFor = &c->writable;
-    bool direct = c->direct != 0;
     unlockClient(c);
     int r = netWrite(c->fd, first ? static_cast<char *>(memGetData(line)) : nullptr);
     if (r == 1) break;
@@ -349,15 +289,7 @@ int msgSend(MsgClient *c, const char *recipient, const char *sender, int type, i
       break;
     }
     NK_LOG(NKLOG_NOTICE, NK_LOGMASK, "%s netWrite returns %d\n", "msgSend", r);
-    if (!direct) {
-      waitClient(c, &c->writable);
-    } else if (waitDirect(c, &c->writable, -1) != 0) {
-      nksyslog(NKLOG_ERR, NK_LOGMASK, "%s write failure - is IPC server running?\n", "msgSend");
-      if (!c->mayFail) NK_HALT();
-      c->lost = 1;
-      result = -1;
-      break;
-    }
+    waitClient(c, &c->writable);
   }
   stringFree(line);
   return result;
@@ -376,7 +308,6 @@ int msgReceive(MsgClient *c, int timeout) {
     }
     c->readable = static_cast<uint32_t>(netReadable(c->fd));
     c->waitingFor = &c->readable;
-    bool direct = c->direct != 0;
     unlockClient(c);
     int r = netRead(c->fd, c->rxBuffer);
     if (r == -1 || r == -2) {
@@ -389,23 +320,9 @@ int msgReceive(MsgClient *c, int timeout) {
       count(runtimeIPCSuccess);
       return MSG_OK;
     }
-    if (direct && timeout == 0) {
-      // No wait, but what the socket holds is looked at, as the poll thread
-      // would have done by now.
-      int w = netWait(c->fd, -1, 0);
-      lockClient(c);
-      bool readable = c->readable != 0;
-      unlockClient(c);
-      if (w > 0 && readable) continue;
-    }
     if (timeout == 0) return MSG_TIMEOUT;
     if (timeout > 0) NK_LOG(NKLOG_INFO, NK_LOGMASK, "%s wait %d\n", "msgFetch", timeout);
-    int w = direct ? waitDirect(c, &c->readable, timeout) : waitClient(c, &c->readable, timeout);
-    if (w == -2) {
-      c->lost = 1;
-      return MSG_FAILED;
-    }
-    if (w != 0) return MSG_TIMEOUT;
+    if (waitClient(c, &c->readable, timeout) != 0) return MSG_TIMEOUT;
   }
 }
 
@@ -475,15 +392,6 @@ int msgFetch(MsgClient *c, char *recipient, char *sender, int *type, int *seq, i
 // last open client.
 void releaseClient(MsgClient *client) {
   netClose(client->fd);  // no callback for this client runs after this
-  pthread_mutex_lock(&pollThreadLock);
-  for (MsgClient **link = &openList; *link; link = &(*link)->nextOpen) {
-    if (*link == client) {
-      *link = client->nextOpen;
-      break;
-    }
-  }
-  pthread_mutex_unlock(&pollThreadLock);
-  close(client->wakeFd);
   pthread_mutex_destroy(&client->lock);
   pthread_cond_destroy(&client->cond);
 
@@ -544,11 +452,6 @@ MsgClient *openClient(const char *name, const char *host, bool mayFail) {
   c->timeout = -1;
   c->rxBuffer = memAlloc(0);
   c->mayFail = mayFail;
-  c->wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (c->wakeFd < 0) {
-    nksyslog(NKLOG_ERR, NK_LOGMASK, "%s can't open eventfd\n", "nkMsgRemoteInit");
-    NK_HALT();
-  }
 
   NK_LOG(NKLOG_INFO, NK_LOGMASK, "calling netConnect\n");
   c->fd = netConnect(host, MSG_PORT);
@@ -558,16 +461,6 @@ MsgClient *openClient(const char *name, const char *host, bool mayFail) {
   c->connected = static_cast<uint32_t>(netConnected(c->fd));
   unlockClient(c);
   waitClient(c, &c->connected);
-
-  // Listed under the lock under which nkMsgSetRuntimeWakeup walks the list.
-  // A client is not made direct (netSetDirect) for now: with a hundred
-  // clients at once under emulation, one in a few runs lost a reply's
-  // wake-up, so every client waits through the poll thread until that race
-  // is found.
-  pthread_mutex_lock(&pollThreadLock);
-  c->nextOpen = openList;
-  openList = c;
-  pthread_mutex_unlock(&pollThreadLock);
 
   // The registration is a request like any other (seq 1, the client's
   // timeout, still unbounded), logged as one; a client that may fail gets
@@ -710,28 +603,12 @@ void nkMsgInterrupt(MsgClient *client) {
   client->readable = 1;
   unlockClient(client);
   pthread_cond_broadcast(&client->cond);
-  uint64_t one = 1;
-  if (write(client->wakeFd, &one, sizeof one) != static_cast<ssize_t>(sizeof one)) {
-    // The count is at its largest: the wait ends anyway.
-  }
 }
 
 void nkMsgSetRuntimeWakeup(RuntimeProfile *profile) {
   NK_LOG(NKLOG_INFO, NK_LOGMASK, "%s set %p", "nkMsgSetRuntimeWakeup",
          static_cast<void *>(profile));
-  pthread_mutex_lock(&pollThreadLock);
   __atomic_store_n(&runtimeWakeupProfile, profile, __ATOMIC_RELEASE);
-  // Bus traffic must wake the profile while no call waits: the poll thread
-  // watches every client from now on (a wait on the socket in progress ends
-  // as it would have).
-  for (MsgClient *c = profile ? openList : nullptr; c; c = c->nextOpen) {
-    lockClient(c);
-    bool wasDirect = c->direct != 0;
-    c->direct = 0;
-    unlockClient(c);
-    if (wasDirect) netSetDirect(c->fd, 0);
-  }
-  pthread_mutex_unlock(&pollThreadLock);
 }
 
 void nkMsgClose(MsgClient *client) {

@@ -15,7 +15,6 @@
 #include "nkstrings.h"
 #include "nksyslog.h"
 #include "nktest.h"
-#include "runtime.h"
 
 namespace {
 
@@ -85,7 +84,6 @@ class MsgTest : public ::testing::Test {
   std::future<int> request(const char *recipient, int requestType) {
     return std::async(std::launch::async, nkMsgRequest, c, recipient, nullptr, requestType, data);
   }
-  void timeoutsInterruptionsAndALostServer();
 };
 
 // A reply's type is the request's result; lines of other seqs met meanwhile
@@ -151,31 +149,8 @@ TEST_F(MsgTest, LinesWithBrokenFieldsAreNeverSent) {
   for (const char *name : {"a,b", "a\nb", ""}) EXPECT_EQ(nkMsgTryInit(name), nullptr);
 }
 
-// An interrupted request's late reply is never taken for the next one's. The
-// client waits on its socket itself, or, once a runtime profile is to be woken
-// by bus traffic, on the poll thread's events, which then wake the profile.
+// An interrupted request's late reply is never taken for the next one's.
 TEST_F(MsgTest, TimeoutsInterruptionsAndALostServer) {
-  for (bool profile : {false, true}) {
-    SCOPED_TRACE(profile ? "poll thread" : "own waits");
-    int woken = 0;
-    RuntimeProfile *wakeup = runtimeNewCallback(
-        "bus", [](void *count) { return ++*static_cast<int *>(count); }, &woken);
-    if (profile) {
-      close(bus.conn);  // the lost client stays open, as a program's would
-      bus.received.clear();
-      c = bus.open("client");
-      nkMsgSetRuntimeWakeup(wakeup);
-    }
-    timeoutsInterruptionsAndALostServer();
-    runtimeExecCallbacks();
-    EXPECT_EQ(woken > 0, profile);
-    nkMsgSetRuntimeWakeup(nullptr);
-    runtimeDeleteCallback(wakeup);
-  }
-}
-
-void MsgTest::timeoutsInterruptionsAndALostServer() {
-  stringCopy(data, "");
   nkMsgTimeoutSet(c, 100000);
   EXPECT_EQ(nkMsgRequest(c, "nobody", nullptr, 1, data), MSG_TIMEOUT);
   nkMsgTimeoutSet(c, -5);  // without bound again
