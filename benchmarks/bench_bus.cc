@@ -18,6 +18,10 @@
 // environment, each measurement also writes every thread's switches to
 // standard error (which thread wakes how often).
 //
+// Last, a load run: a hundred clients of one process at once, each sending a
+// tenth of the round trips; every reply must come back to its request (the
+// program fails otherwise).
+//
 // The program starts the nkbus found beside its own directory
 // (<build>/benchmarks/bench_bus -> <build>/nkbus) on 127.0.0.1:4242, and
 // mosquitto on a free loopback port from 18830, and stops both at the end. It
@@ -39,8 +43,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #ifdef NK_BENCH_MOSQUITTO
@@ -63,9 +69,11 @@ using Clock = std::chrono::steady_clock;
 
 // The data of every request and reply: a typical small reading.
 constexpr char kPayload[] = "sensor=kitchen,temperature=21.50,humidity=40.20";
-constexpr int kRepetitions = 5;   // measurements of each shape, alternated
-constexpr int kWarmUp = 500;      // round trips before the timed ones
-constexpr int kClientAlarm = 30;  // seconds a client may take before it is ended
+constexpr int kLoadClients = 100;  // clients at once in the load run
+bool loadLost;                     // the load run lost or mixed up a reply
+constexpr int kRepetitions = 5;    // measurements of each shape, alternated
+constexpr int kWarmUp = 500;       // round trips before the timed ones
+constexpr int kClientAlarm = 30;   // seconds a client may take before it is ended
 #ifdef NK_BENCH_MOSQUITTO
 constexpr int kFirstMqttPort = 18830;
 constexpr char kRequestTopic[] = "bench/bus/request";
@@ -366,6 +374,35 @@ double busClient(int rounds, std::vector<double> &lat, int instance) {
   stringFree(data);
   nkMsgClose(c);
   return took;
+}
+
+// Many clients of one process at once (threads, each its own client), each
+// with a stream of requests to the echo responder: the rate, and how many
+// replies did not come back or did not match their request (must be 0). The
+// clients that end and close leave the others' polling running.
+void busLoad(int clients, int requests) {
+  std::atomic<int> good{0};
+  std::vector<std::thread> threads;
+  Clock::time_point start = Clock::now();
+  for (int i = 0; i < clients; i++) {
+    threads.emplace_back([&good, i, requests] {
+      MsgClient *c = nkMsgInit(("load-" + std::to_string(i)).c_str());
+      int data = stringAlloc(0);
+      for (int j = 0; j < requests; j++) {
+        std::string payload = std::to_string(i) + "-" + std::to_string(j);
+        stringCopy(data, payload.c_str());
+        good += nkMsgRequest(c, "echo", nullptr, 1, data) == 0 &&
+                static_cast<char *>(memGetData(data)) == payload;
+      }
+      stringFree(data);
+      nkMsgClose(c);
+    });
+  }
+  for (std::thread &t : threads) t.join();
+  int all = clients * requests;
+  printf("%d clients x %d requests at once: %.0f round trips/s, %d of %d lost or wrong\n", clients,
+         requests, all / seconds(start), all - good.load(), all);
+  if (good.load() != all) loadLost = true;
 }
 
 // ---- plain blocking-socket relay ---------------------------------------------
@@ -701,6 +738,10 @@ int main(int argc, char **argv) {
 #endif
   }
 
+  if (busEcho > 0) {
+    memInit();
+    busLoad(kLoadClients, rounds / 10);
+  }
   stopProcess(busEcho, 2);
   stopProcess(bus, 5);
 #ifdef NK_BENCH_MOSQUITTO
@@ -740,5 +781,5 @@ int main(int argc, char **argv) {
   printf("CPU per round trip:         nk bus %.1f us, mosquitto %.1f us\n",
          ours.cost(&Figures::cpu, -1), mqtt.cost(&Figures::cpu, -1));
 #endif
-  return plain.failed || ours.failed ? 1 : 0;
+  return plain.failed || ours.failed || loadLost ? 1 : 0;
 }

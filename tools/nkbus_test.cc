@@ -8,13 +8,11 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <deque>
 #include <fstream>
 #include <future>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -207,58 +205,6 @@ TEST_F(BusTest, MisbehavingPeersAreCutOffAndTheOthersGoOn) {
                           "sent a line longer than 64 KiB"}) {
     EXPECT_TRUE(logged(why)) << why << "\n" << log();
   }
-}
-
-#if defined(__SANITIZE_THREAD__)
-constexpr bool kThreadSanitizer = true;
-#else
-constexpr bool kThreadSanitizer = false;
-#endif
-
-// Many clients at once (NK_TEST_LOAD="clients,requests"; fewer requests
-// under ThreadSanitizer, which makes every hand-off many times slower), each
-// with a stream of requests to one echo responder: every reply arrives and
-// matches its request, the responder gets each request once, and the
-// clients that end and close leave the others' polling running.
-TEST_F(BusTest, ManyConcurrentClientsLoseNothing) {
-  int clients = 100, requests = kThreadSanitizer ? 300 : 1000;
-  if (const char *env = getenv("NK_TEST_LOAD")) sscanf(env, "%d,%d", &clients, &requests);
-  MsgClient *echo = nkMsgInit("echo");
-  std::atomic<bool> done{false};
-  int echoed = 0;
-  std::thread responder([&] {
-    char to[MSG_NAME_SIZE], from[MSG_NAME_SIZE];
-    int type = 0, data = stringAlloc(0);
-    nkMsgTimeoutSet(echo, 100000);
-    while (!done) {
-      if (nkMsgGet(echo, to, from, &type, data) != MSG_OK) continue;
-      echoed++;
-      nkMsgReply(echo, from, nullptr, 0, data);
-    }
-    stringFree(data);
-  });
-  std::atomic<int> good{0};
-  std::vector<std::thread> threads;
-  for (int i = 0; i < clients; i++) {
-    threads.emplace_back([&, i] {
-      MsgClient *c = nkMsgInit(("load-" + std::to_string(i)).c_str());
-      int data = stringAlloc(0);
-      for (int j = 0; j < requests; j++) {
-        std::string payload = std::to_string(i) + "-" + std::to_string(j);
-        stringCopy(data, payload.c_str());
-        good += nkMsgRequest(c, "echo", nullptr, 300, data) == 0 &&
-                static_cast<char *>(memGetData(data)) == payload;
-      }
-      stringFree(data);
-      nkMsgClose(c);
-    });
-  }
-  for (std::thread &t : threads) t.join();
-  done = true;
-  responder.join();
-  nkMsgClose(echo);
-  EXPECT_EQ(good.load(), clients * requests);
-  EXPECT_EQ(echoed, clients * requests);
 }
 
 // The user tests make sockets of the user nobody: its uid, or -1 when the
