@@ -69,6 +69,16 @@ void page(const char *target, int type, const char *prefix, End end, Failure fai
   stringFree(s);
 }
 
+// A table of target's rows of a statistic under its heading (two lines), a
+// failed request ending it with the status line; nothing for a null target
+// (checkedTarget has said why).
+void statTable(const char *target, const char *heading, const char *prefix, End end,
+               const std::function<void(int reply)> &row) {
+  if (!target) return;
+  fputs(heading, stdout);
+  page(target, NK_TYPE_STAT, prefix, end, Failure::kStatusLine, row);
+}
+
 // a - b, held to the int range: the replies' numbers are the runtime's, and
 // extreme ones must not overflow.
 int saturatedDifference(int a, int b) {
@@ -177,16 +187,16 @@ const char *formatDuration(int seconds, int microseconds) {
 }
 
 int cmdLists(int, char **) {
-  printf("list             elements\n");
-  printf("================ ==============================\n");
-  page(targetProcess, NK_TYPE_STAT, "stat=" NK_STAT_LISTPOOLS ",", End::kAfterIndexZero,
-       Failure::kStatusLine, [](int s) {
-         char list[256], elements[256];
-         paramGetString(data(s), "list", list, sizeof list);
-         paramGetString(data(s), "elements", elements, sizeof elements);
-         printf("%-16.16s ", list);
-         printf("%-30.30s\n", elements);
-       });
+  statTable(targetProcess,
+            "list             elements\n"
+            "================ ==============================\n",
+            "stat=" NK_STAT_LISTPOOLS ",", End::kAfterIndexZero, [](int s) {
+              char list[256], elements[256];
+              paramGetString(data(s), "list", list, sizeof list);
+              paramGetString(data(s), "elements", elements, sizeof elements);
+              printf("%-16.16s ", list);
+              printf("%-30.30s\n", elements);
+            });
   return 0;
 }
 
@@ -197,26 +207,18 @@ int cmdEvents(int, char **) {
 }
 
 int cmdMemb(int argc, char **argv) {
-  const char *target = checkedTarget(argc, argv);
-  if (!target) return 0;
-  printf("    size allocops freeops  count free  inuse peak  delta alloc-K\n");
-  printf("======== ======== ======== ===== ===== ===== ===== ===== =======\n");
-  page(target, NK_TYPE_STAT, "stat=" NK_STAT_MEMBLOCKS ",", End::kAfterIndexZero,
-       Failure::kStatusLine, [](int s) {
-         int size = number(s, "size"), count = number(s, "count"), free = number(s, "free");
-         printf("%8d ", size);
-         printf("%8d ", number(s, "allocops"));
-         printf("%8d ", number(s, "freeops"));
-         printf("%5d ", count);
-         printf("%5d ", free);
-         printf("%5d ", saturatedDifference(count, free));
-         printf("%5d ", number(s, "peak"));
-         printf("%5d ", number(s, "delta"));
-         // 32-bit arithmetic, as the runtime's own counters are.
-         int32_t bytes =
-             static_cast<int32_t>(static_cast<uint32_t>(size) * static_cast<uint32_t>(count));
-         printf("%7d\n", bytes / 1024);
-       });
+  statTable(checkedTarget(argc, argv),
+            "    size allocops freeops  count free  inuse peak  delta alloc-K\n"
+            "======== ======== ======== ===== ===== ===== ===== ===== =======\n",
+            "stat=" NK_STAT_MEMBLOCKS ",", End::kAfterIndexZero, [](int s) {
+              int size = number(s, "size"), count = number(s, "count"), free = number(s, "free");
+              // 32-bit arithmetic, as the runtime's own counters are.
+              int32_t bytes =
+                  static_cast<int32_t>(static_cast<uint32_t>(size) * static_cast<uint32_t>(count));
+              printf("%8d %8d %8d %5d %5d %5d %5d %5d %7d\n", size, number(s, "allocops"),
+                     number(s, "freeops"), count, free, saturatedDifference(count, free),
+                     number(s, "peak"), number(s, "delta"), bytes / 1024);
+            });
   return 0;
 }
 
@@ -226,20 +228,15 @@ int cmdMemstats(int argc, char **argv) {
 }
 
 int cmdMemh(int argc, char **argv) {
-  const char *target = checkedTarget(argc, argv);
-  if (!target) return 0;
-  printf("module           line count     size  handle\n");
-  printf("================ ==== ===== ======== =======\n");
-  page(target, NK_TYPE_STAT, "stat=" NK_STAT_MEMHANDLES ",", End::kAfterIndexZero,
-       Failure::kStatusLine, [](int s) {
-         char module[256];
-         paramGetString(data(s), "module", module, sizeof module);
-         printf("%-16.16s ", module);
-         printf("%4d ", number(s, "line"));
-         printf("%5d ", number(s, "count"));
-         printf("%8d ", number(s, "size"));
-         printf("%7d\n", number(s, "handle"));
-       });
+  statTable(checkedTarget(argc, argv),
+            "module           line count     size  handle\n"
+            "================ ==== ===== ======== =======\n",
+            "stat=" NK_STAT_MEMHANDLES ",", End::kAfterIndexZero, [](int s) {
+              char module[256];
+              paramGetString(data(s), "module", module, sizeof module);
+              printf("%-16.16s %4d %5d %8d %7d\n", module, number(s, "line"), number(s, "count"),
+                     number(s, "size"), number(s, "handle"));
+            });
   return 0;
 }
 
@@ -251,18 +248,19 @@ int cmdMem(int argc, char **argv) {
 }
 
 int cmdTimers(int, char **) {
-  printf("timer                        interval    expires       options\n");
-  printf("========================== ========== ========== =============\n");
-  page(targetProcess, NK_TYPE_STAT, "stat=" NK_STAT_TIMERS ",", End::kAtIndexZero,
-       Failure::kStatusLine, [](int s) {
-         char timer[256], options[256];
-         paramGetString(data(s), "timer", timer, sizeof timer);
-         paramGetString(data(s), "options", options, sizeof options);
-         printf("%-26.26s ", timer);
-         printf("%-10.10s ", formatDuration(number(s, "interval-sec"), number(s, "interval-usec")));
-         printf("%-10.10s ", formatDuration(number(s, "expiry-sec"), number(s, "expiry-usec")));
-         printf("%-13.13s\n", options);
-       });
+  statTable(
+      targetProcess,
+      "timer                        interval    expires       options\n"
+      "========================== ========== ========== =============\n",
+      "stat=" NK_STAT_TIMERS ",", End::kAtIndexZero, [](int s) {
+        char timer[256], options[256];
+        paramGetString(data(s), "timer", timer, sizeof timer);
+        paramGetString(data(s), "options", options, sizeof options);
+        printf("%-26.26s ", timer);
+        printf("%-10.10s ", formatDuration(number(s, "interval-sec"), number(s, "interval-usec")));
+        printf("%-10.10s ", formatDuration(number(s, "expiry-sec"), number(s, "expiry-usec")));
+        printf("%-13.13s\n", options);
+      });
   return 0;
 }
 

@@ -275,7 +275,6 @@ nk.waitfor("never")
       {false, 210, "nk.rule('', 'and', 'a', 'b')", "0 error: lua:1: nk.rule: a rule needs an id"},
       {false, 210, "nk.rule('r', 'nand', 'a')",
        "0 error: lua:1: bad argument #2 to 'rule' (unknown kind of rule)"},
-      {false, 250, "x", "4 error=unknown request,type=250"},
       {false, 100, "x", "4 error=unknown request,type=100"},
       // Results are never answered, nor posts that name no event; unknown
       // one-way messages and posts nobody takes are.
