@@ -7,7 +7,7 @@ set -euo pipefail
 
 want=(g++ cmake ninja-build pkg-config liblua5.2-dev libedit-dev binutils)
 if [ "${1:-}" = "--all" ]; then
-  want+=(libgtest-dev libbenchmark-dev clang-format clang libclang-rt-14-dev g++-arm-linux-gnueabihf qemu-user file mosquitto libmosquitto-dev redis-server)
+  want+=(libgtest-dev libbenchmark-dev clang-format clang libclang-rt-14-dev g++-arm-linux-gnueabihf qemu-user file mosquitto libmosquitto-dev redis-server systemd)
 fi
 
 missing=()

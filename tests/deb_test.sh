@@ -3,8 +3,13 @@
 # control fields, the architecture of the code inside, its files, and its
 # Depends: every shared library that a packaged program or library needs comes
 # from a package it depends on, and no optional one that nothing in it needs.
-#   deb_test.sh --build DIR --version VERSION --fleet 0|1
+# The device's packages also: their units, conffiles and maintainer scripts;
+# then they are unpacked into a scratch root and the bus and the runtime are
+# started as their units say (user, environment, command line; paths and the
+# configuration's values moved under the root), and nksh must answer on them.
+#   deb_test.sh --build DIR --version VERSION --fleet 0|1 [--emulator CMD]
 set -euo pipefail
+emulator=""
 while [ $# -gt 0 ]; do declare "${1#--}=$2" && shift 2; done
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/nk-deb.XXXXXX")
 trap 'rm -rf "$tmp"' EXIT
@@ -32,7 +37,9 @@ arch_of() {
 
 arch=$(dpkg-deb -f "$(ls "$tmp"/out/nksh_*.deb)" Architecture) || fail "no nksh package"
 x=$tmp/out  # each package unpacked into a folder of its name
-for name in nksh libnk0 libnk-dev; do
+packages="nksh orvalin-runtime libnk0 libnk-dev"
+[ "$fleet" = 0 ] || packages+=" orvalin-bridge orvalin-fleet"
+for name in $packages; do
   deb=$tmp/out/${name}_${version}_${arch}.deb
   [ -f "$deb" ] || fail "no $(basename "$deb") among: $(cd "$tmp/out" && ls ./*.deb)"
   for field in Package=$name Version=$version Architecture=$arch Maintainer Description Section; do
@@ -62,15 +69,44 @@ for name in nksh libnk0 libnk-dev; do
   done
 done
 
-# nksh: the programs and their manual pages, nothing else.
-programs="nkbus nkrun nksh"
-[ "$fleet" = 0 ] || programs="nkbridge nkbus nkfleet nkrun nksh"
-[ "$(cd "$x/nksh/usr/bin" && echo *)" = "$programs" ] || fail "nksh: usr/bin does not hold $programs"
-for page in nksh nkbus nkrun; do
-  zcat "$x/nksh/usr/share/man/man1/$page.1.gz" | grep -q "^\.TH ${page^^} 1" || fail "nksh: no manual page $page(1)"
+# The programs, manual pages, units and conffiles of each package; nksh holds
+# nothing else.
+declare -A bin=([nksh]=nksh [orvalin-runtime]="nkbus nkrun" [orvalin-bridge]=nkbridge [orvalin-fleet]=nkfleet)
+declare -A man=([nksh]=nksh [orvalin-runtime]="nkbus nkrun")
+declare -A units=([orvalin-runtime]="nkbus.service nkrun.service" [orvalin-bridge]=nkbridge.service)
+declare -A conf=([orvalin-runtime]="/etc/default/nkrun /etc/orvalin/orvalin.conf /etc/orvalin/scripts/hello.lua")
+verify=$(command -v systemd-analyze || true)
+[ -n "$verify" ] || echo "deb test: no systemd-analyze (package systemd), units not verified"
+for name in ${!bin[*]}; do
+  [[ " $packages " == *" $name "* ]] || continue
+  p=$x/$name deb=$tmp/out/${name}_${version}_${arch}.deb
+  [ "$(cd "$p/usr/bin" && echo *)" = "${bin[$name]}" ] || fail "$name: usr/bin does not hold ${bin[$name]}"
+  for page in ${man[$name]:-}; do
+    zcat "$p/usr/share/man/man1/$page.1.gz" | grep -q "^\.TH ${page^^} 1" || fail "$name: no manual page $page(1)"
+  done
+  [ "$(cd "$p/usr/lib/systemd/system" 2>/dev/null && echo *)" = "${units[$name]:-}" ] || fail "$name: units"
+  [ "$(cd "$p" && find etc -type f 2>/dev/null | sed 's|^|/|' | sort | xargs)" = "${conf[$name]:-}" ] ||
+    fail "$name: files of /etc"
+  [ "$(dpkg-deb -I "$deb" conffiles 2>/dev/null | sort | xargs)" = "${conf[$name]:-}" ] || fail "$name: conffiles"
+  for script in postinst prerm postrm; do
+    [ -n "${units[$name]:-}" ] || continue
+    dpkg-deb -I "$deb" $script >"$tmp/$script" && sh -n "$tmp/$script" || fail "$name: $script"
+    grep -qE "^ .* \* +$script " <<<"$(dpkg-deb -I "$deb")" || fail "$name: $script not executable"
+  done
+  for unit in ${units[$name]:-}; do
+    grep -qx "User=orvalin" "$p/usr/lib/systemd/system/$unit" || fail "$unit: not run as orvalin"
+    # It prints what it finds wrong but exits with 0. The programs' paths are
+    # moved to the unpacked ones, as it checks that they are there.
+    mkdir -p "$tmp/units" && sed "s|=/usr/bin/|=$p/usr/bin/|" "$p/usr/lib/systemd/system/$unit" >"$tmp/units/$unit"
+    out=""
+    [ -z "$verify" ] || out=$("$verify" verify --man=no "$tmp/units/$unit" 2>&1)
+    [ -z "$out" ] || fail "systemd-analyze verify $unit: $out"
+  done
 done
 others=$(cd "$x/nksh" && find . -type f ! -path './usr/bin/*' ! -path './usr/share/man/man1/*')
 [ -z "$others" ] || fail "nksh: also holds $others"
+dpkg-deb -I "$tmp/out/orvalin-runtime_${version}_${arch}.deb" postinst | grep -q "adduser .*--system.* orvalin" ||
+  fail "orvalin-runtime: postinst makes no user orvalin"
 
 # libnk0: the library under its SONAME, registered for ldconfig.
 lib=$(cd "$x/libnk0" && find . -name 'libnk.so.*' -type f)
@@ -95,4 +131,60 @@ for f in nkConfig nkConfigVersion nkTargets; do
 done
 dpkg-deb -f "$tmp/out/libnk-dev_${version}_${arch}.deb" Depends | grep -q "libnk0 (= $version)" ||
   fail "libnk-dev: does not depend on libnk0 (= $version)"
-echo "deb test passed: nksh, libnk0, libnk-dev $version $arch"
+
+# ---- the device: the packages unpacked into a scratch root ----------------------
+root=$tmp/root
+for name in nksh orvalin-runtime orvalin-bridge; do
+  [ ! -f "$tmp/out/${name}_${version}_${arch}.deb" ] || dpkg-deb -x "$tmp/out/${name}_${version}_${arch}.deb" "$root"
+done
+sed -i "s|=/|=$root/|" "$root/etc/orvalin/orvalin.conf"  # scriptDir
+uid=$(($(id -u) == 0 ? 4242 : $(id -u)))  # as root, the services run as a user of no account
+chmod 755 "$tmp" && mkdir -p "$root/var/lib/orvalin" && chown "$uid" "$root/var/lib/orvalin"
+# unit_run UNIT KEY: execs the unit's command KEY (ExecStart, ExecCondition) as
+# systemd would: a clean environment with the unit's Environment and
+# EnvironmentFile, its user (uid) and WorkingDirectory. Paths of the root's
+# files are moved under it; $NAME stands for the words of the variable.
+unit_run() {
+  local file=$root/usr/lib/systemd/system/$1 env=(PATH=/usr/bin:/bin) cmd=() word words e value line as=()
+  local -
+  set -f  # words split at blanks, never globbed
+  for word in $(sed -n 's/^Environment=//p' "$file"); do env+=("$word"); done
+  e=$root$(sed -n 's/^EnvironmentFile=-\?//p' "$file")
+  while IFS= read -r line; do [[ ! $line =~ ^[A-Z_]+= ]] || env+=("$line"); done < <(cat "$e" 2>/dev/null)
+  for word in $(sed -n "s/^$2=//p" "$file"); do
+    if [[ $word == \$* ]]; then  # the words of the variable's last value
+      value=""
+      for e in "${env[@]}"; do [[ $e != "${word#\$}="* ]] || value=${e#*=}; done
+      read -ra words <<<"$value" && cmd+=("${words[@]}")
+    elif [[ $word == /* && -e $root$word ]]; then cmd+=("$root$word"); else cmd+=("$word"); fi
+  done
+  [[ ${cmd[0]} != "$root"/* ]] || read -ra cmd <<<"$emulator ${cmd[*]}"
+  [ "$(id -u)" != 0 ] || as=(setpriv --reuid="$uid" --regid="$uid" --clear-groups)
+  cd "$root$(sed -n 's/^WorkingDirectory=//p' "$file")" && exec env -i "${env[@]}" "${as[@]}" "${cmd[@]}"
+}
+unit_run nkbus.service ExecStart >"$tmp/nkbus.log" 2>&1 &
+bus=$!
+unit_run nkrun.service ExecStart >"$tmp/nkrun.log" 2>&1 &
+run=$!
+trap 'kill $bus $run 2>/dev/null || true; rm -rf "$tmp"' EXIT
+# shellcheck disable=SC2086 # the emulator's words
+nk() { env -i PATH=/usr/bin:/bin $emulator "$root/usr/bin/nksh" -c "$@" 2>&1; }
+for _ in $(seq 150); do
+  out=$(nk ps) && [[ $out == *hello* ]] && break
+  sleep 0.2
+done
+[[ $out == *hello* ]] || fail "nksh -c ps on the unpacked services: $out; $(cat "$tmp"/nk*.log)"
+for pid in $bus $run; do [ "$(stat -c %u "/proc/$pid")" = "$uid" ] || fail "a service is not run as $uid"; done
+out=$(nk set deb.test 42; nk get deb.test; nk get device.minutes)
+[ "$(echo "$out" | tail -2 | xargs)" = "deb.test=42 device.minutes=0" ] || fail "set and get on the unpacked services: $out"
+kill -TERM "$run" "$bus"
+for pid in $run $bus; do  # within the units' TimeoutStopSec=5, with status 0
+  for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+  ! kill -0 "$pid" 2>/dev/null && wait "$pid" || fail "a service did not end with 0 within 5 s of SIGTERM"
+done
+if [ "$fleet" = 1 ]; then  # the bridge starts once orvalin.conf names a broker
+  ! (unit_run nkbridge.service ExecCondition) || fail "nkbridge.service: starts without brokerHost"
+  echo "brokerHost=127.0.0.1" >>"$root/etc/orvalin/orvalin.conf"
+  (unit_run nkbridge.service ExecCondition) || fail "nkbridge.service: does not start with brokerHost"
+fi
+echo "deb test passed: $packages $version $arch; the bus and the runtime answered as their units run them"
