@@ -7,6 +7,7 @@
 # then they are unpacked into a scratch root and the bus and the runtime are
 # started as their units say (user, environment, command line; paths and the
 # configuration's values moved under the root), and nksh must answer on them.
+# The packages stay in DIR/packages.
 #   deb_test.sh --build DIR --version VERSION --fleet 0|1 [--emulator CMD]
 set -euo pipefail
 emulator=""
@@ -14,7 +15,9 @@ while [ $# -gt 0 ]; do declare "${1#--}=$2" && shift 2; done
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/nk-deb.XXXXXX")
 trap 'rm -rf "$tmp"' EXIT
 fail() { echo "FAILED: $*" && exit 1; }
-cpack --config "$build/CPackConfig.cmake" -G DEB -B "$tmp/out" >"$tmp/cpack.log" 2>&1 ||
+debs=$build/packages  # kept: the packages a device installs
+rm -rf "$debs"
+cpack --config "$build/CPackConfig.cmake" -G DEB -B "$debs" >"$tmp/cpack.log" 2>&1 ||
   { cat "$tmp/cpack.log" && fail "cpack"; }
 
 # The Debian package that ships a shared library, by its SONAME: the C library's
@@ -35,13 +38,14 @@ arch_of() {
   esac
 }
 
-arch=$(dpkg-deb -f "$(ls "$tmp"/out/nksh_*.deb)" Architecture) || fail "no nksh package"
-x=$tmp/out  # each package unpacked into a folder of its name
+arch=$(dpkg-deb -f "$(ls "$debs"/nksh_*.deb)" Architecture) || fail "no nksh package"
+x=$tmp/x  # each package unpacked into a folder of its name
+mkdir "$x"
 packages="nksh orvalin-runtime libnk0 libnk-dev"
 [ "$fleet" = 0 ] || packages+=" orvalin-bridge orvalin-fleet"
 for name in $packages; do
-  deb=$tmp/out/${name}_${version}_${arch}.deb
-  [ -f "$deb" ] || fail "no $(basename "$deb") among: $(cd "$tmp/out" && ls ./*.deb)"
+  deb=$debs/${name}_${version}_${arch}.deb
+  [ -f "$deb" ] || fail "no $(basename "$deb") among: $(cd "$debs" && ls ./*.deb)"
   for field in Package=$name Version=$version Architecture=$arch Maintainer Description Section; do
     value=$(dpkg-deb -f "$deb" "${field%%=*}")
     [ -n "$value" ] && [[ $field != *=* || $value = "${field#*=}" ]] || fail "$name: ${field%%=*} field"
@@ -79,7 +83,7 @@ verify=$(command -v systemd-analyze || true)
 [ -n "$verify" ] || echo "deb test: no systemd-analyze (package systemd), units not verified"
 for name in ${!bin[*]}; do
   [[ " $packages " == *" $name "* ]] || continue
-  p=$x/$name deb=$tmp/out/${name}_${version}_${arch}.deb
+  p=$x/$name deb=$debs/${name}_${version}_${arch}.deb
   [ "$(cd "$p/usr/bin" && echo *)" = "${bin[$name]}" ] || fail "$name: usr/bin does not hold ${bin[$name]}"
   for page in ${man[$name]:-}; do
     zcat "$p/usr/share/man/man1/$page.1.gz" | grep -q "^\.TH ${page^^} 1" || fail "$name: no manual page $page(1)"
@@ -105,7 +109,7 @@ for name in ${!bin[*]}; do
 done
 others=$(cd "$x/nksh" && find . -type f ! -path './usr/bin/*' ! -path './usr/share/man/man1/*')
 [ -z "$others" ] || fail "nksh: also holds $others"
-dpkg-deb -I "$tmp/out/orvalin-runtime_${version}_${arch}.deb" postinst | grep -q "adduser .*--system.* orvalin" ||
+dpkg-deb -I "$debs/orvalin-runtime_${version}_${arch}.deb" postinst | grep -q "adduser .*--system.* orvalin" ||
   fail "orvalin-runtime: postinst makes no user orvalin"
 
 # libnk0: the library under its SONAME, registered for ldconfig.
@@ -114,7 +118,7 @@ libdir=$(dirname "$lib")
 [ "$(basename "$lib")" = "libnk.so.$version" ] || fail "libnk0: holds '$lib'"
 [ "$(readlink "$x/libnk0/$libdir/libnk.so.0")" = "libnk.so.$version" ] || fail "libnk0: no libnk.so.0"
 readelf -d "$x/libnk0/$lib" | grep -q '(SONAME).*\[libnk\.so\.0\]' || fail "libnk0: SONAME"
-deb=$tmp/out/libnk0_${version}_${arch}.deb
+deb=$debs/libnk0_${version}_${arch}.deb
 dpkg-deb -I "$deb" shlibs | grep -qx "libnk 0 libnk0 (>= $version)" || fail "libnk0: shlibs file"
 dpkg-deb -I "$deb" postinst | grep -q ldconfig || fail "libnk0: no ldconfig"
 
@@ -129,13 +133,13 @@ grep -qx "prefix=/usr" "$dev/$libdir/pkgconfig/nk.pc" || fail "libnk-dev: nk.pc 
 for f in nkConfig nkConfigVersion nkTargets; do
   [ -f "$dev/$libdir/cmake/nk/$f.cmake" ] || fail "libnk-dev: no cmake/nk/$f.cmake"
 done
-dpkg-deb -f "$tmp/out/libnk-dev_${version}_${arch}.deb" Depends | grep -q "libnk0 (= $version)" ||
+dpkg-deb -f "$debs/libnk-dev_${version}_${arch}.deb" Depends | grep -q "libnk0 (= $version)" ||
   fail "libnk-dev: does not depend on libnk0 (= $version)"
 
 # ---- the device: the packages unpacked into a scratch root ----------------------
 root=$tmp/root
 for name in nksh orvalin-runtime orvalin-bridge; do
-  [ ! -f "$tmp/out/${name}_${version}_${arch}.deb" ] || dpkg-deb -x "$tmp/out/${name}_${version}_${arch}.deb" "$root"
+  [ ! -f "$debs/${name}_${version}_${arch}.deb" ] || dpkg-deb -x "$debs/${name}_${version}_${arch}.deb" "$root"
 done
 sed -i "s|=/|=$root/|" "$root/etc/orvalin/orvalin.conf"  # scriptDir
 uid=$(($(id -u) == 0 ? 4242 : $(id -u)))  # as root, the services run as a user of no account
