@@ -82,7 +82,7 @@ TEST(NetTest, ListenConnectAcceptAndTheirEvents) {
   netSetCallback(lfd, count, accepts);
   EXPECT_EQ(netAccept(lfd), 0);  // nothing waiting
   int fd = netConnect("127.0.0.1", port);
-  netSetCallback(fd, count, events);
+  EXPECT_EQ(netSetCallback(fd, count, events), 1);
   EXPECT_TRUE(pollUntil([&] { return netConnected(fd) == 1 && accepts[NET_EVENT_ACCEPT] == 1; }));
   int accepted = netAccept(lfd);
   EXPECT_GT(accepted, 0);
@@ -96,9 +96,12 @@ TEST(NetTest, ListenConnectAcceptAndTheirEvents) {
   EXPECT_TRUE(pollUntil([&] { return events[NET_EVENT_WRITE] == 1; }));
   EXPECT_EQ(events[NET_EVENT_CONNECTED], 1);
   EXPECT_EQ(accepts[NET_EVENT_ACCEPT] + accepts[NET_EVENT_READ], 1);  // one until accepted
+  // Urgent data is the exceptional condition: reported once, the context bad.
+  ASSERT_EQ(send(accepted, "!", 1, MSG_OOB), 1);
+  EXPECT_TRUE(pollUntil([&] { return events[NET_EVENT_ERROR] == 1; }));
   // A connection that cannot be made non-blocking is refused and closed once
   // (a second close could hit the number given meanwhile to another thread).
-  netConnect("127.0.0.1", port);
+  netConnect("localhost", port);  // by name
   ASSERT_TRUE(pollUntil([&] { return accepts[NET_EVENT_ACCEPT] == 2; }));
   watchedFd = dup(lfd);  // the lowest free number: what accept hands out next
   __real_close(watchedFd);

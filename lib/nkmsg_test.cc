@@ -15,6 +15,7 @@
 #include "nkstrings.h"
 #include "nksyslog.h"
 #include "nktest.h"
+#include "runtime.h"
 
 namespace {
 
@@ -87,11 +88,20 @@ class MsgTest : public ::testing::Test {
 };
 
 // A reply's type is the request's result; lines of other seqs met meanwhile
-// are set aside and handed out later, newest first, without a receive.
+// are set aside and handed out later, newest first, without a receive. The
+// counters count the lines received and set aside, and the traffic wakes the
+// runtime profile given to the client.
 TEST_F(MsgTest, RequestsTakeTheirRepliesAndSetOtherLinesAside) {
+  int woken = 0;
+  RuntimeProfile *wakeup = runtimeNewCallback(
+      "bus", [](void *count) { return ++*static_cast<int *>(count); }, &woken);
+  nkMsgSetRuntimeWakeup(wakeup);
+  uint32_t received = runtimeIPCSuccess;
   stringCopy(data, "stat=memblocks,index=0");
   bus.send("client,x,0,7,seven\r\nclient,x,0,5,five\r\n*status\r\nclient,nkrun,6,2,a,b=c\r\n");
   EXPECT_EQ(nkMsgRequest(c, "nkrun", nullptr, 202, data), 6);
+  EXPECT_EQ(runtimeIPCSuccess - received, 4u);
+  EXPECT_EQ(runtimeIPCBacklog, 2u);
   EXPECT_EQ(bus.nextLine(), "nkrun,client,202,2,stat=memblocks,index=0\r\n");
   EXPECT_EQ(text(data), "a,b=c");
   EXPECT_EQ(poll(0), MSG_OK);
@@ -103,6 +113,10 @@ TEST_F(MsgTest, RequestsTakeTheirRepliesAndSetOtherLinesAside) {
   bus.send("garbage\r\n" + std::string(300, 'n') + ",x,0,1,long\r\nclient,y,4,0\r\n");
   EXPECT_EQ(poll(-1), MSG_OK);
   EXPECT_EQ(taken(), "client,y,4,");
+  // The socket event after the empty poll wakes it (just after the poll's wait).
+  EXPECT_TRUE(nktest::eventually([&] { return runtimeExecCallbacks(), woken > 0; }));
+  nkMsgSetRuntimeWakeup(nullptr);
+  runtimeDeleteCallback(wakeup);
   // A reply has the seq of the message taken; the client's name stays the sender.
   bus.send("client,peer,5,9,ping\r\n");
   EXPECT_EQ(nkMsgPoll(c, to, nullptr, &type, data, -1), MSG_OK);
