@@ -97,6 +97,7 @@ TEST_F(ListDeathTest, MisuseAndLockOrderStop) {
   listAdd(&list, &n[0]);
   EXPECT_EXIT(listRemove(&list, &n[1]), status1, kAssert);  // not a member
   EXPECT_EXIT(listDestroy(&list), status1, kAssert);        // not empty
+  EXPECT_EXIT(listPop(nullptr), status1, kAssert);
 #ifndef NDEBUG  // lock ranks are checked in debug builds
   static pthread_mutex_t lockA = PTHREAD_MUTEX_INITIALIZER;
   static uint32_t lockB;  // a short lock
