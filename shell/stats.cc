@@ -194,8 +194,7 @@ int cmdLists(int, char **) {
               char list[256], elements[256];
               paramGetString(data(s), "list", list, sizeof list);
               paramGetString(data(s), "elements", elements, sizeof elements);
-              printf("%-16.16s ", list);
-              printf("%-30.30s\n", elements);
+              printf("%-16.16s %-30.30s\n", list, elements);
             });
   return 0;
 }
@@ -266,27 +265,25 @@ int cmdTimers(int, char **) {
 
 int cmdStats(int argc, char **argv) {
   if (!checkedTarget(argc, argv)) return 0;
-  printf(
-      "name                   thread      count         rate       exec     events          load"
-      "        min        max\n");
-  printf(
-      "==================== ======== ========== ============ ========== ========== ============="
-      " ========== ==========\n");
-  page(targetProcess, NK_TYPE_STAT, "stat=" NK_STAT_PROFILES ",", End::kAtIndexZero,
-       Failure::kStatusLine, [](int s) {
-         char name[256];
-         paramGetString(data(s), "name", name, sizeof name);
-         int count = number(s, "count");
-         printf("%-20.20s ", name);
-         printf("%08X ", static_cast<unsigned>(number(s, "thread")));
-         printf("%s ", formatCount(count, 0));
-         printf("%s ", formatCount(count, 1));
-         printf("%s ", formatCount(number(s, "exec"), 0));
-         printf("%s ", formatCount(number(s, "events"), 0));
-         printf("%s ", formatCount(number(s, "load"), 2));
-         printf("%s ", formatCount(number(s, "min"), 0));
-         printf("%s\n", formatCount(number(s, "max"), 0));
-       });
+  statTable(targetProcess,
+            "name                   thread      count         rate       exec     events          "
+            "load        min        max\n"
+            "==================== ======== ========== ============ ========== ========== "
+            "============= ========== ==========\n",
+            "stat=" NK_STAT_PROFILES ",", End::kAtIndexZero, [](int s) {
+              char name[256];
+              paramGetString(data(s), "name", name, sizeof name);
+              int count = number(s, "count");
+              printf("%-20.20s ", name);
+              printf("%08X ", static_cast<unsigned>(number(s, "thread")));
+              printf("%s ", formatCount(count, 0));
+              printf("%s ", formatCount(count, 1));
+              printf("%s ", formatCount(number(s, "exec"), 0));
+              printf("%s ", formatCount(number(s, "events"), 0));
+              printf("%s ", formatCount(number(s, "load"), 2));
+              printf("%s ", formatCount(number(s, "min"), 0));
+              printf("%s\n", formatCount(number(s, "max"), 0));
+            });
   memstatsTable(targetOf(argc, argv));
   return 0;
 }
