@@ -123,17 +123,6 @@ void inChild(const std::function<void()> &body) {
   EXPECT_EQ(status, 0) << "the child failed";
 }
 
-// The fixed paths lie below the root, its trailing slashes dropped; one that
-// does not fit is refused.
-TEST(LogPathTest, FixedPathsLieBelowTheRoot) {
-  char path[300];
-  nk::setSystemPathRoot("/srv/t1//");
-  EXPECT_TRUE(nk::systemPath(NKLOG_FIFO_PATH, path, sizeof path));
-  EXPECT_STREQ(path, "/srv/t1/tmp/logfifo");
-  EXPECT_FALSE(nk::systemPath(NKLOG_FIFO_PATH, path, 19));  // one short
-  nk::setSystemPathRoot(nktest::systemRoot().c_str());
-}
-
 TEST(LogTest, LevelAndMaskFilterThePlainLines) {
   nktest::LogCapture log;
   nksyslog(NKLOG_WARNING, LOGMASK_NET, "%s: value %d", "probe", 7);
