@@ -37,6 +37,18 @@ int number(int s, const char *key) {
   return v;
 }
 
+// A text of the reply in s, cut to 255 bytes: wider than any column, and
+// empty when the reply has no such item. It lives until the end of the
+// statement that asked for it.
+struct Text {
+  char text[256];
+};
+Text text(int s, const char *key) {
+  Text t{};
+  paramGetString(data(s), key, t.text, sizeof t.text);
+  return t;
+}
+
 // The reply that ends a listing.
 enum class End {
   kAfterIndexZero,  // the reply naming index 0 is the last row
@@ -191,10 +203,7 @@ int cmdLists(int, char **) {
             "list             elements\n"
             "================ ==============================\n",
             "stat=" NK_STAT_LISTPOOLS ",", End::kAfterIndexZero, [](int s) {
-              char list[256], elements[256];
-              paramGetString(data(s), "list", list, sizeof list);
-              paramGetString(data(s), "elements", elements, sizeof elements);
-              printf("%-16.16s %-30.30s\n", list, elements);
+              printf("%-16.16s %-30.30s\n", text(s, "list").text, text(s, "elements").text);
             });
   return 0;
 }
@@ -231,10 +240,8 @@ int cmdMemh(int argc, char **argv) {
             "module           line count     size  handle\n"
             "================ ==== ===== ======== =======\n",
             "stat=" NK_STAT_MEMHANDLES ",", End::kAfterIndexZero, [](int s) {
-              char module[256];
-              paramGetString(data(s), "module", module, sizeof module);
-              printf("%-16.16s %4d %5d %8d %7d\n", module, number(s, "line"), number(s, "count"),
-                     number(s, "size"), number(s, "handle"));
+              printf("%-16.16s %4d %5d %8d %7d\n", text(s, "module").text, number(s, "line"),
+                     number(s, "count"), number(s, "size"), number(s, "handle"));
             });
   return 0;
 }
@@ -252,13 +259,10 @@ int cmdTimers(int, char **) {
       "timer                        interval    expires       options\n"
       "========================== ========== ========== =============\n",
       "stat=" NK_STAT_TIMERS ",", End::kAtIndexZero, [](int s) {
-        char timer[256], options[256];
-        paramGetString(data(s), "timer", timer, sizeof timer);
-        paramGetString(data(s), "options", options, sizeof options);
-        printf("%-26.26s ", timer);
+        printf("%-26.26s ", text(s, "timer").text);
         printf("%-10.10s ", formatDuration(number(s, "interval-sec"), number(s, "interval-usec")));
         printf("%-10.10s ", formatDuration(number(s, "expiry-sec"), number(s, "expiry-usec")));
-        printf("%-13.13s\n", options);
+        printf("%-13.13s\n", text(s, "options").text);
       });
   return 0;
 }
@@ -271,10 +275,8 @@ int cmdStats(int argc, char **argv) {
             "==================== ======== ========== ============ ========== ========== "
             "============= ========== ==========\n",
             "stat=" NK_STAT_PROFILES ",", End::kAtIndexZero, [](int s) {
-              char name[256];
-              paramGetString(data(s), "name", name, sizeof name);
               int count = number(s, "count");
-              printf("%-20.20s ", name);
+              printf("%-20.20s ", text(s, "name").text);
               printf("%08X ", static_cast<unsigned>(number(s, "thread")));
               printf("%s ", formatCount(count, 0));
               printf("%s ", formatCount(count, 1));
@@ -294,17 +296,12 @@ int cmdPs(int, char **) {
       "==============================|====|=======|===================|====|"
       "==========================================================\n");
   page(targetProcess, NK_TYPE_PS, "", End::kAtFailure, Failure::kSilent, [](int s) {
-    char name[1024], cstate[1024], function[1024], events[1024];
-    paramGetString(data(s), "name", name, sizeof name);
-    paramGetString(data(s), "cstate", cstate, sizeof cstate);
-    paramGetString(data(s), "function", function, sizeof function);
-    paramGetString(data(s), "events", events, sizeof events);
-    printf("%-30.30s|", name);
+    printf("%-30.30s|", text(s, "name").text);
     printf("%4d|", number(s, "id"));
-    printf("%-7.7s|", cstate);
-    printf("%-19.19s|", function);
+    printf("%-7.7s|", text(s, "cstate").text);
+    printf("%-19.19s|", text(s, "function").text);
     printf("%4d|", number(s, "line"));
-    printf("%-60.60s\n", events);
+    printf("%-60.60s\n", text(s, "events").text);
   });
   return 0;
 }
